@@ -1,0 +1,55 @@
+#pragma once
+// The simulated kernel: hosts device models, hands out descriptors for their
+// nodes, serves their sysfs view and emits udev-like events. Thread-safe.
+
+#include "platform/kernel.h"
+#include "sim/sim_device.h"
+
+#include <QJsonObject>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+namespace lumora::sim {
+
+class SimKernel : public platform::Kernel {
+public:
+    // Events and scheduled actions run on the thread that constructs the kernel.
+    SimKernel();
+    ~SimKernel() override;
+
+    // Plugs the scenario's devices and schedules its timeline (docs/scenario.md).
+    void loadScenario(const QJsonObject &scenario);
+    // The built-in scenario the demo uses when LUMORA_SIM_SCENARIO is not set.
+    static QJsonObject defaultScenario();
+
+    // Test and model API.
+    void plug(std::shared_ptr<SimDevice> device);  // emits "add" for its nodes
+    void unplug(const QString &id);                // emits "remove"; its open descriptors then fail with ENODEV
+    // Unplugs `id` now and plugs `next` after delayMs (a restart, or a camera becoming an update drive).
+    void replace(const QString &id, std::shared_ptr<SimDevice> next, int delayMs);
+    std::shared_ptr<SimDevice> device(const QString &id) const;
+    template <class T> std::shared_ptr<T> find(const QString &id) const
+    {
+        return std::dynamic_pointer_cast<T>(device(id));
+    }
+    // Runs `action` on the kernel's thread after delayMs.
+    void after(int delayMs, std::function<void()> action);
+
+    // platform::Kernel
+    int open(const QString &node, int flags) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void *arg) override;
+    int readAttribute(const QString &path, QByteArray *contents) override;
+    QStringList listDirectory(const QString &path) override;
+    QString canonicalPath(const QString &path) override;
+    std::unique_ptr<platform::DeviceMonitor> createMonitor() override;
+    platform::CaptureInput captureInput(const QString &alias) override;
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+} // namespace lumora::sim

@@ -1,0 +1,81 @@
+#pragma once
+// The single main window. Its methods are implemented in the folder of the
+// subsystem that owns them (mainwindow_*.cpp files under src/<subsystem>/);
+// each section below belongs to one subsystem.
+
+#include "control/uvcextensionunit.h"
+#include "devices/dshowcamerawrapper.h"
+#include "core/cameradeviceinfo.h"
+
+#include <QIcon>
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+
+class QListWidgetItem;
+class QMovie;
+class QThread;
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+Q_SIGNALS:
+    void onCameraPlugged(bool plug, QString path);
+    void onCameraState(int state, QString name);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+    // ---- core (src/core) ----
+
+    // ---- devices (src/devices) ----
+
+    // ---- control (src/control) ----
+
+    // ---- preview (src/preview) ----
+
+    // ---- upgrade (src/upgrade) ----
+
+    // ---- ui (src/ui) ----
+
+public:
+    Ui::MainWindow *ui = nullptr;
+    DShowCameraWrapper m_cameraWrapper;
+    UVCExtensionUnit m_extensionUnit;
+
+    QString m_currentDevicePath;
+    QString m_currentDeviceName;
+    QString m_currentDeviceAlias;
+    QList<CameraDeviceInfo> m_listCamera;
+    int m_nCurrentCameraIndex = -1;
+    int m_manufacturerCode = 255;
+    int m_manufacturerVid = 0;
+    int m_cameraModel = 255;
+    bool m_isOpened = false;
+    bool m_noCamera = false;
+    bool m_isUpgrading = false;
+    bool m_isPreviewing = false;
+    QObject *m_pVideoWorker = nullptr;
+    QThread *m_pVideoThread = nullptr;
+    int m_previewWidth = 0;
+    int m_previewHeight = 0;
+    QIcon m_selectedIcon;
+    QMovie *m_loadingMovieLight = nullptr;
+    QMovie *m_loadingMovieDark = nullptr;
+    bool m_isDarkTheme = false;
+    QTimer *m_statusTimer = nullptr;
+};
