@@ -1,14 +1,35 @@
 #pragma once
 // Enumeration of video-capture devices and the standard camera and image
 // controls of the bound device.
+//
+// On Linux the video-input category is the set of V4L2 capture nodes, in
+// /dev/videoN number order; a capture filter is an open descriptor of the
+// node (docs/platform.md).
 
 #include "core/cameradeviceinfo.h"
 
 #include <QObject>
 #include <QVector>
 
+// Descriptor of the open camera's capture node, or -1. Bound by
+// OpenCameraDevice, closed by ReleaseCameraDevice; GUI thread only.
+extern int currentFilter;
+
 class DShowCameraWrapper : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
+
+    // Appends one record per capture device (cameras named "MIC" are left
+    // out but keep their position); returns the vector's size.
+    int ListCameraDevices(QVector<CameraDeviceInfo> &devices);
+    // Binds the device with this pathId and friendly name to currentFilter;
+    // *position gets its place in the enumeration.
+    bool OpenCameraDevice(const QString &pathId, const QString &friendlyName, int *position);
+    void ReleaseCameraDevice();
+    // Opens the device at position n into *filter (the caller closes it
+    // through the kernel); true when n is not negative.
+    bool BindCaptureFilter(int n, int *filter);
+
+    // ---- standard controls ----
 };

@@ -1,0 +1,149 @@
+#include "core/log.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+// Guards the path, the rotation and the append: two threads never rotate at
+// once and never interleave within a line.
+QMutex &logMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+QString &logFilePathStorage()
+{
+    static QString path = QString::fromLatin1(kDefaultLogFilePath);
+    return path;
+}
+
+struct LevelTags {
+    const char *file;
+    const char *debugger;
+};
+
+LevelTags levelTags(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg: return {"-D- ", " [Debug] "};
+    case QtWarningMsg: return {"-W- ", " [Warning] "};
+    case QtCriticalMsg: return {"-C- ", " [Critical] "};
+    case QtFatalMsg: return {"-F- ", " [Fatal] "};
+    case QtInfoMsg: return {"-I- ", " [Info] "};
+    }
+    return {"-E- ", " [Error] "};
+}
+
+// "void Foo::bar(int)" -> "Foo::bar"; the whole signature when it has no such shape.
+QString shortFunctionName(const char *signature)
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(".*\\s([^\\s]+)\\(.*")));
+    const QString full = QString::fromUtf8(signature);
+    const QRegularExpressionMatch match = pattern.match(full);
+    return match.hasMatch() ? match.captured(1) : full;
+}
+
+void renameReplacing(const QString &from, const QString &to)
+{
+    std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData());
+}
+
+// Caller holds the log mutex.
+void appendLine(const QString &path, const QString &line)
+{
+    const QFileInfo info(path);
+    if (info.exists() && info.size() > kLogRotateSize) {
+        renameReplacing(path + QLatin1String(".1"), path + QLatin1String(".2"));
+        renameReplacing(path, path + QLatin1String(".1"));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    QTextStream stream(&file);
+    stream << line << "\r\n";
+    stream.flush();
+    file.close();
+}
+
+} // namespace
+
+QString resolveUserFile(const QString &path, bool isDirectory, const QByteArray &initialContent)
+{
+    QString resolved = path;
+    if (resolved.startsWith(QLatin1String("~/")))
+        resolved = QStringLiteral("%1/%2").arg(QDir::homePath(), resolved.mid(2));
+    resolved.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (isDirectory)
+        return resolved;
+
+    const int slash = resolved.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) {
+        const QString dir = resolved.left(slash);
+        if (!QDir().mkpath(dir))
+            qWarning().noquote() << "Error, cannot create dir" << dir;
+    }
+    if (!QFile::exists(resolved)) {
+        QFile file(resolved);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(initialContent);
+            file.close();
+        }
+    }
+    return resolved;
+}
+
+QString LogFilePath()
+{
+    QMutexLocker lock(&logMutex());
+    return logFilePathStorage();
+}
+
+void setLogFilePath(const QString &path)
+{
+    QMutexLocker lock(&logMutex());
+    logFilePathStorage() = path;
+}
+
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const LevelTags tags = levelTags(type);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const bool hasSource = context.file != nullptr;
+    const QString fileLine = hasSource
+        ? QStringLiteral("[%1] %2 %3(%4) <<%5>>: %6")
+              .arg(stamp, QLatin1String(tags.file), QString::fromUtf8(context.file), QString::number(context.line),
+                   QString::fromUtf8(context.function), message)
+        : QStringLiteral("[%1] %2: %3").arg(stamp, QLatin1String(tags.file), message);
+
+    QMutexLocker lock(&logMutex());
+    appendLine(logFilePathStorage(), fileLine);
+
+    const QString debuggerLine = hasSource
+        ? QStringLiteral("%1(%2):%3<<%4>> %5")
+              .arg(QString::fromUtf8(context.file), QString::number(context.line), QLatin1String(tags.debugger),
+                   shortFunctionName(context.function), message)
+        : QLatin1String(tags.debugger) + message;
+    std::fputs((debuggerLine + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+void startLogging()
+{
+    setLogFilePath(resolveUserFile(LogFilePath(), false, QByteArray()));
+    qInstallMessageHandler(logMessageHandler);
+    const QString rule(51, QLatin1Char('-'));
+    // The banner carries no source context, so it takes the short line form.
+    QMessageLogger().info().noquote() << rule;
+    QMessageLogger().info().noquote() << "- System Start!";
+    QMessageLogger().info().noquote() << rule;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The log file: every message of every level becomes one line in
+// "~/.vistrel/vistrel.log" (rotated into ".1" and ".2" above 5 MiB) and one
+// line on standard error.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+// Where the log lives before start-up resolves it.
+constexpr const char *kDefaultLogFilePath = "~/.vistrel/vistrel.log";
+// A log file larger than this is rotated before the next line is written.
+constexpr qint64 kLogRotateSize = 5242880;
+
+// Expands a leading "~/" to the home folder and turns backslashes into
+// slashes; unless `isDirectory`, creates the parent folder and, when missing,
+// the file with `initialContent`. Returns the resolved path.
+QString resolveUserFile(const QString &path, bool isDirectory, const QByteArray &initialContent);
+
+// The resolved log file path (the literal default until start-up sets it).
+QString LogFilePath();
+void setLogFilePath(const QString &path);
+
+// The process-wide message handler; installed once at start-up.
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// Resolves the log file, installs the handler and writes the start banner.
+void startLogging();

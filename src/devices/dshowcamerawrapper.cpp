@@ -1,0 +1,154 @@
+#include "devices/dshowcamerawrapper.h"
+
+#include "platform/device_path.h"
+#include "platform/kernel.h"
+
+#include <QDebug>
+#include <QRegularExpression>
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+
+int currentFilter = -1;
+
+namespace {
+
+using lumora::platform::kernel;
+
+constexpr int kNodeFlags = O_RDWR | O_NONBLOCK;
+
+// One member of the video-input category.
+struct CaptureNode {
+    QString node;       // "/dev/video2"
+    QString name;       // V4L2 card name
+    QString devicePath; // synthesized interface path; empty without a USB identity
+};
+
+// The text between the first and the last '#'; empty when there is none.
+QString cutPathId(const QString &devicePath)
+{
+    const int first = devicePath.indexOf(QLatin1Char('#'));
+    const int last = devicePath.lastIndexOf(QLatin1Char('#'));
+    if (first < 0 || first >= last)
+        return {};
+    return devicePath.mid(first + 1, last - first - 1);
+}
+
+// Capture nodes in /dev/videoN number order. Nodes that are not capture
+// devices (metadata, output) or do not answer are not part of the category.
+QVector<CaptureNode> captureNodes()
+{
+    static const QRegularExpression videoNode(QStringLiteral("^video(\\d+)$"));
+    QVector<QPair<int, QString>> numbered;
+    for (const QString &entry : kernel().listDirectory(QStringLiteral("/sys/class/video4linux"))) {
+        const auto match = videoNode.match(entry);
+        if (match.hasMatch())
+            numbered.append({match.captured(1).toInt(), entry});
+    }
+    std::sort(numbered.begin(), numbered.end());
+
+    QVector<CaptureNode> nodes;
+    for (const auto &[number, entry] : numbered) {
+        Q_UNUSED(number)
+        CaptureNode node{QStringLiteral("/dev/") + entry, {}, {}};
+        const int fd = kernel().open(node.node, kNodeFlags);
+        if (fd < 0)
+            continue;
+        v4l2_capability cap{};
+        const int rc = kernel().ioctl(fd, VIDIOC_QUERYCAP, &cap);
+        kernel().close(fd);
+        const quint32 caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+        if (rc < 0 || !(caps & V4L2_CAP_VIDEO_CAPTURE))
+            continue;
+        const char *card = reinterpret_cast<const char *>(cap.card);
+        node.name = QString::fromUtf8(card, static_cast<int>(strnlen(card, sizeof cap.card)));
+        lumora::platform::UsbInterfaceIdentity id;
+        if (usbIdentityFromSysfs(kernel(), entry, &id))
+            node.devicePath = synthesizeDevicePath(id);
+        nodes.append(node);
+    }
+    return nodes;
+}
+
+} // namespace
+
+int DShowCameraWrapper::ListCameraDevices(QVector<CameraDeviceInfo> &devices)
+{
+    const QVector<CaptureNode> nodes = captureNodes();
+    if (nodes.isEmpty())
+        return devices.size();
+    std::printf("SETUP: Looking For Capture Devices\n");
+
+    for (int position = 0; position < nodes.size(); ++position) {
+        const CaptureNode &node = nodes[position];
+        CameraDeviceInfo info;
+        if (!node.devicePath.isEmpty()) {
+            std::printf("Device path: %s\n", node.devicePath.toLocal8Bit().constData());
+            info.pathId = cutPathId(node.devicePath);
+        }
+        info.friendlyName = node.name.left(255);
+        if (info.friendlyName.contains(QLatin1String("MIC"), Qt::CaseInsensitive))
+            continue;
+        info.index = position;
+        const QString moniker = node.node.left(255);
+        qDebug().noquote() << "name.MonikerName" << moniker;
+        std::printf("Device:%s\n", moniker.toLocal8Bit().constData());
+        const QByteArray local = moniker.toLocal8Bit().left(255);
+        qDebug().noquote() << "MB" << QString::fromLocal8Bit(local);
+        info.alias = QString::fromLocal8Bit(local).replace(QLatin1Char(':'), QLatin1Char('_'));
+        devices.append(info);
+        qInfo().noquote() << "usb camera name:" << info.friendlyName << " id:" << info.pathId;
+    }
+    std::fflush(stdout);
+    return devices.size();
+}
+
+bool DShowCameraWrapper::OpenCameraDevice(const QString &pathId, const QString &friendlyName, int *position)
+{
+    // Never leak a descriptor that a caller forgot to release.
+    ReleaseCameraDevice();
+    const QVector<CaptureNode> nodes = captureNodes();
+    for (int i = 0; i < nodes.size(); ++i) {
+        const QString name = nodes[i].name.isEmpty() ? nodes[i].node : nodes[i].name;
+        const QString cut = cutPathId(nodes[i].devicePath);
+        if (cut != pathId || name != friendlyName)
+            continue;
+        *position = i;
+        const int fd = kernel().open(nodes[i].node, kNodeFlags);
+        if (fd >= 0)
+            currentFilter = fd;
+        qInfo().noquote() << "get camera name:" << name << " id:" << cut;
+        break;
+    }
+    return currentFilter >= 0;
+}
+
+void DShowCameraWrapper::ReleaseCameraDevice()
+{
+    if (currentFilter < 0)
+        return;
+    kernel().close(currentFilter);
+    currentFilter = -1;
+}
+
+bool DShowCameraWrapper::BindCaptureFilter(int n, int *filter)
+{
+    if (n < 0)
+        return false;
+    const QVector<CaptureNode> nodes = captureNodes();
+    if (nodes.isEmpty())
+        return false;
+    for (int i = 0; i <= n && i < nodes.size(); ++i) {
+        qInfo().noquote() << "directshow camera info: " << n << nodes[i].name.toLocal8Bit().left(255);
+        if (i != n)
+            continue;
+        const int fd = kernel().open(nodes[i].node, kNodeFlags);
+        if (fd >= 0)
+            *filter = fd;
+    }
+    return true;
+}

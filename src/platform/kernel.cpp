@@ -1,0 +1,47 @@
+#include "platform/kernel.h"
+
+#include "platform/linux_kernel.h"
+#include "platform/trace.h"
+
+#include <mutex>
+#include <utility>
+
+namespace lumora::platform {
+
+namespace {
+
+std::mutex g_kernelMutex;
+std::unique_ptr<Kernel> g_kernel;
+
+std::unique_ptr<Kernel> kernelFromEnvironment()
+{
+    return std::make_unique<LinuxKernel>();
+}
+
+std::unique_ptr<Kernel> traced(std::unique_ptr<Kernel> kernel)
+{
+    const QString file = qEnvironmentVariable("LUMORA_TRACE");
+    if (file.isEmpty())
+        return kernel;
+    return std::make_unique<TraceKernel>(std::move(kernel), file);
+}
+
+} // namespace
+
+Kernel &kernel()
+{
+    std::lock_guard<std::mutex> lock(g_kernelMutex);
+    if (!g_kernel)
+        g_kernel = traced(kernelFromEnvironment());
+    return *g_kernel;
+}
+
+Kernel &installKernel(std::unique_ptr<Kernel> kernel)
+{
+    std::unique_ptr<Kernel> previous;
+    std::lock_guard<std::mutex> lock(g_kernelMutex);
+    previous = std::exchange(g_kernel, traced(std::move(kernel)));
+    return *g_kernel;
+}
+
+} // namespace lumora::platform

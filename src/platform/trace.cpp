@@ -1,0 +1,237 @@
+#include "platform/trace.h"
+
+#include "platform/device_path.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <scsi/sg.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace lumora::platform {
+
+class TraceWriter {
+public:
+    explicit TraceWriter(const QString &file)
+        : m_fd(::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
+    {
+        m_clock.start();
+    }
+    ~TraceWriter()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TraceWriter(const TraceWriter &) = delete;
+    TraceWriter &operator=(const TraceWriter &) = delete;
+
+    // One write() per line: O_APPEND keeps lines from different threads whole.
+    void write(const QString &text)
+    {
+        if (m_fd < 0)
+            return;
+        const QByteArray line = QByteArray::number(m_clock.elapsed()) + ' ' + text.toUtf8() + '\n';
+        ssize_t n;
+        do {
+            n = ::write(m_fd, line.constData(), static_cast<size_t>(line.size()));
+        } while (n < 0 && errno == EINTR);
+    }
+
+private:
+    int m_fd;
+    QElapsedTimer m_clock;
+};
+
+namespace {
+
+QString hex(const void *data, size_t size)
+{
+    if (!data)
+        return {};
+    return QString::fromLatin1(QByteArray(static_cast<const char *>(data), static_cast<int>(size)).toHex());
+}
+
+class TraceMonitor : public DeviceMonitor {
+public:
+    TraceMonitor(std::unique_ptr<DeviceMonitor> inner, std::shared_ptr<TraceWriter> writer)
+        : m_inner(std::move(inner)), m_writer(std::move(writer))
+    {
+        connect(m_inner.get(), &DeviceMonitor::deviceEvent, this, [this](const DeviceEvent &event) {
+            m_writer->write(QStringLiteral("event %1 %2")
+                                .arg(event.action == DeviceEvent::Action::Add ? QLatin1String("add")
+                                                                              : QLatin1String("remove"),
+                                     eventPath(event)));
+            Q_EMIT deviceEvent(event);
+        });
+    }
+    bool start() override { return m_inner->start(); }
+
+private:
+    std::unique_ptr<DeviceMonitor> m_inner;
+    std::shared_ptr<TraceWriter> m_writer;
+};
+
+QString xuLine(const QString &node, const uvc_xu_control_query &query, const QString &out, int rc)
+{
+    const bool set = query.query == UVC_SET_CUR;
+    QString line = QStringLiteral("xu %1 %2 sel=%3 out=%4")
+                       .arg(node, set ? QLatin1String("set") : QLatin1String("get"))
+                       .arg(query.selector)
+                       .arg(out);
+    if (!set)
+        line += QStringLiteral(" in=") + hex(query.data, query.size);
+    return line + QStringLiteral(" rc=%1").arg(rc);
+}
+
+QString scsiLine(const QString &node, const sg_io_hdr &hdr, const QString &outHead, int rc)
+{
+    const bool in = hdr.dxfer_direction == SG_DXFER_FROM_DEV;
+    const bool out = hdr.dxfer_direction == SG_DXFER_TO_DEV;
+    const size_t headLen = std::min<size_t>(hdr.dxfer_len, 32);
+    return QStringLiteral("scsi %1 cdb=%2 dir=%3 len=%4 head=%5 rc=%6")
+        .arg(node, hex(hdr.cmdp, hdr.cmd_len),
+             in ? QLatin1String("in") : out ? QLatin1String("out") : QLatin1String("none"))
+        .arg(hdr.dxfer_len)
+        .arg(in ? hex(hdr.dxferp, headLen) : outHead)
+        .arg(rc);
+}
+
+} // namespace
+
+QString controlName(quint32 id)
+{
+    static const QHash<quint32, QString> names = {
+        {V4L2_CID_BRIGHTNESS, QStringLiteral("brightness")},
+        {V4L2_CID_CONTRAST, QStringLiteral("contrast")},
+        {V4L2_CID_SATURATION, QStringLiteral("saturation")},
+        {V4L2_CID_HUE, QStringLiteral("hue")},
+        {V4L2_CID_HUE_AUTO, QStringLiteral("hue_auto")},
+        {V4L2_CID_GAMMA, QStringLiteral("gamma")},
+        {V4L2_CID_GAIN, QStringLiteral("gain")},
+        {V4L2_CID_SHARPNESS, QStringLiteral("sharpness")},
+        {V4L2_CID_BACKLIGHT_COMPENSATION, QStringLiteral("backlight_compensation")},
+        {V4L2_CID_POWER_LINE_FREQUENCY, QStringLiteral("power_line_frequency")},
+        {V4L2_CID_AUTO_WHITE_BALANCE, QStringLiteral("white_balance_auto")},
+        {V4L2_CID_WHITE_BALANCE_TEMPERATURE, QStringLiteral("white_balance_temperature")},
+        {V4L2_CID_EXPOSURE_AUTO, QStringLiteral("exposure_auto")},
+        {V4L2_CID_EXPOSURE_ABSOLUTE, QStringLiteral("exposure")},
+        {V4L2_CID_PAN_ABSOLUTE, QStringLiteral("pan")},
+        {V4L2_CID_TILT_ABSOLUTE, QStringLiteral("tilt")},
+        {V4L2_CID_PAN_RELATIVE, QStringLiteral("pan_relative")},
+        {V4L2_CID_TILT_RELATIVE, QStringLiteral("tilt_relative")},
+        {V4L2_CID_ZOOM_ABSOLUTE, QStringLiteral("zoom")},
+        {V4L2_CID_ZOOM_RELATIVE, QStringLiteral("zoom_relative")},
+        {V4L2_CID_FOCUS_ABSOLUTE, QStringLiteral("focus")},
+        {V4L2_CID_FOCUS_AUTO, QStringLiteral("focus_auto")},
+    };
+    return names.value(id, QStringLiteral("0x%1").arg(id, 8, 16, QLatin1Char('0')));
+}
+
+QString eventPath(const DeviceEvent &event)
+{
+    UsbInterfaceIdentity id;
+    if (event.subsystem == QLatin1String("video4linux") && usbIdentityFromEvent(event, &id))
+        return synthesizeDevicePath(id);
+    return event.sysPath;
+}
+
+TraceKernel::TraceKernel(std::unique_ptr<Kernel> inner, const QString &file)
+    : m_inner(std::move(inner)), m_writer(std::make_shared<TraceWriter>(file))
+{
+}
+
+TraceKernel::~TraceKernel() = default;
+
+QString TraceKernel::nodeOf(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_nodesMutex);
+    return m_nodes.value(fd, QStringLiteral("fd%1").arg(fd));
+}
+
+int TraceKernel::open(const QString &node, int flags)
+{
+    const int fd = m_inner->open(node, flags);
+    if (fd >= 0) {
+        std::lock_guard<std::mutex> lock(m_nodesMutex);
+        m_nodes.insert(fd, node);
+    }
+    return fd;
+}
+
+int TraceKernel::close(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_nodesMutex);
+        m_nodes.remove(fd);
+    }
+    return m_inner->close(fd);
+}
+
+int TraceKernel::ioctl(int fd, unsigned long request, void *arg)
+{
+    switch (request) {
+    case UVCIOC_CTRL_QUERY: {
+        const auto *query = static_cast<const uvc_xu_control_query *>(arg);
+        const QString out = hex(query->data, query->size);
+        const int rc = m_inner->ioctl(fd, request, arg);
+        m_writer->write(xuLine(nodeOf(fd), *query, out, rc));
+        return rc;
+    }
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL: {
+        const auto *control = static_cast<const v4l2_control *>(arg);
+        const int rc = m_inner->ioctl(fd, request, arg);
+        m_writer->write(QStringLiteral("ctl %1 %2 %3 value=%4 rc=%5")
+                            .arg(nodeOf(fd), request == VIDIOC_S_CTRL ? QLatin1String("set") : QLatin1String("get"),
+                                 controlName(control->id))
+                            .arg(control->value)
+                            .arg(rc));
+        return rc;
+    }
+    case SG_IO: {
+        const auto *hdr = static_cast<const sg_io_hdr *>(arg);
+        const QString outHead = hdr->dxfer_direction == SG_DXFER_TO_DEV
+                                    ? hex(hdr->dxferp, std::min<size_t>(hdr->dxfer_len, 32))
+                                    : QString();
+        const int rc = m_inner->ioctl(fd, request, arg);
+        m_writer->write(scsiLine(nodeOf(fd), *hdr, outHead, rc));
+        return rc;
+    }
+    default:
+        return m_inner->ioctl(fd, request, arg);
+    }
+}
+
+int TraceKernel::readAttribute(const QString &path, QByteArray *contents)
+{
+    return m_inner->readAttribute(path, contents);
+}
+
+QStringList TraceKernel::listDirectory(const QString &path)
+{
+    return m_inner->listDirectory(path);
+}
+
+QString TraceKernel::canonicalPath(const QString &path)
+{
+    return m_inner->canonicalPath(path);
+}
+
+std::unique_ptr<DeviceMonitor> TraceKernel::createMonitor()
+{
+    return std::make_unique<TraceMonitor>(m_inner->createMonitor(), m_writer);
+}
+
+CaptureInput TraceKernel::captureInput(const QString &alias)
+{
+    return m_inner->captureInput(alias);
+}
+
+} // namespace lumora::platform
