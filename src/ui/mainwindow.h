@@ -12,6 +12,10 @@
 #include <QMainWindow>
 #include <QString>
 
+class FormCustomizeMessagebox;
+class FormPrompt;
+class FramelessWindow;
+class QAbstractButton;
 class QListWidgetItem;
 class QMovie;
 class QThread;
@@ -51,6 +55,47 @@ protected:
     // ---- upgrade (src/upgrade) ----
 
     // ---- ui (src/ui) ----
+public:
+    // Form wiring and widget set-up; the constructor calls it right after
+    // setupUi (src/ui/mainwindow_shell.cpp).
+    void setupShell();
+    // Notices and errors: OK only, 450 x 180, modal; returns when closed.
+    void showMessageBox(const QString &text, bool countdown = false);
+    // Centres a box on the window and runs it application-modal: 1 = OK.
+    int runMessageBox(FormCustomizeMessagebox &box);
+    // Help bubble at the pointer; an empty text keeps the current one.
+    void showPromptAtCursor(const QString &text = QString());
+    void updateSupportLinks(const QString &color);
+    void applyModelTraits(const QString &pathId);
+
+public Q_SLOTS:
+    void buttonClickedNavTop();
+    void buttonColorControl();
+    void buttonClickedField();
+    void on_btnDevInfoExtend_clicked();
+    void on_btnDevUpdateExtend_clicked();
+    void on_btnDevSupportExtend_clicked();
+    void on_btnAutoFramingPrompt_clicked();
+    void on_btnFlickerPrompt_clicked();
+    void on_btnHDRPrompt_clicked();
+    void on_btnMicEnablePrompt_clicked();
+
+protected:
+    bool supportLabelEvent(QObject *watched, QEvent *event);
+    void setSupportLink(const QString &color);
+
+    QList<QAbstractButton *> m_navButtons;
+    QList<QAbstractButton *> m_controlButtons;
+    QList<QAbstractButton *> m_fieldButtons;
+    bool m_devInfoExpanded = true;
+    bool m_devUpdateExpanded = true;
+    bool m_devSupportExpanded = true;
+    FormPrompt *m_prompt = nullptr;
+    FramelessWindow *m_frameless = nullptr;
+    bool m_dragging = false;
+    QPoint m_dragOffset;
+    QString m_supportAddress;
+    QString m_supportLinkColor = QStringLiteral("#000000");
 
 public:
     Ui::MainWindow *ui = nullptr;

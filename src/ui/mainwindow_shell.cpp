@@ -1,0 +1,153 @@
+// Form wiring, widget set-up and page navigation of the main window.
+// The constructor (src/core/mainwindow.cpp) calls setupShell() right after
+// ui->setupUi(this).
+
+#include "ui/mainwindow.h"
+#include "core/catalogue.h"
+#include "ui/framelesswindow.h"
+#include "ui/mainwindow_form.h"
+#include "ui/maskwidget.h"
+
+#include <QMovie>
+
+namespace {
+
+void checkOnly(const QList<QAbstractButton *> &buttons, QAbstractButton *checked)
+{
+    for (QAbstractButton *button : buttons)
+        button->setChecked(button == checked);
+}
+
+void wireButtons(QList<QAbstractButton *> &list, std::initializer_list<QToolButton *> buttons,
+                 MainWindow *window, void (MainWindow::*slot)())
+{
+    for (QToolButton *button : buttons) {
+        list.append(button);
+        button->setCheckable(true);
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        QObject::connect(button, &QToolButton::clicked, window, slot);
+    }
+}
+
+// Checks the button and shows the page of the same index; -1 when the button
+// is not in the list.
+int showPageOf(const QList<QAbstractButton *> &buttons, QStackedWidget *pages, QAbstractButton *button)
+{
+    const int index = buttons.indexOf(button);
+    if (index < 0)
+        return index;
+    checkOnly(buttons, button);
+    pages->setCurrentIndex(index);
+    return index;
+}
+
+} // namespace
+
+void MainWindow::setupShell()
+{
+    m_frameless = new FramelessWindow(this);
+
+    wireButtons(m_navButtons, {ui->btnNavControl, ui->btnNavSupport}, this, &MainWindow::buttonClickedNavTop);
+    ui->btnNavControl->click();
+    wireButtons(m_controlButtons, {ui->btnVideoControl, ui->btnColorControl}, this, &MainWindow::buttonColorControl);
+    ui->btnVideoControl->click();
+    wireButtons(m_fieldButtons, {ui->btn90, ui->btn78, ui->btn65}, this, &MainWindow::buttonClickedField);
+
+    for (QLabel *label : {ui->labelDevInfo, ui->labelDevUpdate, ui->labelDevSupport,
+                          ui->labelHyperlinksContactSupport, ui->labelHyperlinksQuickStartGuide,
+                          ui->labelHyperlinksApp, ui->labPreview, ui->labelCamera, ui->labelStop}) {
+        label->installEventFilter(this);
+        label->setAttribute(Qt::WA_Hover, true);
+    }
+
+    for (QAbstractButton *button : {ui->btnHDR, ui->btnHD, ui->btnAutoFocus, ui->btnMute, ui->btnDevInfoExtend,
+                                    ui->btnDevUpdateExtend, ui->btnDevSupportExtend})
+        button->setCheckable(true);
+
+    for (QAbstractButton *button : {ui->btnCameraUp, ui->btnCameraDown, ui->btnCameraLeft, ui->btnCameraRight}) {
+        button->setAutoRepeat(true);
+        button->setAutoRepeatDelay(500);
+        button->setAutoRepeatInterval(200);
+    }
+
+    ui->sliderZoom->setSingleStep(10);
+
+    ui->progressBarUpdate->setRange(0, 100);
+    ui->progressBarUpdate->setValue(0);
+    ui->progressBarUpdate->hide();
+
+    for (QLabel *label : {ui->labelHyperlinksContactSupport, ui->labelHyperlinksQuickStartGuide, ui->labelHyperlinksApp}) {
+        label->setOpenExternalLinks(true);
+        label->setTextFormat(Qt::RichText);
+    }
+    ui->labelAppVer->setText(QStringLiteral("V%1.%2.%3").arg(1).arg(0).arg(4));
+
+    ui->listWidgetCamera->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui->listWidgetCamera->setIconSize(QSize(66, 36));
+
+    ui->labelloading->setScaledContents(true);
+    for (QLabel *label : {ui->labelloading, ui->labelCamera, ui->labelStop})
+        label->setStyleSheet(QStringLiteral("border:0px"));
+    m_loadingMovieLight = new QMovie(QStringLiteral(":/qss/light/loading.gif"), QByteArray(), this);
+    m_loadingMovieDark = new QMovie(QStringLiteral(":/qss/dark/loading.gif"), QByteArray(), this);
+    m_loadingMovieLight->setSpeed(300);
+    m_loadingMovieDark->setSpeed(300);
+    ui->labelloading->setMovie(m_loadingMovieLight);
+
+    for (QWidget *widget : std::initializer_list<QWidget *>{
+             ui->labelHyperlinksApp, ui->labelHyperlinksQuickStartGuide, ui->labelHDR_3, ui->btnHDR, ui->widget_14,
+             ui->labelAuto, ui->checkBoxBrigtness, ui->checkBoxContract, ui->checkBoxHue, ui->checkBoxSaturation,
+             ui->checkBoxSharpness, ui->widgetAngle, ui->widgetMFocus, ui->widget_11, ui->widget_12})
+        widget->hide();
+
+    m_supportAddress = supportAddress();
+    setSupportLink(m_supportLinkColor);
+
+    MaskWidget *mask = MaskWidget::instance();
+    mask->setMainWidget(window());
+    mask->setDialogNames({QStringLiteral("FormUpgrade"), QStringLiteral("FormAbnormal"),
+                          QStringLiteral("FormCustomizeMessagebox")});
+}
+
+void MainWindow::buttonClickedNavTop()
+{
+    showPageOf(m_navButtons, ui->stackedWidgetMain, qobject_cast<QAbstractButton *>(sender()));
+}
+
+void MainWindow::buttonColorControl()
+{
+    showPageOf(m_controlButtons, ui->stackedWidgetControl, qobject_cast<QAbstractButton *>(sender()));
+}
+
+void MainWindow::buttonClickedField()
+{
+    const int index = m_fieldButtons.indexOf(qobject_cast<QAbstractButton *>(sender()));
+    if (index < 0)
+        return;
+    checkOnly(m_fieldButtons, m_fieldButtons.at(index));
+}
+
+namespace {
+
+void toggleSection(bool &expanded, QWidget *body)
+{
+    expanded = !expanded;
+    body->setVisible(expanded);
+}
+
+} // namespace
+
+void MainWindow::on_btnDevInfoExtend_clicked()
+{
+    toggleSection(m_devInfoExpanded, ui->widgetDevInfo);
+}
+
+void MainWindow::on_btnDevUpdateExtend_clicked()
+{
+    toggleSection(m_devUpdateExpanded, ui->widgetDevUpdate);
+}
+
+void MainWindow::on_btnDevSupportExtend_clicked()
+{
+    toggleSection(m_devSupportExpanded, ui->widgetDevSupport);
+}
