@@ -1,6 +1,5 @@
 #include "core/log.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -115,26 +114,28 @@ void setLogFilePath(const QString &path)
     logFilePathStorage() = path;
 }
 
-void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+LogLines formatLogLines(QtMsgType type, const QMessageLogContext &context, const QString &message, const QDateTime &now)
 {
     const LevelTags tags = levelTags(type);
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    const bool hasSource = context.file != nullptr;
-    const QString fileLine = hasSource
-        ? QStringLiteral("[%1] %2 %3(%4) <<%5>>: %6")
-              .arg(stamp, QLatin1String(tags.file), QString::fromUtf8(context.file), QString::number(context.line),
-                   QString::fromUtf8(context.function), message)
-        : QStringLiteral("[%1] %2: %3").arg(stamp, QLatin1String(tags.file), message);
+    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    if (context.file == nullptr) {
+        return {QStringLiteral("[%1] %2: %3").arg(stamp, QLatin1String(tags.file), message),
+                QLatin1String(tags.debugger) + message};
+    }
+    const QString file = QString::fromUtf8(context.file);
+    const QString line = QString::number(context.line);
+    return {QStringLiteral("[%1] %2 %3(%4) <<%5>>: %6")
+                .arg(stamp, QLatin1String(tags.file), file, line, QString::fromUtf8(context.function), message),
+            QStringLiteral("%1(%2):%3<<%4>> %5")
+                .arg(file, line, QLatin1String(tags.debugger), shortFunctionName(context.function), message)};
+}
 
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const LogLines lines = formatLogLines(type, context, message, QDateTime::currentDateTime());
     QMutexLocker lock(&logMutex());
-    appendLine(logFilePathStorage(), fileLine);
-
-    const QString debuggerLine = hasSource
-        ? QStringLiteral("%1(%2):%3<<%4>> %5")
-              .arg(QString::fromUtf8(context.file), QString::number(context.line), QLatin1String(tags.debugger),
-                   shortFunctionName(context.function), message)
-        : QLatin1String(tags.debugger) + message;
-    std::fputs((debuggerLine + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    appendLine(logFilePathStorage(), lines.file);
+    std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
 }
 
 void startLogging()

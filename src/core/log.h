@@ -4,6 +4,7 @@
 // line on standard error.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QtGlobal>
 
@@ -20,6 +21,13 @@ QString resolveUserFile(const QString &path, bool isDirectory, const QByteArray 
 // The resolved log file path (the literal default until start-up sets it).
 QString LogFilePath();
 void setLogFilePath(const QString &path);
+
+// The two lines one message becomes: one for the file, one for standard error.
+struct LogLines {
+    QString file;
+    QString debugger;
+};
+LogLines formatLogLines(QtMsgType type, const QMessageLogContext &context, const QString &message, const QDateTime &now);
 
 // The process-wide message handler; installed once at start-up.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
