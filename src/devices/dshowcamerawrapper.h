@@ -32,4 +32,14 @@ public:
     bool BindCaptureFilter(int n, int *filter);
 
     // ---- standard controls ----
+    // Fills the parameter cache (control/cameraparameters.h) from the device at
+    // `position`; models 9-11 skip pan, tilt, zoom and focus, only 4 and 14 read focus.
+    bool QueryCameraParameters(int position, int model);
+    // Read one value into the cache; a failed read caches `value` itself.
+    bool GetCameraProperty(int propertyId, int value);
+    bool GetImageProperty(int propertyId, int value);
+    // Write one value in manual mode. The device's answer is only seen by reading back.
+    bool SetCameraProperty(int propertyId, int value);
+    bool SetImageProperty(int propertyId, int value);
+    bool SetImagePropertyAuto(int propertyId);
 };

@@ -1,12 +1,197 @@
 #include "sim/sim_controls.h"
 
+#include "sim/sim_extension_unit.h"
+
+#include <QMutexLocker>
+
+#include <linux/videodev2.h>
+
 #include <cerrno>
+#include <cstring>
 
 namespace lumora::sim {
 
-SimControls::SimControls(const QJsonObject &) {}
-int SimControls::ioctl(unsigned long, void *) { return -ENOTTY; }
-SimScene SimControls::scene() const { return {}; }
-void SimControls::saveTo(QJsonObject *) const {}
+namespace {
+
+constexpr int kArcSecondsPerDegree = 3600;
+
+struct ControlDefault {
+    unsigned id;
+    const char *key;
+    const char *name;
+    int minimum, maximum, step, defaultValue;
+    unsigned autoId;
+};
+
+// uvcvideo's names; ranges of the family's cameras unless the config says otherwise.
+const ControlDefault kDefaults[] = {
+    {V4L2_CID_BRIGHTNESS, "brightness", "Brightness", 0, 255, 1, 128, 0},
+    {V4L2_CID_CONTRAST, "contrast", "Contrast", 0, 255, 1, 128, 0},
+    {V4L2_CID_SATURATION, "saturation", "Saturation", 0, 255, 1, 128, 0},
+    {V4L2_CID_HUE, "hue", "Hue", -180, 180, 1, 0, V4L2_CID_HUE_AUTO},
+    {V4L2_CID_HUE_AUTO, "hueAuto", "Hue, Auto", 0, 1, 1, 0, 0},
+    {V4L2_CID_SHARPNESS, "sharpness", "Sharpness", 0, 255, 1, 128, 0},
+    {V4L2_CID_PAN_ABSOLUTE, "pan", "Pan (Absolute)", -170 * kArcSecondsPerDegree, 170 * kArcSecondsPerDegree,
+     kArcSecondsPerDegree, 0, 0},
+    {V4L2_CID_TILT_ABSOLUTE, "tilt", "Tilt (Absolute)", -170 * kArcSecondsPerDegree, 170 * kArcSecondsPerDegree,
+     kArcSecondsPerDegree, 0, 0},
+    {V4L2_CID_FOCUS_ABSOLUTE, "focus", "Focus, Absolute", 0, 1023, 1, 0, V4L2_CID_FOCUS_AUTO},
+    {V4L2_CID_FOCUS_AUTO, "focusAuto", "Focus, Automatic Continuous", 0, 1, 1, 1, 0},
+    {V4L2_CID_ZOOM_ABSOLUTE, "zoom", "Zoom, Absolute", 100, 400, 10, 100, 0},
+};
+
+} // namespace
+
+SimControls::SimControls(const QJsonObject &cameraConfig)
+{
+    const QJsonObject config = cameraConfig.value("controls").toObject();
+    const bool restored = cameraConfig.value(SimExtensionUnit::kRestoredKey).toBool(false);
+    for (const ControlDefault &d : kDefaults) {
+        const QJsonValue entry = config.value(d.key);
+        if (entry.isBool() && !entry.toBool())
+            continue;
+        const QJsonObject o = entry.toObject();
+        Control c{d.id, d.key, d.name, o.value("min").toInt(d.minimum), o.value("max").toInt(d.maximum),
+                  o.value("step").toInt(d.step), o.value("default").toInt(d.defaultValue), 0, d.autoId};
+        c.value = restored ? c.defaultValue : o.value("value").toInt(c.defaultValue);
+        m_controls.append(c);
+    }
+}
+
+SimControls::Control *SimControls::find(unsigned id)
+{
+    for (Control &c : m_controls)
+        if (c.id == id)
+            return &c;
+    return nullptr;
+}
+
+const SimControls::Control *SimControls::find(unsigned id) const
+{
+    return const_cast<SimControls *>(this)->find(id);
+}
+
+const SimControls::Control *SimControls::findKey(const QString &key) const
+{
+    for (const Control &c : m_controls)
+        if (c.key == key)
+            return &c;
+    return nullptr;
+}
+
+int SimControls::ioctl(unsigned long request, void *arg)
+{
+    QMutexLocker lock(&m_mutex);
+    switch (request) {
+    case VIDIOC_QUERYCTRL: {
+        auto *q = static_cast<v4l2_queryctrl *>(arg);
+        const Control *c = nullptr;
+        if (q->id & V4L2_CTRL_FLAG_NEXT_CTRL) {
+            const unsigned after = q->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+            for (const Control &candidate : m_controls)
+                if (candidate.id > after && (!c || candidate.id < c->id))
+                    c = &candidate;
+        } else {
+            c = find(q->id);
+        }
+        if (!c)
+            return -EINVAL;
+        std::memset(q, 0, sizeof *q);
+        q->id = c->id;
+        q->type = c->maximum == 1 && c->minimum == 0 && c->step == 1 && c->key.endsWith("Auto")
+            ? V4L2_CTRL_TYPE_BOOLEAN
+            : V4L2_CTRL_TYPE_INTEGER;
+        std::strncpy(reinterpret_cast<char *>(q->name), c->name, sizeof q->name - 1);
+        q->minimum = c->minimum;
+        q->maximum = c->maximum;
+        q->step = c->step;
+        q->default_value = c->defaultValue;
+        const Control *owner = c->autoId ? find(c->autoId) : nullptr;
+        if (owner && owner->value)
+            q->flags = V4L2_CTRL_FLAG_INACTIVE;
+        return 0;
+    }
+    case VIDIOC_G_CTRL: {
+        auto *v = static_cast<v4l2_control *>(arg);
+        const Control *c = find(v->id);
+        if (!c)
+            return -EINVAL;
+        v->value = c->value;
+        return 0;
+    }
+    case VIDIOC_S_CTRL: {
+        auto *v = static_cast<v4l2_control *>(arg);
+        Control *c = find(v->id);
+        return c ? set(c, v->value) : -EINVAL;
+    }
+    default:
+        return -ENOTTY;
+    }
+}
+
+int SimControls::set(Control *control, int value)
+{
+    if (value < control->minimum || value > control->maximum)
+        return -ERANGE;
+    // A manual value is refused while its automatic mode drives it.
+    const Control *owner = control->autoId ? find(control->autoId) : nullptr;
+    if (owner && owner->value)
+        return -EBUSY;
+    const int steps = (value - control->minimum + control->step / 2) / control->step;
+    control->value = qMin(control->maximum, control->minimum + steps * control->step);
+    return 0;
+}
+
+SimScene SimControls::scene() const
+{
+    QMutexLocker lock(&m_mutex);
+    SimScene s;
+    auto read = [this](const char *key, int *out) {
+        if (const Control *c = findKey(key))
+            *out = c->value;
+    };
+    read("pan", &s.pan);
+    read("tilt", &s.tilt);
+    read("zoom", &s.zoom);
+    read("focus", &s.focus);
+    read("brightness", &s.brightness);
+    read("contrast", &s.contrast);
+    read("hue", &s.hue);
+    read("saturation", &s.saturation);
+    read("sharpness", &s.sharpness);
+    return s;
+}
+
+void SimControls::saveTo(QJsonObject *cameraConfig) const
+{
+    QMutexLocker lock(&m_mutex);
+    QJsonObject controls = cameraConfig->value("controls").toObject();
+    for (const Control &c : m_controls) {
+        controls.insert(c.key, QJsonObject{{"min", c.minimum}, {"max", c.maximum}, {"step", c.step},
+                                           {"default", c.defaultValue}, {"value", c.value}});
+    }
+    cameraConfig->insert("controls", controls);
+}
+
+void SimControls::restoreDefaults()
+{
+    QMutexLocker lock(&m_mutex);
+    for (Control &c : m_controls)
+        c.value = c.defaultValue;
+}
+
+void SimControls::enableAutoFocus()
+{
+    QMutexLocker lock(&m_mutex);
+    if (Control *c = find(V4L2_CID_FOCUS_AUTO))
+        c->value = 1;
+}
+
+int SimControls::value(const QString &key) const
+{
+    QMutexLocker lock(&m_mutex);
+    const Control *c = findKey(key);
+    return c ? c->value : 0;
+}
 
 } // namespace lumora::sim

@@ -1,8 +1,11 @@
 #pragma once
-// The camera's standard V4L2 controls (pan, tilt, zoom, focus, image).
-// (Interface fixed; the control subsystem's developer fills it in.)
+// The camera's standard V4L2 controls (pan, tilt, zoom, focus, image), with
+// ranges per camera from its config and the errno values uvcvideo gives.
 
 #include <QJsonObject>
+#include <QMutex>
+#include <QString>
+#include <QVector>
 
 namespace lumora::sim {
 
@@ -18,10 +21,32 @@ class SimControls {
 public:
     // Reads the camera config's "controls" field.
     explicit SimControls(const QJsonObject &cameraConfig);
-    // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL, ...: 0 or -errno; -ENOTTY for other requests.
+    // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for other requests.
     int ioctl(unsigned long request, void *arg);
     SimScene scene() const;
     void saveTo(QJsonObject *cameraConfig) const;
+
+    // What the firmware does on the vendor unit's factory reset and autofocus commands.
+    void restoreDefaults();
+    void enableAutoFocus();
+    // Current value of a control by its config key ("zoom", "pan", ...); 0 when absent.
+    int value(const QString &key) const;
+
+private:
+    struct Control {
+        unsigned id;
+        QString key;
+        const char *name;
+        int minimum, maximum, step, defaultValue, value;
+        unsigned autoId; // the control that, when on, makes this one read-only; 0 if none
+    };
+    Control *find(unsigned id);
+    const Control *find(unsigned id) const;
+    const Control *findKey(const QString &key) const;
+    int set(Control *control, int value);
+
+    mutable QMutex m_mutex;
+    QVector<Control> m_controls;
 };
 
 } // namespace lumora::sim
