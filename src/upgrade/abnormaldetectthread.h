@@ -1,0 +1,28 @@
+#pragma once
+// Watches, for the life of the main window, for a camera that an interrupted
+// upgrade left behind as an update drive, and reports its state.
+
+#include "upgrade/runflag.h"
+
+#include <QObject>
+
+class AbnormalDetectThread : public QObject {
+    Q_OBJECT
+public:
+    explicit AbnormalDetectThread(int manufacturerCode, QObject *parent = nullptr);
+
+Q_SIGNALS:
+    void workFinished();
+    void workStart();
+    void onDeviceAbnormal(int state);
+
+public Q_SLOTS:
+    void start();
+    void doWork();
+    void stop();
+
+private:
+    lumora::upgrade::RunFlag running;
+    const int manufacturerCode;
+    int deviceState = 3;
+};

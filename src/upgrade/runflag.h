@@ -1,0 +1,40 @@
+#pragma once
+// A worker's running flag whose sleeps end as soon as the flag is cleared, so
+// stop() ends a worker promptly even in the middle of a long wait.
+
+#include <QMutex>
+#include <QWaitCondition>
+
+namespace lumora::upgrade {
+
+class RunFlag {
+public:
+    void setRunning(bool running);
+    bool isRunning() const;
+    // Sleeps up to ms; false (at once) when the flag is or becomes cleared.
+    bool sleep(int ms);
+
+    // Makes `flag` the one that channel and script sleeps on this thread obey.
+    class Scope {
+    public:
+        explicit Scope(RunFlag *flag);
+        ~Scope();
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+
+    private:
+        RunFlag *m_previous;
+    };
+
+private:
+    mutable QMutex m_mutex;
+    QWaitCondition m_changed;
+    bool m_running = false;
+};
+
+// Sleeps on the current thread's flag (plain sleep without one); false when stopped.
+bool pauseMs(int ms);
+// True when the current thread's worker has been asked to stop.
+bool stopRequested();
+
+} // namespace lumora::upgrade

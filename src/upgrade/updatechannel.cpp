@@ -1,0 +1,266 @@
+#include "upgrade/updatechannel.h"
+
+#include "platform/kernel.h"
+#include "upgrade/runflag.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace lumora::upgrade {
+
+namespace {
+
+constexpr unsigned kVendorTimeoutMs = 120 * 1000;
+constexpr unsigned kInquiryTimeoutMs = 2 * 1000;
+constexpr int kSenseLength = 24;
+constexpr int kInquiryLength = 36;
+constexpr int kMaxChunkFailures = 100;
+constexpr int kLoadAttempts = 5;
+
+int g_currentFd = -1;
+QString g_currentNode;
+
+// One SG_IO request; true when the device completed it without error.
+bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data, unsigned timeoutMs)
+{
+    std::uint8_t sense[kSenseLength] = {};
+    sg_io_hdr_t hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
+    hdr.cmd_len = static_cast<unsigned char>(cdbLength);
+    hdr.mx_sb_len = kSenseLength;
+    hdr.dxfer_len = static_cast<unsigned>(length);
+    hdr.dxferp = data;
+    hdr.cmdp = const_cast<std::uint8_t *>(cdb);
+    hdr.sbp = sense;
+    hdr.timeout = timeoutMs;
+    if (g_currentFd < 0 || platform::kernel().ioctl(g_currentFd, SG_IO, &hdr) < 0)
+        return false;
+    return (hdr.info & SG_INFO_OK_MASK) == SG_INFO_OK;
+}
+
+bool isUsbDisk(const QString &name)
+{
+    static const QRegularExpression usb("/usb\\d+/");
+    return name.startsWith("sd") && usb.match(platform::kernel().canonicalPath("/sys/block/" + name)).hasMatch();
+}
+
+const char *stateName(int state)
+{
+    switch (state) {
+    case StateRom: return "ROM";
+    case StateUpdater: return "Updater";
+    case StateUBoot: return "u-Boot";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+QMutex &channelMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length)
+{
+    return {kVendorOpcode, subCommand, 0, 0, 0, 0,
+            std::uint8_t(length >> 24), std::uint8_t(length >> 16), std::uint8_t(length >> 8), std::uint8_t(length)};
+}
+
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data)
+{
+    std::array<std::uint8_t, 24> header{};
+    const auto size = static_cast<std::uint32_t>(data.size());
+    for (int i = 0; i < 4; ++i) {
+        header[i] = std::uint8_t(address >> (8 * i));
+        header[4 + i] = std::uint8_t(size >> (8 * i));
+    }
+    const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5);
+    std::memcpy(header.data() + 8, md5.constData(), 16);
+    return header;
+}
+
+bool isStatusSuccess(const std::uint8_t status[4]) { return status[0] == 0x0D && status[1] == 0x00; }
+
+UpdateDeviceState stateFromProduct(const QByteArray &product)
+{
+    if (product.isEmpty() || product.at(0) == '\0')
+        return StateRom;
+    if (product.startsWith("UPD"))
+        return StateUpdater;
+    if (product.startsWith("UBO"))
+        return StateUBoot;
+    return StateNone;
+}
+
+bool acceptsVendor(int manufacturerCode, const QByteArray &vendor)
+{
+    static const char *const qx[] = {"GC", "QXK52", "VPT41", "QXVPT", "NVOPT"};
+    static const char *const orvanta[] = {"GC", "ORBIT"};
+    if (manufacturerCode == 0)
+        return std::any_of(std::begin(qx), std::end(qx), [&](const char *p) { return vendor.startsWith(p); });
+    if (manufacturerCode == 1)
+        return std::any_of(std::begin(orvanta), std::end(orvanta), [&](const char *p) { return vendor.startsWith(p); });
+    return false;
+}
+
+void closeUpdateDrive()
+{
+    if (g_currentFd >= 0)
+        platform::kernel().close(g_currentFd);
+    g_currentFd = -1;
+    g_currentNode.clear();
+}
+
+QString currentDriveNode() { return g_currentNode; }
+
+int findUpdateDrive(int manufacturerCode, int *state)
+{
+    closeUpdateDrive();
+    for (const QString &name : platform::kernel().listDirectory("/sys/block")) {
+        if (!isUsbDisk(name))
+            continue;
+        const QString node = "/dev/" + name;
+        const int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        g_currentFd = fd;
+        std::uint8_t answer[kInquiryLength] = {};
+        if (!scsiInquiry(answer)
+            || !acceptsVendor(manufacturerCode, QByteArray(reinterpret_cast<char *>(answer) + 8, 8))) {
+            closeUpdateDrive();
+            continue;
+        }
+        *state = stateFromProduct(QByteArray(reinterpret_cast<char *>(answer) + 16, 16));
+        if (const char *stateText = stateName(*state))
+            qInfo().noquote() << "device state:" << stateText;
+        g_currentNode = node;
+        return fd;
+    }
+    *state = StateNone;
+    return -1;
+}
+
+bool scsiInquiry(std::uint8_t answer[36])
+{
+    static const std::uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
+    return passThrough(cdb, sizeof cdb, SG_DXFER_FROM_DEV, kInquiryLength, answer, kInquiryTimeoutMs);
+}
+
+int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice, int length, std::uint8_t *data)
+{
+    if (length < 0 || length > kMaxVendorData || (length > 0 && !data))
+        return -1;
+    auto cdb = vendorCdb(subCommand, static_cast<std::uint32_t>(length));
+    cdb[0] = opcode;
+    QByteArray area(reinterpret_cast<const char *>(data), length);
+    if (!passThrough(cdb.data(), int(cdb.size()), fromDevice ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV, length,
+                     area.data(), kVendorTimeoutMs))
+        return -1;
+    if (fromDevice)
+        std::memcpy(data, area.constData(), size_t(length));
+    return 0;
+}
+
+int sendCommandText(const QByteArray &text)
+{
+    QByteArray copy = text;
+    if (vendorCommand(kVendorOpcode, SubCommandText, false, copy.size(), reinterpret_cast<std::uint8_t *>(copy.data())) != 0)
+        pauseMs(500);
+    return 0;
+}
+
+int sendLoadHeader(const std::uint8_t *header, int length)
+{
+    QByteArray copy(reinterpret_cast<const char *>(header), length);
+    if (vendorCommand(kVendorOpcode, SubLoadHeader, false, length, reinterpret_cast<std::uint8_t *>(copy.data())) != 0)
+        pauseMs(500);
+    return 0;
+}
+
+int readStatus(std::uint8_t *status, int length, int attempts)
+{
+    if (!status)
+        return -1;
+    std::memset(status, 0xFF, size_t(length));
+    for (int i = 0; i < (attempts == 0 ? 10 : attempts); ++i) {
+        if (vendorCommand(kVendorOpcode, SubStatus, true, length, status) == 0)
+            break;
+        if (!pauseMs(100))
+            break;
+    }
+    return 0;
+}
+
+int sendData(const std::uint8_t *data, int length, int chunkSize)
+{
+    int failures = 0;
+    for (int offset = 0; offset < length;) {
+        const int remaining = length - offset;
+        const bool last = remaining <= chunkSize;
+        const int size = last ? remaining : chunkSize;
+        QByteArray chunk(reinterpret_cast<const char *>(data) + offset, size);
+        if (vendorCommand(kVendorOpcode, last ? SubLastChunk : SubChunk, false, size,
+                          reinterpret_cast<std::uint8_t *>(chunk.data())) == 0) {
+            offset += size;
+            continue;
+        }
+        // One failure budget serves the whole transfer.
+        if (!pauseMs(100) || ++failures > kMaxChunkFailures)
+            return -1;
+    }
+    return 0;
+}
+
+bool readWholeFile(const QString &path, QByteArray *data)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return false;
+    *data = file.readAll();
+    return true;
+}
+
+int loadFile(const QString &path, std::uint32_t address)
+{
+    QByteArray data;
+    if (!readWholeFile(path, &data))
+        return -1;
+    const auto header = loadHeader(address, data);
+    for (int attempt = 0; attempt < kLoadAttempts && !stopRequested(); ++attempt) {
+        sendLoadHeader(header.data(), int(header.size()));
+        if (sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kLoadChunkSize) != 0)
+            continue;
+        // The camera needs about 50 ms per MiB to check what it received.
+        pauseMs(data.size() / 20480);
+        std::uint8_t status[4];
+        readStatus(status, 4, 10);
+        if (isStatusSuccess(status))
+            break;
+    }
+    return 0;
+}
+
+int sendRawFile(const QString &path)
+{
+    QByteArray data;
+    if (!readWholeFile(path, &data))
+        return -1;
+    sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kRawChunkSize);
+    return 0;
+}
+
+} // namespace lumora::upgrade

@@ -1,0 +1,67 @@
+#pragma once
+// The mass-storage command channel to a camera in one of its update states:
+// finds the update drive among the USB-attached SCSI disks, tells the states
+// apart by INQUIRY and talks through the vendor SCSI command 0xE8.
+//
+// The channel has one current drive for the whole process. Callers hold
+// channelMutex() around every use, so the upgrade worker and the poller never
+// interleave commands.
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+namespace lumora::upgrade {
+
+enum UpdateDeviceState { StateRom = 0, StateUpdater = 1, StateUBoot = 2, StateNone = 3 };
+
+enum VendorSubCommand : std::uint8_t {
+    SubChunk = 1,
+    SubStatus = 2,
+    SubLastChunk = 4,
+    SubLoadHeader = 5,
+    SubCommandText = 6,
+};
+
+constexpr std::uint8_t kVendorOpcode = 0xE8;
+constexpr int kMaxVendorData = 65536;
+constexpr int kLoadChunkSize = 32768;
+constexpr int kRawChunkSize = 1024;
+constexpr std::uint32_t kNoLoadAddress = 0xFFFFFFFFu;
+
+QMutex &channelMutex();
+
+// Byte layouts, exposed for tests.
+std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length);
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data);
+bool isStatusSuccess(const std::uint8_t status[4]);
+// The update state a product identification (16 bytes) stands for.
+UpdateDeviceState stateFromProduct(const QByteArray &product);
+// Whether an INQUIRY vendor identification is an update drive for the profile.
+bool acceptsVendor(int manufacturerCode, const QByteArray &vendor);
+
+// Searches the USB disks in name order; the first accepted one becomes the
+// current drive (the previous one is closed first). Returns its descriptor, or
+// -1 with state StateNone when none is accepted.
+int findUpdateDrive(int manufacturerCode, int *state);
+// Closes the current drive, if any.
+void closeUpdateDrive();
+// Node of the current drive ("/dev/sdb"); empty when none.
+QString currentDriveNode();
+
+bool scsiInquiry(std::uint8_t answer[36]);
+// 0, or -1 when the request fails. fromDevice copies `length` bytes back into data.
+int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice, int length, std::uint8_t *data);
+int sendCommandText(const QByteArray &text);
+int sendLoadHeader(const std::uint8_t *header, int length);
+// Fills status with 0xFF, then reads it with up to `attempts` tries (0 means 10).
+int readStatus(std::uint8_t *status, int length, int attempts);
+int sendData(const std::uint8_t *data, int length, int chunkSize);
+int loadFile(const QString &path, std::uint32_t address);
+int sendRawFile(const QString &path);
+bool readWholeFile(const QString &path, QByteArray *data);
+
+} // namespace lumora::upgrade

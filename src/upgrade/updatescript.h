@@ -1,0 +1,20 @@
+#pragma once
+// Runs a package's update script against the camera in its u-Boot state.
+
+#include <QString>
+
+namespace lumora::upgrade {
+
+// Deepest "estar" nesting; a deeper script fails.
+constexpr int kMaxScriptNesting = 16;
+// Longest boot-loader command line the camera takes.
+constexpr int kMaxCommandLength = 1023;
+
+// Runs `script` (a name inside `workspace`, as are the names in it): 0 on
+// success, -1 on the first failure. Caller holds channelMutex().
+int runScript(const QString &workspace, const QString &script);
+
+// A script line with blanks and tabs trimmed and inner runs made one blank.
+QByteArray normaliseScriptLine(const QByteArray &line);
+
+} // namespace lumora::upgrade
