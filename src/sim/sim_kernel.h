@@ -15,25 +15,35 @@ namespace lumora::sim {
 
 class SimKernel : public platform::Kernel {
 public:
-    // Events and scheduled actions run on the thread that constructs the kernel.
+    // Events and scheduled actions run on the thread that constructs the kernel
+    // (the application's thread when one exists).
     SimKernel();
     ~SimKernel() override;
 
     // Plugs the scenario's devices and schedules its timeline (docs/scenario.md).
-    void loadScenario(const QJsonObject &scenario);
+    // A scenario that does not check out is logged and nothing is loaded.
+    bool loadScenario(const QJsonObject &scenario);
     // The built-in scenario the demo uses when LUMORA_SIM_SCENARIO is not set.
     static QJsonObject defaultScenario();
 
     // Test and model API.
     void plug(std::shared_ptr<SimDevice> device);  // emits "add" for its nodes
     void unplug(const QString &id);                // emits "remove"; its open descriptors then fail with ENODEV
+    // Plugs again the device last unplugged under `id`; false when there is none.
+    bool replug(const QString &id);
+    // Keeps a device that is not plugged yet, for a later replug().
+    void keepUnplugged(std::shared_ptr<SimDevice> device);
     // Unplugs `id` now and plugs `next` after delayMs (a restart, or a camera becoming an update drive).
     void replace(const QString &id, std::shared_ptr<SimDevice> next, int delayMs);
+    // A power cycle: a camera comes back rebuilt from its saved config, other devices as they were.
+    void restart(const QString &id, int delayMs);
     std::shared_ptr<SimDevice> device(const QString &id) const;
     template <class T> std::shared_ptr<T> find(const QString &id) const
     {
         return std::dynamic_pointer_cast<T>(device(id));
     }
+    // The device's node paths ("/dev/video0", ...) in the order of its nodes(); empty when not plugged.
+    QStringList devNodes(const QString &id) const;
     // Runs `action` on the kernel's thread after delayMs.
     void after(int delayMs, std::function<void()> action);
 
@@ -51,5 +61,9 @@ private:
     struct State;
     std::unique_ptr<State> d;
 };
+
+// The simulated kernel with the scenario named by LUMORA_SIM_SCENARIO, or the
+// default scenario (with a log line) when that file cannot be read or checked.
+std::unique_ptr<platform::Kernel> createKernelFromEnvironment();
 
 } // namespace lumora::sim

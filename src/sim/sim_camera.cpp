@@ -1,0 +1,205 @@
+#include "sim/sim_camera.h"
+
+#include "sim/sim_kernel.h"
+#include "sim/sim_usb_identity.h"
+#include "sim/sim_uvc_descriptors.h"
+#include "sim/sim_video_feed.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QMutexLocker>
+
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace lumora::sim {
+
+namespace {
+
+constexpr int kCaptureNode = 0;
+constexpr quint32 kKernelVersion = (6u << 16) | (1u << 8); // what Debian 12's kernel reports
+constexpr quint32 kCaptureCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+constexpr quint32 kMetadataCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+
+bool isControlTransfer(unsigned long request)
+{
+    switch (request) {
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+    case VIDIOC_G_EXT_CTRLS:
+    case VIDIOC_S_EXT_CTRLS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isControlQuery(unsigned long request)
+{
+    return request == VIDIOC_QUERYCTRL || request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_QUERYMENU
+        || request == VIDIOC_TRY_EXT_CTRLS;
+}
+
+template <size_t N> void copyText(quint8 (&field)[N], const QString &text)
+{
+    const QByteArray bytes = text.toUtf8().left(int(N) - 1);
+    std::memcpy(field, bytes.constData(), size_t(bytes.size()));
+}
+
+quint16 bcdFromFirmware(const QString &firmware)
+{
+    const QStringList parts = firmware.split('.');
+    const int major = parts.value(0).toInt(), minor = parts.value(1).toInt();
+    return quint16(((major % 100 / 10) << 12) | ((major % 10) << 8) | ((minor % 100 / 10) << 4) | (minor % 10));
+}
+
+} // namespace
+
+SimCamera::SimCamera(const QJsonObject &config)
+    : SimDevice(config.value("id").toString()),
+      m_config(config),
+      m_hasUsb(config.value("usb").toBool(true)),
+      m_usb(m_hasUsb ? readUsbIdentity(config) : SimUsbIdentity{}),
+      m_name(config.value("name").toString(config.value("product").toString())),
+      m_videoInterface(config.value("interface").toInt(0)),
+      m_metadataNode(config.value("metadata").toBool(m_hasUsb)),
+      m_extensionUnit(config),
+      m_controls(config)
+{
+    QString error;
+    if (!m_faults.arm(config.value("faults").toArray(), &error))
+        qWarning().noquote() << "sim camera" << id() << "ignores its faults:" << error;
+}
+
+SimCamera::~SimCamera() = default;
+
+QByteArray SimCamera::descriptors() const
+{
+    if (!m_hasUsb)
+        return {};
+    return uvcCameraDescriptors(m_usb, bcdFromFirmware(m_config.value("firmware").toString()), m_videoInterface,
+                                m_extensionUnit.descriptors());
+}
+
+QVector<SimNode> SimCamera::nodes() const
+{
+    QVector<SimNode> nodes{{SimNode::Kind::VideoCapture, m_videoInterface, m_name}};
+    if (m_metadataNode)
+        nodes.append({SimNode::Kind::VideoMetadata, m_videoInterface, m_name});
+    return nodes;
+}
+
+int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
+{
+    std::memset(cap, 0, sizeof *cap);
+    copyText(cap->driver, m_config.value("driver").toString(m_hasUsb ? QStringLiteral("uvcvideo") : QStringLiteral("sim-camera")));
+    copyText(cap->card, m_name);
+    copyText(cap->bus_info, m_hasUsb ? QStringLiteral("usb-0000:00:14.0-") + usbDevpath(m_usb)
+                                     : QStringLiteral("platform:") + id());
+    cap->version = kKernelVersion;
+    cap->device_caps = node == kCaptureNode ? kCaptureCaps : kMetadataCaps;
+    cap->capabilities = kCaptureCaps | (m_metadataNode ? kMetadataCaps : 0) | V4L2_CAP_DEVICE_CAPS;
+    return 0;
+}
+
+int SimCamera::ioctl(int node, unsigned long request, void *arg)
+{
+    if (!arg)
+        return -EFAULT;
+    if (request == VIDIOC_QUERYCAP)
+        return queryCapabilities(node, static_cast<v4l2_capability *>(arg));
+    // uvcvideo's metadata node has no controls.
+    if (node != kCaptureNode)
+        return -ENOTTY;
+    if (isControlQuery(request))
+        return m_controls.ioctl(request, arg);
+    if (request == UVCIOC_CTRL_QUERY || isControlTransfer(request))
+        return transfer(request, arg);
+    return -ENOTTY;
+}
+
+int SimCamera::transfer(unsigned long request, void *arg)
+{
+    const SimFaults::Verdict verdict = m_faults.next();
+    if (verdict.kind == SimFaults::Verdict::Kind::Drop) {
+        if (SimKernel *kernel = m_attachedTo.load())
+            kernel->unplug(id());
+        return verdict.error;
+    }
+    if (verdict.kind == SimFaults::Verdict::Kind::Fail)
+        return verdict.error;
+    if (request != UVCIOC_CTRL_QUERY)
+        return m_controls.ioctl(request, arg);
+    SimExtensionUnit::Outcome outcome = SimExtensionUnit::Outcome::None;
+    const int rc = m_extensionUnit.query(arg, &outcome);
+    act(outcome);
+    return rc;
+}
+
+void SimCamera::act(SimExtensionUnit::Outcome outcome)
+{
+    SimKernel *kernel = m_attachedTo.load();
+    if (!kernel || outcome == SimExtensionUnit::Outcome::None)
+        return;
+    if (outcome == SimExtensionUnit::Outcome::Restart) {
+        kernel->replace(id(), makeCamera(config()), kRestartMs);
+        return;
+    }
+    if (auto drive = makeUpdateDrive(updateDriveConfig()))
+        kernel->replace(id(), std::move(drive), kUpgradeSwitchMs);
+    else
+        kernel->unplug(id());
+}
+
+QJsonObject SimCamera::config() const
+{
+    QJsonObject saved = m_config;
+    // Injected faults belong to this run, not to the camera a restart brings back.
+    saved.remove("faults");
+    m_extensionUnit.saveTo(&saved);
+    m_controls.saveTo(&saved);
+    return saved;
+}
+
+QJsonObject SimCamera::updateDriveConfig() const
+{
+    QJsonObject drive{{"id", id()}, {"state", "uboot"}, {"camera", config()}};
+    writeUsbIdentity(m_usb, &drive);
+    return drive;
+}
+
+platform::CaptureInput SimCamera::captureInput(int node)
+{
+    if (node != kCaptureNode || !m_attachedTo.load())
+        return {};
+    QMutexLocker lock(&m_feedMutex);
+    if (!m_feed)
+        m_feed = std::make_unique<SimVideoFeed>([this] { return m_controls.scene(); });
+    return m_feed->input();
+}
+
+void SimCamera::attach(SimKernel *kernel)
+{
+    SimDevice::attach(kernel);
+    m_attachedTo.store(kernel);
+    if (kernel)
+        return;
+    // Unplugged: open streams end as a real camera's do.
+    std::unique_ptr<SimVideoFeed> feed;
+    {
+        QMutexLocker lock(&m_feedMutex);
+        feed = std::move(m_feed);
+    }
+    if (feed)
+        feed->end();
+}
+
+std::shared_ptr<SimDevice> makeCamera(const QJsonObject &config)
+{
+    return std::make_shared<SimCamera>(config);
+}
+
+} // namespace lumora::sim

@@ -1,0 +1,67 @@
+#pragma once
+// A simulated USB Video Class camera behind uvcvideo: a capture node and
+// (optionally) a metadata node, its USB descriptors, the vendor extension
+// unit, the standard controls and an MJPEG feed. Also serves the cameras
+// without a USB identity (platform cameras) and other vendors' webcams.
+
+#include "sim/sim_controls.h"
+#include "sim/sim_device.h"
+#include "sim/sim_extension_unit.h"
+#include "sim/sim_faults.h"
+
+#include <QMutex>
+
+#include <atomic>
+#include <memory>
+
+struct v4l2_capability;
+
+namespace lumora::sim {
+
+class SimVideoFeed;
+
+class SimCamera : public SimDevice {
+public:
+    // How long a restarting camera stays away, and how long it takes to come back as an update drive.
+    static constexpr int kRestartMs = 2000;
+    static constexpr int kUpgradeSwitchMs = 1500;
+
+    explicit SimCamera(const QJsonObject &config);
+    ~SimCamera() override;
+
+    bool hasUsbIdentity() const override { return m_hasUsb; }
+    SimUsbIdentity usb() const override { return m_usb; }
+    QByteArray descriptors() const override;
+    QVector<SimNode> nodes() const override;
+    int ioctl(int node, unsigned long request, void *arg) override;
+    platform::CaptureInput captureInput(int node) override;
+    QJsonObject config() const override;
+    void attach(SimKernel *kernel) override;
+
+    SimFaults &faults() { return m_faults; }
+    SimExtensionUnit &extensionUnit() { return m_extensionUnit; }
+    SimControls &controls() { return m_controls; }
+    // The config of the update drive this camera turns into on EnterUpgradeMode.
+    QJsonObject updateDriveConfig() const;
+
+private:
+    int queryCapabilities(int node, v4l2_capability *cap) const;
+    // One transfer to the device: the extension unit or a standard control.
+    int transfer(unsigned long request, void *arg);
+    void act(SimExtensionUnit::Outcome outcome);
+
+    const QJsonObject m_config;
+    const bool m_hasUsb;
+    const SimUsbIdentity m_usb;
+    const QString m_name;
+    const int m_videoInterface;
+    const bool m_metadataNode;
+    SimFaults m_faults;
+    SimExtensionUnit m_extensionUnit;
+    SimControls m_controls;
+    std::atomic<SimKernel *> m_attachedTo{nullptr};
+    QMutex m_feedMutex;
+    std::unique_ptr<SimVideoFeed> m_feed;
+};
+
+} // namespace lumora::sim

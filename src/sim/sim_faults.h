@@ -1,0 +1,58 @@
+#pragma once
+// Faults injected into a simulated device's transfers. Armed from a scenario
+// ("faults" of a device config) or by tests; consulted once per transfer.
+// Thread-safe.
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QMutex>
+#include <QString>
+#include <QVector>
+
+namespace lumora::sim {
+
+class SimFaults {
+public:
+    struct Verdict {
+        enum class Kind { Pass, Fail, Drop };
+        Kind kind = Kind::Pass;
+        int error = 0; // negative errno for Fail and Drop
+    };
+
+    SimFaults();
+
+    // The nth transfer from now (1 = the next one) fails with -error.
+    void failNth(int n, int error);
+    // Every transfer from startMs to startMs + durationMs after now fails with -error.
+    void failDuring(int startMs, int durationMs, int error);
+    // The nth transfer from now answers -ENODEV and the device leaves.
+    void dropOnNth(int n);
+    void clear();
+
+    // Arms the faults of a scenario's "faults" array; false with a message on the first bad entry.
+    bool arm(const QJsonArray &faults, QString *error);
+
+    // Called by the device once per transfer.
+    Verdict next();
+
+private:
+    struct Counted {
+        qint64 transfer; // absolute transfer number
+        Verdict verdict;
+    };
+    struct Window {
+        qint64 fromMs, toMs;
+        int error;
+    };
+
+    QMutex m_mutex;
+    QElapsedTimer m_clock;
+    qint64 m_transfers = 0;
+    QVector<Counted> m_counted;
+    QVector<Window> m_windows;
+};
+
+// "EIO", "ENODEV", ... or a plain number; 0 when the name is unknown.
+int errnoFromName(const QString &name);
+
+} // namespace lumora::sim
