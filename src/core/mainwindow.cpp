@@ -3,7 +3,6 @@
 // inserted at their number.
 
 #include "ui/mainwindow.h"
-#include "core/catalogue.h"
 #include "ui/mainwindow_form.h"
 
 #include <QCloseEvent>
@@ -14,12 +13,16 @@ MainWindow::MainWindow(QWidget *parent)
 {
     // 2. Widget tree.
     ui->setupUi(this);
-    // 4-8. Event filters, buttons, lists, loading animations and the mask overlay.
+    // 3. Size for the screen's resolution and scale.
+    adaptToScreen();
+    // 4-8. Event filters, buttons, lists, loading animations and the mask
+    // overlay; light theme until the settings are read.
     setupShell();
-    // 9. Settings file: manufacturer profile.
-    const ManufacturerProfile profile = loadManufacturerProfile();
-    m_manufacturerCode = profile.code;
-    m_manufacturerVid = profile.vid;
+    applyTheme(0);
+    // 9. Settings file: manufacturer profile, last geometry, theme.
+    loadWindowSettings();
+    // 16-17. Position log line, saved theme, window placement.
+    restoreWindowPlacement();
 }
 
 MainWindow::~MainWindow()
@@ -34,5 +37,6 @@ void MainWindow::closeEvent(QCloseEvent *event)
         showMessageBox(tr("Cannot exit during the upgrade process!"));
         return;
     }
+    saveWindowSettings();
     event->accept();
 }

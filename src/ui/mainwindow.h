@@ -45,6 +45,25 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
     // ---- core (src/core) ----
+public:
+    // Themes and window settings (src/ui/mainwindow_theme.cpp).
+    void applyTheme(int dark);
+    void loadWindowSettings();
+    void saveWindowSettings();
+    void adaptToScreen();
+    void applyDisplayPlan(const struct DisplayPlan &plan);
+    // Logs which position is used, applies the saved theme and places the window.
+    void restoreWindowPlacement();
+
+public Q_SLOTS:
+    void changeStyle(QString qssFile);
+    void on_btnModeLight_clicked();
+
+protected:
+    int m_styleIndex = 0;
+    QString m_qssFile;
+    QString m_styleSheet;
+    QRect m_savedGeometry; // "/window/left", "/window/top", "/window/width", "/window/height"
 
     // ---- devices (src/devices) ----
 

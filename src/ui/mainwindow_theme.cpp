@@ -1,0 +1,171 @@
+// Light and dark themes, the window settings in "product.ini" and the
+// start-up size and position of the main window.
+
+#include "ui/mainwindow.h"
+#include "core/catalogue.h"
+#include "ui/mainwindow_form.h"
+#include "ui/theme_display.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QFile>
+#include <QMovie>
+#include <QScreen>
+#include <QSettings>
+
+namespace {
+
+// The sheet most recently given to the application, shared by every window.
+QString &appliedStyleSheet()
+{
+    static QString text;
+    return text;
+}
+
+// Sheets start with "QPalette{background:#RRGGBB;}": the colour sits at 20.
+constexpr int kPaletteColourPosition = 20;
+constexpr int kPaletteColourLength = 7;
+
+bool allNonZero(const QRect &rect)
+{
+    return rect.x() != 0 && rect.y() != 0 && rect.width() != 0 && rect.height() != 0;
+}
+
+bool onConnectedScreen(const QRect &rect)
+{
+    return QGuiApplication::screenAt(rect.center()) != nullptr;
+}
+
+} // namespace
+
+void MainWindow::changeStyle(QString qssFile)
+{
+    if (qssFile.isEmpty())
+        return;
+    QFile file(qssFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << "read style failed." << qssFile;
+        return;
+    }
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    m_qssFile = qssFile;
+    m_styleSheet = text;
+    if (text == appliedStyleSheet())
+        return;
+    appliedStyleSheet() = text;
+    const QColor colour(text.mid(kPaletteColourPosition, kPaletteColourLength));
+    if (colour.isValid())
+        QApplication::setPalette(QPalette(colour));
+    else
+        qWarning().noquote() << "style without palette colour:" << qssFile;
+    qApp->setStyleSheet(text);
+}
+
+void MainWindow::applyTheme(int dark)
+{
+    const QString theme = dark ? QStringLiteral("dark") : QStringLiteral("light");
+    updateSupportLinks(dark ? QStringLiteral("#FFFFFF") : QStringLiteral("#000000"));
+    ui->labelloading->setMovie(dark ? m_loadingMovieDark : m_loadingMovieLight);
+    changeStyle(QStringLiteral(":/qss/%1.css").arg(theme));
+    m_styleIndex = dark;
+
+    const QIcon itemIcon(dark ? QStringLiteral(":/qss/dark/Orbit-icon-dark.png")
+                              : QStringLiteral(":/qss/light/Orbit-icon-normal.png"));
+    for (int i = 0; i < ui->listWidgetCamera->count(); ++i) {
+        QListWidgetItem *item = ui->listWidgetCamera->item(i);
+        if (item == ui->listWidgetCamera->currentItem())
+            continue;
+        qDebug() << "Item-i:" << i;
+        item->setIcon(itemIcon);
+    }
+
+    const QString titleStyle = dark ? QStringLiteral("color: #F2F2F2;") : QStringLiteral("color: #4a4a4a;");
+    for (QLabel *title : {ui->labelDevInfo, ui->labelDevSupport, ui->labelDevUpdate})
+        title->setStyleSheet(titleStyle);
+}
+
+void MainWindow::on_btnModeLight_clicked()
+{
+    qInfo() << "Switch Style";
+    m_isDarkTheme = !m_isDarkTheme;
+    applyTheme(m_isDarkTheme);
+}
+
+void MainWindow::loadWindowSettings()
+{
+    const QString path = settingsFilePath();
+    const ManufacturerProfile profile = loadManufacturerProfile(path);
+    m_manufacturerCode = profile.code;
+    m_manufacturerVid = profile.vid;
+
+    const QSettings settings(path, QSettings::IniFormat);
+    m_savedGeometry = QRect(settings.value(QStringLiteral("/window/left")).toInt(),
+                            settings.value(QStringLiteral("/window/top")).toInt(),
+                            settings.value(QStringLiteral("/window/width")).toInt(),
+                            settings.value(QStringLiteral("/window/height")).toInt());
+    qInfo().noquote() << "pre main window pos:"
+                      << QStringLiteral("%1 %2 %3 %4").arg(m_savedGeometry.x()).arg(m_savedGeometry.y())
+                             .arg(m_savedGeometry.width()).arg(m_savedGeometry.height());
+    m_styleIndex = settings.value(QStringLiteral("/style/index")).toInt();
+    qInfo() << "pre ui style:" << m_styleIndex;
+}
+
+void MainWindow::saveWindowSettings()
+{
+    const QRect frame = frameGeometry();
+    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("/window/left"), frame.x());
+    settings.setValue(QStringLiteral("/window/top"), frame.y());
+    settings.setValue(QStringLiteral("/window/width"), frame.width());
+    settings.setValue(QStringLiteral("/window/height"), frame.height());
+    settings.setValue(QStringLiteral("/style/index"), m_styleIndex);
+    settings.sync();
+    // An installation in a read-only folder cannot keep its settings: say so.
+    if (settings.status() != QSettings::NoError)
+        qWarning().noquote() << "save window settings failed:" << settings.fileName();
+}
+
+void MainWindow::adaptToScreen()
+{
+    const QScreen *display = screen();
+    const QSize logical = display->geometry().size();
+    const double scale = display->devicePixelRatio();
+    qInfo() << "scale:" << scale;
+    const DisplayPlan plan = chooseDisplayPlan(scale, qRound(logical.width() * scale),
+                                               qRound(logical.height() * scale), logical);
+    qInfo() << plan.name;
+    applyDisplayPlan(plan);
+}
+
+void MainWindow::applyDisplayPlan(const DisplayPlan &plan)
+{
+    setMinimumSize(plan.minimumSize);
+    if (plan.size.isValid())
+        resize(plan.size);
+    if (plan.maximize)
+        ui->widgetTitle->clickMaximize();
+    ui->scrollArea->setVerticalScrollBarPolicy(plan.scrollBarAlwaysOff ? Qt::ScrollBarAlwaysOff
+                                                                       : Qt::ScrollBarAsNeeded);
+}
+
+void MainWindow::restoreWindowPlacement()
+{
+    const bool saved = allNonZero(m_savedGeometry);
+    qInfo() << (saved ? "Set the last display position of the window." : "Set the default display position of the window.");
+    applyTheme(m_styleIndex);
+    m_isDarkTheme = m_styleIndex != 0;
+
+    // Back where the user left it, unless that place is gone (a screen unplugged since).
+    if (saved && !isMaximized() && onConnectedScreen(m_savedGeometry)) {
+        setGeometry(m_savedGeometry);
+        return;
+    }
+    QScreen *target = QGuiApplication::screenAt(QCursor::pos());
+    if (!target)
+        target = QGuiApplication::primaryScreen();
+    const QRect area = target->geometry();
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+}
