@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -29,6 +30,9 @@ constexpr int kLoadAttempts = 5;
 
 int g_currentFd = -1;
 QString g_currentNode;
+// The current drive has left: its descriptor can never work again, so the
+// retries and pauses meant for a busy device are skipped.
+bool g_driveGone = false;
 
 // One SG_IO request; true when the device completed it without error.
 bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data, unsigned timeoutMs)
@@ -45,7 +49,12 @@ bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int leng
     hdr.cmdp = const_cast<std::uint8_t *>(cdb);
     hdr.sbp = sense;
     hdr.timeout = timeoutMs;
-    if (g_currentFd < 0 || platform::kernel().ioctl(g_currentFd, SG_IO, &hdr) < 0)
+    if (g_currentFd < 0)
+        return false;
+    const int rc = platform::kernel().ioctl(g_currentFd, SG_IO, &hdr);
+    if (rc == -ENODEV)
+        g_driveGone = true;
+    if (rc < 0)
         return false;
     return (hdr.info & SG_INFO_OK_MASK) == SG_INFO_OK;
 }
@@ -123,6 +132,7 @@ void closeUpdateDrive()
         platform::kernel().close(g_currentFd);
     g_currentFd = -1;
     g_currentNode.clear();
+    g_driveGone = false;
 }
 
 QString currentDriveNode() { return g_currentNode; }
@@ -178,7 +188,8 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
 int sendCommandText(const QByteArray &text)
 {
     QByteArray copy = text;
-    if (vendorCommand(kVendorOpcode, SubCommandText, false, copy.size(), reinterpret_cast<std::uint8_t *>(copy.data())) != 0)
+    if (vendorCommand(kVendorOpcode, SubCommandText, false, copy.size(), reinterpret_cast<std::uint8_t *>(copy.data())) != 0
+        && !g_driveGone)
         pauseMs(500);
     return 0;
 }
@@ -186,7 +197,8 @@ int sendCommandText(const QByteArray &text)
 int sendLoadHeader(const std::uint8_t *header, int length)
 {
     QByteArray copy(reinterpret_cast<const char *>(header), length);
-    if (vendorCommand(kVendorOpcode, SubLoadHeader, false, length, reinterpret_cast<std::uint8_t *>(copy.data())) != 0)
+    if (vendorCommand(kVendorOpcode, SubLoadHeader, false, length, reinterpret_cast<std::uint8_t *>(copy.data())) != 0
+        && !g_driveGone)
         pauseMs(500);
     return 0;
 }
@@ -197,7 +209,7 @@ int readStatus(std::uint8_t *status, int length, int attempts)
         return -1;
     std::memset(status, 0xFF, size_t(length));
     for (int i = 0; i < (attempts == 0 ? 10 : attempts); ++i) {
-        if (vendorCommand(kVendorOpcode, SubStatus, true, length, status) == 0)
+        if (vendorCommand(kVendorOpcode, SubStatus, true, length, status) == 0 || g_driveGone)
             break;
         if (!pauseMs(100))
             break;
@@ -219,7 +231,7 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
             continue;
         }
         // One failure budget serves the whole transfer.
-        if (!pauseMs(100) || ++failures > kMaxChunkFailures)
+        if (g_driveGone || !pauseMs(100) || ++failures > kMaxChunkFailures)
             return -1;
     }
     return 0;
@@ -240,7 +252,8 @@ int loadFile(const QString &path, std::uint32_t address)
     if (!readWholeFile(path, &data))
         return -1;
     const auto header = loadHeader(address, data);
-    for (int attempt = 0; attempt < kLoadAttempts && !stopRequested(); ++attempt) {
+    bool confirmed = false;
+    for (int attempt = 0; attempt < kLoadAttempts && !confirmed && !stopRequested() && !g_driveGone; ++attempt) {
         sendLoadHeader(header.data(), int(header.size()));
         if (sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kLoadChunkSize) != 0)
             continue;
@@ -248,10 +261,11 @@ int loadFile(const QString &path, std::uint32_t address)
         pauseMs(data.size() / 20480);
         std::uint8_t status[4];
         readStatus(status, 4, 10);
-        if (isStatusSuccess(status))
-            break;
+        confirmed = isStatusSuccess(status);
     }
-    return 0;
+    // An image the camera never confirmed must not be followed by the
+    // commands that make it boot.
+    return confirmed ? 0 : -1;
 }
 
 int sendRawFile(const QString &path)

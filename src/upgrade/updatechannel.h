@@ -60,6 +60,8 @@ int sendLoadHeader(const std::uint8_t *header, int length);
 // Fills status with 0xFF, then reads it with up to `attempts` tries (0 means 10).
 int readStatus(std::uint8_t *status, int length, int attempts);
 int sendData(const std::uint8_t *data, int length, int chunkSize);
+// Up to five attempts of header, data and status; -1 when the file cannot be
+// read or no attempt was confirmed by the camera.
 int loadFile(const QString &path, std::uint32_t address);
 int sendRawFile(const QString &path);
 bool readWholeFile(const QString &path, QByteArray *data);

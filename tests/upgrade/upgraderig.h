@@ -1,0 +1,132 @@
+#pragma once
+// A simulated kernel with the wire trace, a package workspace and a log
+// capture, for the firmware engine's tests.
+
+#include "platform/kernel.h"
+#include "sim/sim_kernel.h"
+#include "sim/sim_update_drive.h"
+#include "upgrade/updatechannel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace upgradetest {
+
+// Lines logged through Qt's message functions while it lives, from any thread.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        s_self = this;
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_self = nullptr;
+    }
+    QStringList lines() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_lines;
+    }
+    bool has(const QString &line) const { return lines().contains(line); }
+    int count(const QString &line) const { return lines().count(line); }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext &, const QString &message)
+    {
+        if (LogCapture *self = s_self) {
+            QMutexLocker lock(&self->m_mutex);
+            self->m_lines.append(message.endsWith('\n') ? message.chopped(1) : message);
+        }
+    }
+    static inline LogCapture *s_self = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+};
+
+inline QJsonObject cameraConfig(const QString &firmware = "1.0.0")
+{
+    return {{"id", "cam"},        {"vendorId", "0x5a17"}, {"productId", "0x0305"}, {"manufacturer", "ORBIT"},
+            {"product", "ORBIT 400"}, {"serial", "OR4000001"}, {"port", "1-4"},   {"firmware", firmware}};
+}
+
+class UpgradeRig {
+public:
+    UpgradeRig()
+    {
+        qputenv("LUMORA_TRACE", m_dir.filePath("trace.log").toUtf8());
+        auto sim = std::make_unique<lumora::sim::SimKernel>();
+        kernel = sim.get();
+        lumora::platform::installKernel(std::move(sim));
+        QDir().mkpath(workspace());
+    }
+    ~UpgradeRig() { lumora::upgrade::closeUpdateDrive(); }
+
+    QString workspace() const { return m_dir.filePath("firmware"); }
+
+    void writeFile(const QString &name, const QByteArray &data) const
+    {
+        const QString path = workspace() + '/' + name;
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(data);
+    }
+
+    // An update drive for the camera of cameraConfig(), in `state`.
+    std::shared_ptr<lumora::sim::SimUpdateDrive> plugDrive(const QString &state, QJsonObject extra = {})
+    {
+        QJsonObject config = cameraConfig();
+        config.insert("state", state);
+        config.insert("camera", cameraConfig());
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            config.insert(it.key(), it.value());
+        auto drive = std::make_shared<lumora::sim::SimUpdateDrive>(config);
+        kernel->plug(drive);
+        return drive;
+    }
+
+    std::shared_ptr<lumora::sim::SimUpdateDrive> drive() const { return kernel->find<lumora::sim::SimUpdateDrive>("cam"); }
+
+    // The vendor-command lines of the trace since the last call: "cdb=... dir=out len=32768".
+    QStringList takeVendorCommands()
+    {
+        QStringList lines;
+        static const QRegularExpression pattern(" scsi \\S+ (cdb=e8\\S+ dir=\\S+ len=\\d+)");
+        for (const QString &line : takeTrace()) {
+            const QRegularExpressionMatch m = pattern.match(line);
+            if (m.hasMatch())
+                lines << m.captured(1);
+        }
+        return lines;
+    }
+
+    QStringList takeTrace()
+    {
+        QFile file(m_dir.filePath("trace.log"));
+        QStringList lines;
+        if (!file.open(QIODevice::ReadOnly))
+            return lines;
+        file.seek(m_read);
+        while (!file.atEnd())
+            lines << QString::fromUtf8(file.readLine()).trimmed();
+        m_read = file.pos();
+        return lines;
+    }
+
+    lumora::sim::SimKernel *kernel = nullptr;
+
+private:
+    QTemporaryDir m_dir;
+    qint64 m_read = 0;
+};
+
+} // namespace upgradetest

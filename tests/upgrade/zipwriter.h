@@ -1,0 +1,67 @@
+#pragma once
+// Writes stored (uncompressed) zip archives with whatever names, modes and
+// declared sizes a test needs, hostile ones included.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QVector>
+
+namespace upgradetest {
+
+struct ZipEntry {
+    QByteArray name;
+    QByteArray data;
+    quint32 unixMode = 0100644;     // 0120777 makes a symbolic link whose target is `data`
+    qint64 declaredSize = -1;       // the size the directory claims; -1 for the real one
+};
+
+class ZipWriter {
+public:
+    void add(const QByteArray &name, const QByteArray &data) { m_entries.append({name, data}); }
+    void add(const ZipEntry &entry) { m_entries.append(entry); }
+
+    QByteArray bytes() const
+    {
+        QByteArray out, directory;
+        for (const ZipEntry &e : m_entries) {
+            const quint32 crc = crc32(e.data);
+            const quint32 size = quint32(e.declaredSize < 0 ? e.data.size() : qMin<qint64>(e.declaredSize, 0xFFFFFFFF));
+            const quint32 offset = quint32(out.size());
+            out += u32(0x04034b50) + u16(10) + u16(0) + u16(0) + u16(0) + u16(0x21) + u32(crc)
+                + u32(quint32(e.data.size())) + u32(size) + u16(quint16(e.name.size())) + u16(0) + e.name + e.data;
+            directory += u32(0x02014b50) + u16(0x031e) + u16(10) + u16(0) + u16(0) + u16(0) + u16(0x21) + u32(crc)
+                + u32(quint32(e.data.size())) + u32(size) + u16(quint16(e.name.size())) + u16(0) + u16(0) + u16(0)
+                + u16(0) + u32(e.unixMode << 16) + u32(offset) + e.name;
+        }
+        const quint32 directoryOffset = quint32(out.size());
+        out += directory;
+        out += u32(0x06054b50) + u16(0) + u16(0) + u16(quint16(m_entries.size())) + u16(quint16(m_entries.size()))
+            + u32(quint32(directory.size())) + u32(directoryOffset) + u16(0);
+        return out;
+    }
+
+    bool write(const QString &path) const
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes()) >= 0;
+    }
+
+private:
+    static quint32 crc32(const QByteArray &data)
+    {
+        quint32 crc = 0xFFFFFFFFu;
+        for (char c : data) {
+            crc ^= quint8(c);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        return ~crc;
+    }
+    static QByteArray u16(quint16 v) { return QByteArray{char(v), char(v >> 8)}; }
+    static QByteArray u32(quint32 v) { return u16(quint16(v)) + u16(quint16(v >> 16)); }
+
+    QVector<ZipEntry> m_entries;
+};
+
+} // namespace upgradetest
