@@ -1,10 +1,245 @@
 #include "sim/sim_video_feed.h"
 
+#include "sim/sim_video_feed_frames.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QVector>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace lumora::sim {
 
-SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene) : m_scene(std::move(scene)) {}
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kFramePeriod = std::chrono::nanoseconds(1000000000 / 30);
+
+// One reader: the frame it is being sent and how much of it went out.
+struct Reader {
+    int fd = -1;
+    QByteArray pending;
+    int sent = 0;
+};
+
+} // namespace
+
+// Listens on a socket in a private folder and streams to every reader. It
+// only renders and writes while someone reads.
+class SimVideoFeed::Producer {
+public:
+    explicit Producer(std::function<SimScene()> scene) : m_scene(std::move(scene))
+    {
+        QByteArray folder = QDir::tempPath().toUtf8() + "/lumora-feed-XXXXXX";
+        if (!mkdtemp(folder.data()))
+            return;
+        m_folder = QString::fromUtf8(folder);
+        m_path = m_folder + "/video";
+        m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = m_path.toUtf8();
+        if (m_wake < 0 || m_listener < 0 || size_t(path.size()) >= sizeof address.sun_path)
+            return;
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        if (bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 || listen(m_listener, 8) < 0)
+            return;
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~Producer()
+    {
+        m_quit = true;
+        wake();
+        if (m_thread.joinable())
+            m_thread.join();
+        for (const Reader &r : m_readers)
+            ::close(r.fd);
+        if (m_listener >= 0)
+            ::close(m_listener);
+        if (m_wake >= 0)
+            ::close(m_wake);
+        if (!m_folder.isEmpty()) {
+            QFile::remove(m_path);
+            QDir().rmdir(m_folder);
+        }
+    }
+
+    // Empty when the socket could not be set up: FFmpeg then fails to open it.
+    QString url() const { return m_thread.joinable() ? "unix:" + m_path : QString(); }
+
+    void end()
+    {
+        m_endStreams = true;
+        wake();
+    }
+
+    std::atomic<bool> frozen{false};
+    std::atomic<quint64> served{0};
+
+private:
+    void wake()
+    {
+        const quint64 one = 1;
+        if (m_wake >= 0)
+            (void)!::write(m_wake, &one, sizeof one);
+    }
+
+    void run()
+    {
+        auto nextFrame = Clock::now();
+        int index = 0;
+        while (!m_quit) {
+            QVector<pollfd> fds{{m_wake, POLLIN, 0}, {m_listener, POLLIN, 0}};
+            for (const Reader &r : m_readers)
+                fds.append({r.fd, short(POLLIN | (r.pending.isEmpty() ? 0 : POLLOUT)), 0});
+            const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(nextFrame - Clock::now());
+            const long nanoseconds = std::clamp<long>(long(wait.count()), 0, 999999999);
+            const timespec timeout{0, nanoseconds};
+            if (ppoll(fds.data(), nfds_t(fds.size()), m_readers.isEmpty() ? nullptr : &timeout, nullptr) < 0 &&
+                errno != EINTR)
+                break;
+
+            if (fds[0].revents & POLLIN) {
+                quint64 count;
+                (void)!::read(m_wake, &count, sizeof count);
+            }
+            if (m_endStreams.exchange(false))
+                dropReaders();
+            if (fds[1].revents & POLLIN)
+                accept();
+            serviceReaders(fds.mid(2));
+
+            const auto now = Clock::now();
+            if (m_readers.isEmpty() || now < nextFrame)
+                continue;
+            // A late tick does not cause a burst of frames.
+            nextFrame = std::max(nextFrame + kFramePeriod, now);
+            if (!frozen)
+                queueFrame(m_frames.frame(m_scene(), index++));
+        }
+    }
+
+    void accept()
+    {
+        for (;;) {
+            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0)
+                return;
+            m_readers.append({fd, {}, 0});
+        }
+    }
+
+    void dropReaders()
+    {
+        for (const Reader &r : m_readers)
+            ::close(r.fd);
+        m_readers.clear();
+    }
+
+    // `fds` are the poll results of m_readers, in the same order.
+    void serviceReaders(const QVector<pollfd> &fds)
+    {
+        QVector<Reader> alive;
+        for (int i = 0; i < fds.size() && i < m_readers.size(); ++i) {
+            Reader r = m_readers[i];
+            char discard[256];
+            const bool hungUp = (fds[i].revents & (POLLHUP | POLLERR)) ||
+                                ((fds[i].revents & POLLIN) && ::recv(r.fd, discard, sizeof discard, 0) <= 0);
+            if (hungUp || !flush(r)) {
+                ::close(r.fd);
+                continue;
+            }
+            alive.append(r);
+        }
+        // Readers accepted during this round are not in `fds` yet.
+        alive += m_readers.mid(fds.size());
+        m_readers = alive;
+    }
+
+    // A reader still busy with the previous frame skips this one.
+    void queueFrame(const QByteArray &jpeg)
+    {
+        if (jpeg.isEmpty())
+            return;
+        QVector<Reader> alive;
+        for (Reader r : qAsConst(m_readers)) {
+            if (r.pending.isEmpty()) {
+                r.pending = jpeg;
+                r.sent = 0;
+                served++;
+            }
+            if (!flush(r)) {
+                ::close(r.fd);
+                continue;
+            }
+            alive.append(r);
+        }
+        m_readers = alive;
+    }
+
+    // Writes what the socket takes; false when the reader is gone.
+    static bool flush(Reader &r)
+    {
+        while (!r.pending.isEmpty()) {
+            const ssize_t n = ::send(r.fd, r.pending.constData() + r.sent, size_t(r.pending.size() - r.sent), MSG_NOSIGNAL);
+            if (n < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            r.sent += int(n);
+            if (r.sent == r.pending.size()) {
+                r.pending.clear();
+                r.sent = 0;
+            }
+        }
+        return true;
+    }
+
+    std::function<SimScene()> m_scene;
+    SimVideoFrames m_frames;
+    QString m_folder, m_path;
+    int m_wake = -1, m_listener = -1;
+    QVector<Reader> m_readers; // producer thread only
+    std::atomic<bool> m_quit{false}, m_endStreams{false};
+    std::thread m_thread;
+};
+
+SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene)
+    : m_scene(std::move(scene)), m_producer(std::make_unique<Producer>(m_scene))
+{
+}
+
 SimVideoFeed::~SimVideoFeed() = default;
-platform::CaptureInput SimVideoFeed::input() { return {}; }
-void SimVideoFeed::end() {}
+
+platform::CaptureInput SimVideoFeed::input()
+{
+    return {"mjpeg", m_producer->url()};
+}
+
+void SimVideoFeed::end()
+{
+    m_producer->end();
+}
+
+void SimVideoFeed::setFrozen(bool frozen)
+{
+    m_producer->frozen = frozen;
+}
+
+quint64 SimVideoFeed::framesServed() const
+{
+    return m_producer->served.load();
+}
 
 } // namespace lumora::sim

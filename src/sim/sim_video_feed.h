@@ -1,11 +1,15 @@
 #pragma once
-// A simulated camera's MJPEG stream, in a form FFmpeg can open.
-// (Interface fixed; the preview subsystem's developer fills it in.)
+// A simulated camera's MJPEG stream, in a form FFmpeg can open: a local
+// socket ("unix:" protocol, raw "mjpeg" format) served by a producer thread
+// at 1920x1080 and 30 frames per second while anyone reads it.
 
 #include "platform/kernel.h"
 #include "sim/sim_controls.h"
 
+#include <QtGlobal>
+
 #include <functional>
+#include <memory>
 
 namespace lumora::sim {
 
@@ -14,13 +18,22 @@ public:
     // `scene` is read for every frame, from the producer's thread.
     explicit SimVideoFeed(std::function<SimScene()> scene);
     ~SimVideoFeed();
+    SimVideoFeed(const SimVideoFeed &) = delete;
+    SimVideoFeed &operator=(const SimVideoFeed &) = delete;
+
     // An input that streams 1920x1080 MJPEG at 30 frames per second while it is read.
     platform::CaptureInput input();
     // The camera left: every open stream ends as a real one would.
     void end();
+    // A camera that hangs: open streams stay connected but get no frames.
+    void setFrozen(bool frozen);
+    // Frames written to readers so far.
+    quint64 framesServed() const;
 
 private:
+    class Producer;
     std::function<SimScene()> m_scene;
+    std::unique_ptr<Producer> m_producer;
 };
 
 } // namespace lumora::sim

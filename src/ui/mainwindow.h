@@ -8,6 +8,7 @@
 #include "core/cameradeviceinfo.h"
 
 #include <QIcon>
+#include <QImage>
 #include <QList>
 #include <QMainWindow>
 #include <QString>
@@ -20,6 +21,7 @@ class QListWidgetItem;
 class QMovie;
 class QThread;
 class QTimer;
+class VideoStreamThread;
 
 namespace Ui {
 class MainWindow;
@@ -70,6 +72,30 @@ protected:
     // ---- control (src/control) ----
 
     // ---- preview (src/preview) ----
+public:
+    // The one stop sequence (restart, stop icon, camera closed): stops the
+    // worker and ends its thread, waiting at most kPreviewStopWaitMs.
+    void stopVideoWorker();
+    // Hover and press handling of the preview labels; true when consumed.
+    bool previewLabelEvent(QObject *watched, QEvent *event);
+    static constexpr int kPreviewStopWaitMs = 2000;
+
+public Q_SLOTS:
+    void slotStartPreview();
+    void stopCameraPreView();
+    void slotOnReader(QImage image);
+
+protected:
+    void startPreviewAfterDelay();
+    void stopPreviewByIcon();
+    void showPreviewHints();
+
+    // Ends a running preview when the window goes, however it was closed.
+    struct PreviewShutdown {
+        MainWindow *window;
+        ~PreviewShutdown();
+    } m_previewShutdown{this};
+
 
     // ---- upgrade (src/upgrade) ----
 
@@ -133,7 +159,7 @@ public:
     bool m_noCamera = false;
     bool m_isUpgrading = false;
     bool m_isPreviewing = false;
-    QObject *m_pVideoWorker = nullptr;
+    VideoStreamThread *m_pVideoWorker = nullptr;
     QThread *m_pVideoThread = nullptr;
     int m_previewWidth = 0;
     int m_previewHeight = 0;

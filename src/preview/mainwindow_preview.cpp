@@ -1,0 +1,169 @@
+// The main window's preview area: starting and stopping the preview worker,
+// showing its pictures, and the start and stop icons.
+
+#include "preview/videostreamthread.h"
+#include "ui/mainwindow.h"
+#include "ui/mainwindow_form.h"
+
+#include <QDebug>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QMovie>
+#include <QPixmap>
+#include <QResizeEvent>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kStartDelayMs = 1000;
+// The frame width the preview leaves to the control pages.
+constexpr int kSidePanelWidth = 786;
+
+const char *const kCameraStyle = "background-image:url(:/qss/light/camera_disable.png)";
+const char *const kCameraHoverStyle = "background-image:url(:/qss/light/camera_disable-hover.png)";
+const char *const kStopStyle = "background-image:url(:/qss/light/icon-stop.png)";
+const char *const kStopHoverStyle = "background-image:url(:/qss/light/icon-stop-hover.png)";
+
+} // namespace
+
+MainWindow::PreviewShutdown::~PreviewShutdown()
+{
+    window->stopVideoWorker();
+}
+
+void MainWindow::stopVideoWorker()
+{
+    if (!m_pVideoWorker || !m_pVideoThread)
+        return;
+    m_pVideoWorker->stop();
+    m_pVideoThread->quit();
+    if (m_pVideoThread->wait(kPreviewStopWaitMs)) {
+        delete m_pVideoThread;
+    } else {
+        // The worker's read cannot be cut short (a driver that stopped
+        // answering); the thread deletes itself once it ends.
+        qWarning() << "preview worker did not stop within" << kPreviewStopWaitMs << "ms; left to end on its own";
+    }
+    m_pVideoThread = nullptr;
+    m_pVideoWorker = nullptr;
+}
+
+void MainWindow::slotStartPreview()
+{
+    qDebug() << "currentRow" << ui->listWidgetCamera->currentRow();
+    if (!m_isOpened) {
+        m_isPreviewing = false;
+        (m_isDarkTheme ? m_loadingMovieDark : m_loadingMovieLight)->stop();
+        ui->labelloading->hide();
+        ui->labelCamera->show();
+        return;
+    }
+    if (m_pVideoWorker && m_pVideoThread) {
+        qDebug().noquote() << "slotStartPreview::" + QString(101, QLatin1Char('#'));
+        stopVideoWorker();
+    }
+    qDebug() << "slotStartPreview::m_nCurrentCameraIndex" << m_nCurrentCameraIndex;
+
+    m_pVideoThread = new QThread;
+    m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
+    m_pVideoWorker->moveToThread(m_pVideoThread);
+    connect(m_pVideoThread, &QThread::started, m_pVideoWorker, &VideoStreamThread::start);
+    connect(m_pVideoThread, &QThread::finished, m_pVideoThread, &QObject::deleteLater);
+    connect(m_pVideoWorker, &VideoStreamThread::workFinished, m_pVideoWorker, &QObject::deleteLater);
+    connect(m_pVideoWorker, &QObject::destroyed, m_pVideoThread, &QThread::quit);
+    connect(m_pVideoWorker, &VideoStreamThread::onReader, this, &MainWindow::slotOnReader);
+    // A worker that failed to open never finishes its work; it goes with its thread.
+    connect(m_pVideoThread, &QThread::finished, m_pVideoWorker, &QObject::deleteLater);
+    m_pVideoThread->start(QThread::InheritPriority);
+
+    m_isPreviewing = true;
+    ui->labelloading->hide();
+    ui->labelCamera->hide();
+    ui->labPreview_up->hide();
+    ui->labPreview_down->hide();
+}
+
+void MainWindow::stopCameraPreView()
+{
+    if (m_pVideoWorker && m_pVideoThread) {
+        qDebug() << "stop camera!";
+        stopVideoWorker();
+    }
+    ui->labelloading->hide();
+    ui->labelCamera->show();
+    ui->labelStop->hide();
+}
+
+void MainWindow::stopPreviewByIcon()
+{
+    m_isPreviewing = false;
+    stopCameraPreView();
+}
+
+void MainWindow::startPreviewAfterDelay()
+{
+    ui->labelCamera->hide();
+    (m_isDarkTheme ? m_loadingMovieDark : m_loadingMovieLight)->start();
+    ui->labelloading->show();
+    QTimer::singleShot(kStartDelayMs, this, &MainWindow::slotStartPreview);
+}
+
+void MainWindow::showPreviewHints()
+{
+    ui->labPreview->clear();
+    ui->labPreview_up->show();
+    ui->labPreview_down->show();
+    ui->labPreview->repaint();
+}
+
+void MainWindow::slotOnReader(QImage image)
+{
+    if (image.isNull() || m_noCamera || !m_isPreviewing) {
+        showPreviewHints();
+        return;
+    }
+    // Scaled before it becomes a pixmap: the smaller picture is the one converted.
+    const QImage scaled = image.scaled(m_previewWidth, m_previewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    ui->labPreview->setPixmap(QPixmap::fromImage(scaled));
+}
+
+bool MainWindow::previewLabelEvent(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    const bool hoverIn = type == QEvent::HoverEnter || type == QEvent::HoverMove;
+    const bool hoverOut = type == QEvent::HoverLeave;
+    if (watched == ui->labPreview) {
+        if (m_isPreviewing && (hoverIn || hoverOut))
+            ui->labelStop->setVisible(hoverIn);
+        return false;
+    }
+    const bool isCamera = watched == ui->labelCamera;
+    if (!isCamera && watched != ui->labelStop)
+        return false;
+    if (hoverIn || hoverOut) {
+        const char *style = isCamera ? (hoverIn ? kCameraHoverStyle : kCameraStyle) : (hoverIn ? kStopHoverStyle : kStopStyle);
+        static_cast<QWidget *>(watched)->setStyleSheet(QString::fromLatin1(style));
+        return false;
+    }
+    if (type != QEvent::MouseButtonPress || static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
+        return false;
+    if (isCamera)
+        startPreviewAfterDelay();
+    else
+        stopPreviewByIcon();
+    return true;
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    const QRect frame = frameGeometry();
+    const int width = std::max(0, frame.width() - kSidePanelWidth);
+    ui->labPreview->setFixedSize(width, width * 9 / 16);
+    m_previewWidth = width;
+    m_previewHeight = width * 9 / 16;
+    qDebug() << "window size change" << frame.width() << frame.height();
+}

@@ -1,0 +1,255 @@
+#include "preview/videostreamthread.h"
+
+#include "platform/kernel.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QMutexLocker>
+
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+// How long a read that found no data yet waits before it tries again.
+constexpr unsigned long kRetryDelayMs = 5;
+
+void registerFfmpeg()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        avformat_network_init();
+        avdevice_register_all();
+    });
+}
+
+QString errorText(int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return QString::fromUtf8(text);
+}
+
+// The full-range JPEG formats are deprecated in the scaler: it wants the plain
+// format plus a range flag.
+AVPixelFormat plainFormat(int format, bool *fullRange)
+{
+    *fullRange = true;
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    default: *fullRange = false; return static_cast<AVPixelFormat>(format);
+    }
+}
+
+} // namespace
+
+// Everything one opened stream holds; released in any state.
+struct VideoStreamThread::Stream {
+    AVFormatContext *format = nullptr;
+    AVCodecContext *codec = nullptr;
+    AVFrame *frame = nullptr;
+    AVPacket *packet = nullptr;
+    SwsContext *scaler = nullptr;
+    int videoIndex = -1;
+    int scaledWidth = 0, scaledHeight = 0, scaledFormat = AV_PIX_FMT_NONE;
+
+    // A scaler for this frame's size and format to BGRA at the same size.
+    bool prepareScaler(const AVFrame *picture)
+    {
+        if (scaler && picture->width == scaledWidth && picture->height == scaledHeight && picture->format == scaledFormat)
+            return true;
+        sws_freeContext(scaler);
+        bool fullRange = false;
+        const AVPixelFormat source = plainFormat(picture->format, &fullRange);
+        scaler = sws_getContext(picture->width, picture->height, source, picture->width, picture->height,
+                                AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        if (!scaler)
+            return false;
+        if (fullRange) {
+            const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+            sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+        }
+        scaledWidth = picture->width;
+        scaledHeight = picture->height;
+        scaledFormat = picture->format;
+        return true;
+    }
+
+    ~Stream()
+    {
+        sws_freeContext(scaler);
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&codec);
+        avformat_close_input(&format);
+    }
+};
+
+VideoStreamThread::VideoStreamThread(QString alias, QObject *parent)
+    : QObject(parent), m_CameraName(std::move(alias)), m_pictureInFlight(std::make_shared<std::atomic<bool>>(false))
+{
+    qDebug() << "VideoStreamThread::m_CameraName:" << m_CameraName;
+}
+
+VideoStreamThread::~VideoStreamThread() = default;
+
+void VideoStreamThread::start()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_isRunning = !m_isStopped;
+    }
+    // Queued after the receivers' own deliveries: a picture counts as in
+    // flight until the receiving thread has handled it.
+    const auto inFlight = m_pictureInFlight;
+    connect(this, &VideoStreamThread::onReader, QCoreApplication::instance(),
+            [inFlight] { inFlight->store(false); }, Qt::QueuedConnection);
+    Q_EMIT workStart();
+    doWork();
+}
+
+void VideoStreamThread::stop()
+{
+    QMutexLocker lock(&m_mutex);
+    m_isStopped = true;
+    m_isRunning = false;
+    m_stopRequested.wakeAll();
+}
+
+void VideoStreamThread::pause()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_isRunning)
+        m_stopRequested.wait(&m_mutex, kRetryDelayMs);
+}
+
+int VideoStreamThread::interrupted(void *self)
+{
+    return static_cast<VideoStreamThread *>(self)->isRunning() ? 0 : 1;
+}
+
+void VideoStreamThread::doWork()
+{
+    Outcome outcome = Outcome::Stopped;
+    {
+        Stream stream;
+        if (isRunning())
+            outcome = open(stream);
+        if (outcome == Outcome::Opened)
+            outcome = this->stream(stream);
+    }
+    // A failure that raced with a stop is a stop: the window is waiting for it.
+    if (outcome == Outcome::Stopped || !isRunning())
+        Q_EMIT workFinished();
+}
+
+VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
+{
+    registerFfmpeg();
+    // A failure caused by stop() interrupting FFmpeg is no failure.
+    const auto failed = [this](const char *message) {
+        if (!isRunning())
+            return Outcome::Stopped;
+        qDebug(message);
+        return Outcome::Failed;
+    };
+
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "input_format", "mjpeg", 0);
+    av_dict_set(&options, "video_size", "1920x1080", 0);
+    av_dict_set(&options, "framerate", "30", 0);
+
+    const lumora::platform::CaptureInput input = lumora::platform::kernel().captureInput(m_CameraName);
+    const QByteArray url = input.url.toUtf8();
+    const AVInputFormat *inputFormat = input.format.isEmpty() ? nullptr : av_find_input_format(input.format.toUtf8().constData());
+    s.format = avformat_alloc_context();
+    if (s.format)
+        s.format->interrupt_callback = {&VideoStreamThread::interrupted, this};
+    // On failure FFmpeg frees the context itself.
+    const int opened = s.format ? avformat_open_input(&s.format, url.constData(), inputFormat, &options) : AVERROR(ENOMEM);
+    av_dict_free(&options);
+    if (opened < 0)
+        return failed("Couldn't open input stream.\n");
+
+    if (avformat_find_stream_info(s.format, nullptr) < 0)
+        return failed("Couldn't find stream information.\n");
+
+    for (unsigned i = 0; i < s.format->nb_streams && s.videoIndex < 0; ++i) {
+        if (s.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            s.videoIndex = int(i);
+    }
+    if (s.videoIndex < 0)
+        return failed("Couldn't find a video stream.\n");
+
+    const AVCodecParameters *parameters = s.format->streams[s.videoIndex]->codecpar;
+    const AVCodec *decoder = avcodec_find_decoder(parameters->codec_id);
+    if (!decoder)
+        return failed("Codec not found.\n");
+    s.codec = avcodec_alloc_context3(decoder);
+    if (!s.codec || avcodec_parameters_to_context(s.codec, parameters) < 0 || avcodec_open2(s.codec, decoder, nullptr) < 0)
+        return failed("Could not open codec.\n");
+
+    s.frame = av_frame_alloc();
+    s.packet = av_packet_alloc();
+    if (!s.frame || !s.packet)
+        return failed("Could not allocate frame.\n");
+    return Outcome::Opened;
+}
+
+VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
+{
+    while (isRunning()) {
+        const int read = av_read_frame(s.format, s.packet);
+        if (read == AVERROR(EAGAIN)) {
+            pause();
+            continue;
+        }
+        if (read < 0) {
+            if (!isRunning())
+                return Outcome::Stopped;
+            qDebug().noquote() << "Video stream ended:" << errorText(read);
+            return Outcome::Failed;
+        }
+        const bool isVideo = s.packet->stream_index == s.videoIndex;
+        int decoded = isVideo ? avcodec_send_packet(s.codec, s.packet) : 0;
+        av_packet_unref(s.packet);
+        while (isVideo && decoded >= 0) {
+            decoded = avcodec_receive_frame(s.codec, s.frame);
+            if (decoded >= 0) {
+                deliver(s.frame, s);
+                av_frame_unref(s.frame);
+            }
+        }
+        if (decoded < 0 && decoded != AVERROR(EAGAIN) && decoded != AVERROR_EOF) {
+            qDebug("Decode Error.\n");
+            return Outcome::Failed;
+        }
+    }
+    return Outcome::Stopped;
+}
+
+void VideoStreamThread::deliver(const AVFrame *frame, Stream &s)
+{
+    if (m_pictureInFlight->load())
+        return;
+    // The picture is converted straight into the image that is sent, so each
+    // emitted image owns its pixels and no extra copy is made.
+    QImage image(frame->width, frame->height, QImage::Format_RGB32);
+    if (image.isNull() || !s.prepareScaler(frame))
+        return;
+    uint8_t *const planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+    const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    sws_scale(s.scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+    m_pictureInFlight->store(true);
+    Q_EMIT onReader(image);
+}

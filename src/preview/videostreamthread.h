@@ -1,0 +1,59 @@
+#pragma once
+// The live-preview worker: opens a camera's capture input, decodes every frame
+// and hands each picture to the window as a QImage (pixmaps belong to the GUI
+// thread). Lives on a thread of its own; stop() may be called from any thread.
+
+#include <QImage>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <memory>
+
+struct AVFrame;
+
+class VideoStreamThread : public QObject {
+    Q_OBJECT
+
+public:
+    explicit VideoStreamThread(QString alias, QObject *parent = nullptr);
+    ~VideoStreamThread() override;
+
+    bool isRunning() const { return m_isRunning.load(); }
+
+Q_SIGNALS:
+    // The loop ended after a stop and everything was released.
+    void workFinished();
+    // The loop is about to open the input.
+    void workStart();
+    // One picture at the camera's own size. At most one is undelivered at a
+    // time: frames decoded meanwhile are dropped, so a slow receiver always
+    // gets a recent picture and nothing piles up.
+    void onReader(QImage image);
+
+public Q_SLOTS:
+    void start();
+    void doWork();
+    void stop();
+
+private:
+    struct Stream;
+    enum class Outcome { Opened, Stopped, Failed };
+
+    Outcome open(Stream &stream);
+    Outcome stream(Stream &stream);
+    void deliver(const AVFrame *frame, Stream &stream);
+    // Waits a few milliseconds, or less when stop() comes first.
+    void pause();
+    static int interrupted(void *self);
+
+    QMutex m_mutex;
+    QWaitCondition m_stopRequested;
+    std::atomic<bool> m_isRunning{false};
+    bool m_isStopped = false; // guarded by m_mutex; a stop before start() wins
+    QString m_CameraName;
+    // Set while a picture waits in the receiver's event queue.
+    std::shared_ptr<std::atomic<bool>> m_pictureInFlight;
+};

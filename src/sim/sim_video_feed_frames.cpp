@@ -1,0 +1,231 @@
+#include "sim/sim_video_feed_frames.h"
+
+#include <QColor>
+#include <QPainter>
+#include <QtMath>
+
+#include <algorithm>
+#include <tuple>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace lumora::sim {
+
+namespace {
+
+constexpr int kRenderWidth = SimVideoFrames::kWidth / 2;
+constexpr int kRenderHeight = SimVideoFrames::kHeight / 2;
+// Canvas pixels per degree of pan or tilt at zoom 100.
+constexpr double kPixelsPerDegree = 8.0;
+constexpr double kCell = 90.0;
+
+auto fields(const SimScene &s)
+{
+    return std::tie(s.pan, s.tilt, s.zoom, s.focus, s.brightness, s.contrast, s.hue, s.saturation, s.sharpness);
+}
+
+// The image controls act on every colour painted, as the camera's processing
+// would act on the light it sees.
+class Look {
+public:
+    explicit Look(const SimScene &scene) : m_scene(scene) {}
+
+    QColor operator()(QColor colour) const
+    {
+        int h, s, v;
+        colour.getHsv(&h, &s, &v);
+        if (h >= 0)
+            h = ((h + m_scene.hue) % 360 + 360) % 360;
+        s = std::clamp(s * m_scene.saturation / 128, 0, 255);
+        colour.setHsv(h, s, v);
+        const auto tone = [this](int c) {
+            const int contrasted = 128 + (c - 128) * m_scene.contrast / 128;
+            return std::clamp(contrasted + m_scene.brightness - 128, 0, 255);
+        };
+        return QColor(tone(colour.red()), tone(colour.green()), tone(colour.blue()));
+    }
+
+private:
+    SimScene m_scene;
+};
+
+void drawGrid(QPainter &p, const Look &look, const QRectF &visible)
+{
+    const int x0 = int(std::floor(visible.left() / kCell)), x1 = int(std::ceil(visible.right() / kCell));
+    const int y0 = int(std::floor(visible.top() / kCell)), y1 = int(std::ceil(visible.bottom() / kCell));
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            // Every cell has its own colour, so a pan or tilt is easy to follow.
+            const int hue = ((x * 37 + y * 61) % 360 + 360) % 360;
+            p.fillRect(QRectF(x * kCell, y * kCell, kCell, kCell), look(QColor::fromHsv(hue, 90, 110)));
+        }
+    }
+    p.setPen(QPen(look(QColor(220, 220, 220)), 2));
+    for (int x = x0; x <= x1; ++x)
+        p.drawLine(QPointF(x * kCell, y0 * kCell), QPointF(x * kCell, y1 * kCell));
+    for (int y = y0; y <= y1; ++y)
+        p.drawLine(QPointF(x0 * kCell, y * kCell), QPointF(x1 * kCell, y * kCell));
+}
+
+void drawTestCard(QPainter &p, const Look &look, int index)
+{
+    const QRectF card(-240, -135, 480, 270);
+    p.fillRect(card, look(Qt::black));
+    const QColor bars[] = {Qt::white, Qt::yellow, Qt::cyan, Qt::green, Qt::magenta, Qt::red, Qt::blue};
+    const double barWidth = card.width() / 7;
+    for (int i = 0; i < 7; ++i)
+        p.fillRect(QRectF(card.left() + i * barWidth, card.top(), barWidth, card.height() * 0.6), look(bars[i]));
+    for (int i = 0; i < 16; ++i) {
+        const int grey = i * 17;
+        p.fillRect(QRectF(card.left() + i * card.width() / 16, card.top() + card.height() * 0.6, card.width() / 16,
+                          card.height() * 0.4),
+                   look(QColor(grey, grey, grey)));
+    }
+    p.setPen(QPen(look(Qt::white), 3));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(0, 0), 120, 120);
+    p.drawLine(QPointF(-150, 0), QPointF(150, 0));
+    p.drawLine(QPointF(0, -150), QPointF(0, 150));
+
+    // The moving part: a ball orbiting the card once a loop.
+    const double angle = 2 * M_PI * index / SimVideoFrames::kLoopFrames;
+    p.setPen(Qt::NoPen);
+    p.setBrush(look(QColor(255, 90, 40)));
+    p.drawEllipse(QPointF(200 * std::cos(angle), 200 * std::sin(angle)), 26, 26);
+}
+
+// Screen-space meters for the controls that do not move the picture.
+void drawMeters(QPainter &p, const SimScene &scene, int index)
+{
+    struct Meter {
+        double fraction;
+        QColor colour;
+    };
+    const Meter meters[] = {
+        {scene.brightness / 255.0, QColor(250, 250, 250)}, {scene.contrast / 255.0, QColor(160, 160, 160)},
+        {(scene.hue + 180) / 360.0, QColor(255, 200, 0)},  {scene.saturation / 255.0, QColor(230, 60, 200)},
+        {scene.sharpness / 255.0, QColor(60, 200, 250)},   {scene.focus / 1023.0, QColor(90, 230, 90)},
+    };
+    p.setPen(Qt::NoPen);
+    p.fillRect(QRectF(12, kRenderHeight - 100, 190, 88), QColor(0, 0, 0, 160));
+    for (int i = 0; i < 6; ++i) {
+        const double width = 170 * std::clamp(meters[i].fraction, 0.0, 1.0);
+        p.fillRect(QRectF(22, kRenderHeight - 92 + i * 13, width, 8), meters[i].colour);
+    }
+    // A sweep along the bottom edge shows the stream is live.
+    const double x = double(index) / SimVideoFrames::kLoopFrames * kRenderWidth;
+    p.fillRect(QRectF(x, kRenderHeight - 6, kRenderWidth / double(SimVideoFrames::kLoopFrames), 6), Qt::white);
+}
+
+} // namespace
+
+struct SimVideoFrames::Encoder {
+    AVCodecContext *codec = nullptr;
+    SwsContext *scaler = nullptr;
+    AVFrame *frame = nullptr;
+    AVPacket *packet = nullptr;
+
+    Encoder()
+    {
+        const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+        codec = encoder ? avcodec_alloc_context3(encoder) : nullptr;
+        frame = av_frame_alloc();
+        packet = av_packet_alloc();
+        if (!codec || !frame || !packet)
+            return;
+        codec->width = kWidth;
+        codec->height = kHeight;
+        codec->pix_fmt = AV_PIX_FMT_YUV420P;
+        codec->color_range = AVCOL_RANGE_JPEG;
+        codec->time_base = {1, 30};
+        codec->flags |= AV_CODEC_FLAG_QSCALE;
+        codec->global_quality = FF_QP2LAMBDA * 4;
+        if (avcodec_open2(codec, encoder, nullptr) < 0) {
+            avcodec_free_context(&codec);
+            return;
+        }
+        frame->width = kWidth;
+        frame->height = kHeight;
+        frame->format = AV_PIX_FMT_YUV420P;
+        frame->color_range = AVCOL_RANGE_JPEG;
+        frame->quality = codec->global_quality;
+        if (av_frame_get_buffer(frame, 0) < 0)
+            avcodec_free_context(&codec);
+        scaler = sws_getContext(kRenderWidth, kRenderHeight, AV_PIX_FMT_BGRA, kWidth, kHeight, AV_PIX_FMT_YUV420P,
+                                SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (scaler) {
+            const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+            sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+        }
+    }
+
+    ~Encoder()
+    {
+        sws_freeContext(scaler);
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&codec);
+    }
+
+    QByteArray encode(const QImage &picture)
+    {
+        if (!codec || !scaler || av_frame_make_writable(frame) < 0)
+            return {};
+        const uint8_t *const source[4] = {picture.constBits(), nullptr, nullptr, nullptr};
+        const int strides[4] = {int(picture.bytesPerLine()), 0, 0, 0};
+        sws_scale(scaler, source, strides, 0, picture.height(), frame->data, frame->linesize);
+        QByteArray jpeg;
+        if (avcodec_send_frame(codec, frame) < 0)
+            return {};
+        while (avcodec_receive_packet(codec, packet) >= 0) {
+            jpeg.append(reinterpret_cast<const char *>(packet->data), packet->size);
+            av_packet_unref(packet);
+        }
+        return jpeg;
+    }
+};
+
+SimVideoFrames::SimVideoFrames() : m_encoder(std::make_unique<Encoder>()) {}
+
+SimVideoFrames::~SimVideoFrames() = default;
+
+QByteArray SimVideoFrames::frame(const SimScene &scene, int index)
+{
+    index = ((index % kLoopFrames) + kLoopFrames) % kLoopFrames;
+    if (!m_scene || fields(*m_scene) != fields(scene)) {
+        m_scene = scene;
+        m_cache = QVector<QByteArray>(kLoopFrames);
+    }
+    QByteArray &cached = m_cache[index];
+    if (cached.isEmpty())
+        cached = m_encoder->encode(render(scene, index));
+    return cached;
+}
+
+QImage SimVideoFrames::render(const SimScene &scene, int index)
+{
+    QImage picture(kRenderWidth, kRenderHeight, QImage::Format_RGB32);
+    const Look look(scene);
+    QPainter p(&picture);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(picture.rect(), look(QColor(40, 44, 52)));
+
+    const double zoom = std::clamp(scene.zoom / 100.0, 1.0, 10.0);
+    QTransform camera;
+    camera.translate(kRenderWidth / 2.0, kRenderHeight / 2.0);
+    camera.scale(zoom, zoom);
+    // Panning right or tilting up moves the world the other way.
+    camera.translate(-scene.pan / 3600.0 * kPixelsPerDegree, scene.tilt / 3600.0 * kPixelsPerDegree);
+    p.setTransform(camera);
+    drawGrid(p, look, camera.inverted().mapRect(QRectF(picture.rect())));
+    drawTestCard(p, look, index);
+    p.resetTransform();
+    drawMeters(p, scene, index);
+    return picture;
+}
+
+} // namespace lumora::sim

@@ -1,0 +1,193 @@
+// LABELS: worker
+#include "preview_session.h"
+
+#include "platform/kernel.h"
+#include "sim/sim_kernel.h"
+#include "sim/sim_video_feed.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace lumora;
+
+namespace {
+
+const QString kCamera = QStringLiteral("/dev/video0");   // qx-4k of the default scenario
+const QString kTestFeed = QStringLiteral("/dev/video-test");
+
+QMutex g_logMutex;
+QStringList g_log;
+
+void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    QMutexLocker lock(&g_logMutex);
+    g_log << message;
+}
+
+bool logged(const QString &prefix)
+{
+    QMutexLocker lock(&g_logMutex);
+    for (const QString &line : qAsConst(g_log))
+        if (line.startsWith(prefix))
+            return true;
+    return false;
+}
+
+// The default scenario, plus one camera whose feed the test holds, to make it hang.
+class TestKernel : public sim::SimKernel {
+public:
+    TestKernel() { loadScenario(defaultScenario()); }
+    platform::CaptureInput captureInput(const QString &alias) override
+    {
+        return alias == kTestFeed ? feed.input() : SimKernel::captureInput(alias);
+    }
+    sim::SimVideoFeed feed{[] { return sim::SimScene{}; }};
+};
+
+double meanLevel(const QImage &image)
+{
+    double sum = 0;
+    int samples = 0;
+    for (int y = 0; y < image.height(); y += 17)
+        for (int x = 0; x < image.width(); x += 17, ++samples)
+            sum += qGray(image.pixel(x, y));
+    return samples ? sum / samples : 0;
+}
+
+} // namespace
+
+class TestVideoStreamThread : public QObject {
+    Q_OBJECT
+
+    TestKernel *m_kernel = nullptr;
+
+private Q_SLOTS:
+    void initTestCase() { qInstallMessageHandler(captureLog); }
+
+    void init()
+    {
+        auto kernel = std::make_unique<TestKernel>();
+        m_kernel = kernel.get();
+        platform::installKernel(std::move(kernel));
+        QMutexLocker lock(&g_logMutex);
+        g_log.clear();
+    }
+
+    void picturesArriveOnGuiThreadAtNativeSize()
+    {
+        PreviewSession session(kCamera);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 3, 10000);
+        QCOMPARE(session.last.size(), QSize(1920, 1080));
+        QCOMPARE(session.last.format(), QImage::Format_RGB32);
+        QVERIFY(session.onGuiThread);
+        QVERIFY(logged("VideoStreamThread::m_CameraName:"));
+    }
+
+    void stopEndsWorkerPromptly_data()
+    {
+        QTest::addColumn<QString>("alias");
+        QTest::addColumn<bool>("hangBeforeOpen");
+        QTest::addColumn<bool>("hangWhileStreaming");
+        QTest::newRow("streaming") << kCamera << false << false;
+        QTest::newRow("camera hangs while streaming") << kTestFeed << false << true;
+        QTest::newRow("camera hangs while opening") << kTestFeed << true << false;
+    }
+
+    void stopEndsWorkerPromptly()
+    {
+        QFETCH(QString, alias);
+        QFETCH(bool, hangBeforeOpen);
+        QFETCH(bool, hangWhileStreaming);
+        m_kernel->feed.setFrozen(hangBeforeOpen);
+        PreviewSession session(alias);
+        if (hangBeforeOpen) {
+            QTRY_VERIFY_WITH_TIMEOUT(session.started, 5000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+            m_kernel->feed.setFrozen(hangWhileStreaming);
+        }
+
+        session.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(session.finished, 2000);
+        session.shutDown();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(session.picturesAfterFinish, 0);
+        QVERIFY(session.workerDeleted);
+        if (hangBeforeOpen)
+            QCOMPARE(session.pictures, 0);
+    }
+
+    void inputThatCannotOpenIsLoggedAndReleased()
+    {
+        PreviewSession session(QStringLiteral("/dev/video99"));
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Couldn't open input stream.\n"), 5000);
+        session.shutDown();
+        QVERIFY(!session.finished);
+        QCOMPARE(session.pictures, 0);
+        QVERIFY(session.workerDeleted);
+    }
+
+    void unplugEndsLoopWithoutSpinning()
+    {
+        PreviewSession unplugged(kCamera);
+        QTRY_VERIFY_WITH_TIMEOUT(unplugged.pictures >= 2, 10000);
+        m_kernel->unplug("qx-4k");
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Video stream ended:"), 5000);
+
+        // While it waits to be stopped, another camera streams a few frames.
+        const double cpuBefore = unplugged.cpuMs();
+        QElapsedTimer wall;
+        wall.start();
+        PreviewSession other(kTestFeed);
+        QTRY_VERIFY_WITH_TIMEOUT(other.pictures >= 10, 10000);
+        QVERIFY2(unplugged.cpuMs() - cpuBefore < 0.1 * double(wall.elapsed()),
+                 qPrintable(QString("%1 ms CPU in %2 ms").arg(unplugged.cpuMs() - cpuBefore).arg(wall.elapsed())));
+        QVERIFY(!unplugged.finished);
+        unplugged.shutDown();
+        QVERIFY(unplugged.workerDeleted);
+    }
+
+    void stalledReceiverKeepsOnePictureInFlight()
+    {
+        PreviewSession session(kTestFeed);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+
+        // The GUI thread stops handling events while a second's worth of frames is served.
+        const quint64 target = m_kernel->feed.framesServed() + 30;
+        QElapsedTimer deadline;
+        deadline.start();
+        while (m_kernel->feed.framesServed() < target && deadline.elapsed() < 10000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        QVERIFY(m_kernel->feed.framesServed() >= target);
+
+        const int before = session.pictures;
+        QCoreApplication::sendPostedEvents();
+        QVERIFY2(session.pictures - before <= 2, qPrintable(QString::number(session.pictures - before)));
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 5, 10000);
+    }
+
+    void pictureFollowsCameraControls()
+    {
+        PreviewSession session(kCamera);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+        const double normal = meanLevel(session.last);
+
+        const int fd = platform::kernel().open(kCamera, O_RDWR);
+        QVERIFY(fd >= 0);
+        v4l2_control control{V4L2_CID_BRIGHTNESS, 255};
+        QCOMPARE(platform::kernel().ioctl(fd, VIDIOC_S_CTRL, &control), 0);
+        platform::kernel().close(fd);
+
+        QTRY_VERIFY_WITH_TIMEOUT(meanLevel(session.last) > normal + 40, 10000);
+    }
+};
+
+QTEST_MAIN(TestVideoStreamThread)
+#include "test_videostreamthread.moc"
