@@ -23,6 +23,11 @@ constexpr int kRenderHeight = SimVideoFrames::kHeight / 2;
 constexpr double kPixelsPerDegree = 8.0;
 constexpr double kCell = 90.0;
 
+int loopIndex(int index)
+{
+    return ((index % SimVideoFrames::kLoopFrames) + SimVideoFrames::kLoopFrames) % SimVideoFrames::kLoopFrames;
+}
+
 auto fields(const SimScene &s)
 {
     return std::tie(s.pan, s.tilt, s.zoom, s.focus, s.brightness, s.contrast, s.hue, s.saturation, s.sharpness);
@@ -195,7 +200,7 @@ SimVideoFrames::~SimVideoFrames() = default;
 
 QByteArray SimVideoFrames::frame(const SimScene &scene, int index)
 {
-    index = ((index % kLoopFrames) + kLoopFrames) % kLoopFrames;
+    index = loopIndex(index);
     if (!m_scene || fields(*m_scene) != fields(scene)) {
         m_scene = scene;
         m_cache = QVector<QByteArray>(kLoopFrames);
@@ -208,6 +213,7 @@ QByteArray SimVideoFrames::frame(const SimScene &scene, int index)
 
 QImage SimVideoFrames::render(const SimScene &scene, int index)
 {
+    index = loopIndex(index);
     QImage picture(kRenderWidth, kRenderHeight, QImage::Format_RGB32);
     const Look look(scene);
     QPainter p(&picture);
