@@ -21,8 +21,19 @@ MainWindow::MainWindow(QWidget *parent)
     applyTheme(0);
     // 9. Settings file: manufacturer profile, last geometry, theme.
     loadWindowSettings();
+    // 10. A camera arriving or leaving rebuilds the list at once.
+    connect(this, &MainWindow::onCameraPlugged, this, &MainWindow::slotOnCameraPlugged, Qt::DirectConnection);
+    // 11. Device-change notifications.
+    registerDeviceEvents();
+    // 12. Connection state, device-list clicks and selection icons.
+    setupCameraList();
+    // 13-14. Fresh enumeration: fill the list, open the first camera, start its preview.
+    m_listCamera.clear();
+    refreshCameraList();
     // 16-17. Position log line, saved theme, window placement.
     restoreWindowPlacement();
+    // 18. Extension-unit recovery; the zoom slider drives the camera.
+    setupControlPage();
 }
 
 MainWindow::~MainWindow()
@@ -38,5 +49,6 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     saveWindowSettings();
+    closeCurrentCamera();
     event->accept();
 }

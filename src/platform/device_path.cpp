@@ -101,4 +101,12 @@ bool usbIdentityFromEvent(const DeviceEvent &event, UsbInterfaceIdentity *id)
     return true;
 }
 
+QString eventPath(const DeviceEvent &event)
+{
+    UsbInterfaceIdentity id;
+    if (event.subsystem == QLatin1String("video4linux") && usbIdentityFromEvent(event, &id))
+        return synthesizeDevicePath(id);
+    return event.sysPath;
+}
+
 } // namespace lumora::platform

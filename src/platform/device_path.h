@@ -33,4 +33,8 @@ bool usbIdentityFromSysfs(Kernel &kernel, const QString &nodeName, UsbInterfaceI
 // USB interface.
 bool usbIdentityFromEvent(const DeviceEvent &event, UsbInterfaceIdentity *id);
 
+// The interface path of an event's device: the synthesized path for USB video
+// nodes, the sysfs path for everything else.
+QString eventPath(const DeviceEvent &event);
+
 } // namespace lumora::platform

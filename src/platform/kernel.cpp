@@ -2,6 +2,7 @@
 
 #include "platform/linux_kernel.h"
 #include "platform/trace.h"
+#include "sim/sim_kernel.h"
 
 #include <mutex>
 #include <utility>
@@ -15,6 +16,8 @@ std::unique_ptr<Kernel> g_kernel;
 
 std::unique_ptr<Kernel> kernelFromEnvironment()
 {
+    if (qEnvironmentVariable("LUMORA_PLATFORM") == QLatin1String("sim"))
+        return sim::createKernelFromEnvironment();
     return std::make_unique<LinuxKernel>();
 }
 

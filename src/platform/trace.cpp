@@ -134,14 +134,6 @@ QString controlName(quint32 id)
     return names.value(id, QStringLiteral("0x%1").arg(id, 8, 16, QLatin1Char('0')));
 }
 
-QString eventPath(const DeviceEvent &event)
-{
-    UsbInterfaceIdentity id;
-    if (event.subsystem == QLatin1String("video4linux") && usbIdentityFromEvent(event, &id))
-        return synthesizeDevicePath(id);
-    return event.sysPath;
-}
-
 TraceKernel::TraceKernel(std::unique_ptr<Kernel> inner, const QString &file)
     : m_inner(std::move(inner)), m_writer(std::make_shared<TraceWriter>(file))
 {

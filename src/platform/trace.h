@@ -46,8 +46,4 @@ private:
 // ids are written in hex.
 QString controlName(quint32 id);
 
-// The interface path an event line names: the synthesized interface path for
-// USB video nodes, the sysfs path for everything else.
-QString eventPath(const DeviceEvent &event);
-
 } // namespace lumora::platform

@@ -5,6 +5,7 @@
 
 #include "control/uvcextensionunit.h"
 #include "devices/dshowcamerawrapper.h"
+#include "platform/kernel.h"
 #include "core/cameradeviceinfo.h"
 
 #include <QIcon>
@@ -12,6 +13,9 @@
 #include <QList>
 #include <QMainWindow>
 #include <QString>
+#include <QVector>
+
+#include <memory>
 
 class FormCustomizeMessagebox;
 class FormPrompt;
@@ -68,8 +72,114 @@ protected:
     QRect m_savedGeometry; // "/window/left", "/window/top", "/window/width", "/window/height"
 
     // ---- devices (src/devices) ----
+public:
+    // Constructor step 11: listens for cameras coming and going; logs
+    // "register device event failt!" when the system cannot tell.
+    void registerDeviceEvents();
+    // Constructor step 12: device-list and state signals, selected-entry icon.
+    void setupCameraList();
+    // An interface path arriving or leaving (lower-cased before it is emitted).
+    void handleDeviceChange(bool arrival, const QString &path);
+    void refreshCameraList();
+    // Rebuilds m_listCamera from enumerated records; true when a camera is new.
+    bool filterCameraList(const QVector<CameraDeviceInfo> &devices);
+    void fillCameraListWidget();
+    void clearCameraListWidget();
+    void selectCamera(QListWidgetItem *entry);
+    bool openCameraCapture(const QString &pathId, const QString &friendlyName);
+    bool closeCurrentCamera();
+
+public Q_SLOTS:
+    void slotOnCameraPlugged(bool plug, QString path);
+    void slotOnCameraState(int state, QString name);
+    void slotIconChangge(QListWidgetItem *current, QListWidgetItem *previous);
+    void slotSwitchCameraItem(QListWidgetItem *item);
+    void slotOnSingleClickedCameraItem(QListWidgetItem *item);
+
+protected:
+    void onDeviceEvent(const lumora::platform::DeviceEvent &event);
+    void clearFeatureComboBoxes();
+    QIcon normalCameraIcon() const;
+
+    std::unique_ptr<lumora::platform::DeviceMonitor> m_deviceMonitor;
 
     // ---- control (src/control) ----
+public:
+    // Standard controls page (src/control/mainwindow_controls*.cpp).
+    void loadCameraParameters();
+    void setControlsEnabled(bool enable);
+    void setColorControlsEnabled(bool enable);
+    void updatePadEnabled(bool enable, int zoom);
+    void updatePanArrows(int pan);
+    void updateTiltArrows(int tilt);
+    void scheduleTips();
+    // Constructor step 18: the unit's recovery and the zoom slider.
+    void setupControlPage();
+    // Vendor features page (src/control/mainwindow_features*.cpp).
+    void fillFeatureLists();
+    void readDeviceState();
+    void restoreFactoryDefaults();
+
+public Q_SLOTS:
+    void slotReInitUvcEx();
+    void on_btnCameraUp_clicked();
+    void on_btnCameraDown_clicked();
+    void on_btnCameraLeft_clicked();
+    void on_btnCameraRight_clicked();
+    void slotOnSetZoomValue(int value);
+    void slotOnSetFocusValue(int value);
+    void on_btnAutoFocus_clicked(bool checked);
+    void slotOnSetBrightnessValue(int value);
+    void slotOnSetContractValue(int value);
+    void slotOnSetHueValue(int value);
+    void slotOnSetSaturationValue(int value);
+    void slotOnSetSharpnessValue(int value);
+    void on_checkBoxBrigtness_stateChanged(int arg1);
+    void on_checkBoxContract_stateChanged(int arg1);
+    void on_checkBoxHue_stateChanged(int arg1);
+    void on_checkBoxSaturation_stateChanged(int arg1);
+    void on_checkBoxSharpness_stateChanged(int arg1);
+    void on_btnDefaultColor_clicked();
+    void slotUpdateSliderValue(bool isQuery = true);
+    void slotRemberYuntaiValue();
+    void setYuntaiDisabledStyle();
+    void slotShowTips();
+    void slotTipsTimeout();
+    bool slotGetSettingResult();
+    void on_comboBoxTrackMode_currentIndexChanged(int index);
+    void on_comboBoxTrackEffect_currentIndexChanged(int index);
+    void on_comboBoxTrackSpeend_currentIndexChanged(int index);
+    void on_comboBoxAntiFlicker_currentIndexChanged(int index);
+    void on_btnHDR_clicked();
+    void on_btnHD_clicked();
+    void on_btnMute_clicked();
+    void on_comboBoxMic_currentIndexChanged(int index);
+    void on_btnRestoreDefaults_clicked();
+    void slotUpdate410BStatus();
+
+protected:
+    void padStep(int cameraProperty, int *cached, int delta);
+    void readBackZoom(int last);
+    void imageSliderMoved(int imageProperty, int value);
+    void autoBoxChanged(int imageProperty, int state);
+    void applyTrackVisibility(int mode);
+    bool readViewAngle();
+    void showRestartNotice(const QString &text);
+
+    bool m_bControlsEnable = false;
+    bool m_bCancelTips = false;
+    bool m_bTipsShowing = false;
+    int m_bAutoFocus = 0;
+    QString m_firmwareVersion;
+    int m_hdrState = 0;
+    int m_flickerState = 0;
+    int m_muteState = 0;
+    int m_angleState = 0;
+    int m_trackMode = 0;
+    int m_trackEffect = 0;
+    int m_trackSpeed = 0;
+    int m_hdState = 0;
+    bool m_bAngleFromDevice = false;
 
     // ---- preview (src/preview) ----
 public:

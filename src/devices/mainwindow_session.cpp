@@ -1,0 +1,130 @@
+// The camera session: selecting a list entry, opening its camera, closing it.
+
+#include "ui/mainwindow.h"
+
+#include "core/catalogue.h"
+#include "devices/cameraitemroles.h"
+#include "ui/mainwindow_form.h"
+
+#include <QDebug>
+#include <QListWidgetItem>
+#include <QMovie>
+#include <QTimer>
+
+namespace {
+
+// Model whose status the window polls while it is selected.
+constexpr int kPolledModel = 4;
+constexpr int kStatusPollMs = 3000;
+constexpr int kPreviewDelayMs = 1000;
+
+struct EntryIdentity {
+    int index;
+    QString friendlyName;
+    QString pathId;
+    QString alias;
+
+    explicit EntryIdentity(const QListWidgetItem *entry)
+        : index(entry->data(kRoleIndex).toInt()), friendlyName(entry->data(kRoleFriendlyName).toString()),
+          pathId(entry->data(kRolePathId).toString()), alias(entry->data(kRoleAlias).toString())
+    {
+    }
+    bool usable() const { return index != -1 && !friendlyName.isEmpty() && !pathId.isEmpty(); }
+};
+
+} // namespace
+
+void MainWindow::selectCamera(QListWidgetItem *entry)
+{
+    if (!entry)
+        return;
+    const EntryIdentity id(entry);
+    if (!id.usable())
+        return;
+    m_currentDeviceName = id.friendlyName;
+    m_currentDevicePath = id.pathId;
+    m_currentDeviceAlias = id.alias;
+    qInfo().noquote() << "current open camera name:" << id.friendlyName;
+    m_cameraModel = modelFromFriendlyName(id.friendlyName);
+    qInfo() << "current open camera model:" << m_cameraModel;
+
+    closeCurrentCamera();
+    if (openCameraCapture(id.pathId, id.friendlyName)) {
+        m_noCamera = false;
+        m_isOpened = true;
+    }
+
+    if (m_cameraModel == kPolledModel) {
+        if (!m_statusTimer) {
+            m_statusTimer = new QTimer(this);
+            m_statusTimer->setInterval(kStatusPollMs);
+        }
+        if (!m_statusTimer->isActive())
+            m_statusTimer->start();
+    } else if (m_statusTimer) {
+        m_statusTimer->stop();
+        delete m_statusTimer;
+        m_statusTimer = nullptr;
+    }
+    applyModelTraits(id.pathId);
+}
+
+void MainWindow::slotSwitchCameraItem(QListWidgetItem *item)
+{
+    if (!item)
+        return;
+    const EntryIdentity id(item);
+    if (!id.usable())
+        return;
+    // A click on the camera that is already open does nothing at all.
+    if (id.friendlyName == m_currentDeviceName && id.pathId == m_currentDevicePath && m_isOpened)
+        return;
+    selectCamera(item);
+    ui->labelCamera->hide();
+    if (QMovie *loading = m_isDarkTheme ? m_loadingMovieDark : m_loadingMovieLight)
+        loading->start();
+    ui->labelloading->show();
+    QTimer::singleShot(kPreviewDelayMs, this, &MainWindow::slotStartPreview);
+}
+
+void MainWindow::slotOnSingleClickedCameraItem(QListWidgetItem *item)
+{
+    selectCamera(item);
+}
+
+bool MainWindow::openCameraCapture(const QString &pathId, const QString &friendlyName)
+{
+    if (pathId.isEmpty() || friendlyName.isEmpty())
+        return false;
+    int position = -1;
+    const bool bound = m_cameraWrapper.OpenCameraDevice(pathId, friendlyName, &position);
+    qInfo() << "dshow detect camera :" << (bound ? 1 : 0);
+    qInfo() << "openCameraCapture::m_nCurrentCameraIndex" << position;
+    m_nCurrentCameraIndex = position;
+    if (!m_extensionUnit.InitVideoDevice(pathId, friendlyName)) {
+        qInfo() << "UVC init failed!";
+        return false;
+    }
+    Q_EMIT onCameraState(bound ? kCameraConnected : kCameraDisconnected, friendlyName);
+    return true;
+}
+
+bool MainWindow::closeCurrentCamera()
+{
+    if (m_pVideoWorker && m_pVideoThread) {
+        qInfo() << "Thread video quit 111.";
+        stopVideoWorker();
+        qInfo() << "Thread video quit 222.";
+        ui->labPreview->clear();
+        ui->labPreview_up->show();
+        ui->labPreview_down->show();
+        ui->labPreview->repaint();
+    }
+    m_isPreviewing = false;
+    m_extensionUnit.ReleaseVideoDevice();
+    m_cameraWrapper.ReleaseCameraDevice();
+    m_nCurrentCameraIndex = -1;
+    m_isOpened = false;
+    clearFeatureComboBoxes();
+    return true;
+}

@@ -1,0 +1,35 @@
+#pragma once
+// Simulated devices for the device-discovery tests.
+
+#include "sim/sim_device.h"
+#include "sim/sim_kernel.h"
+
+#include <QJsonObject>
+
+namespace testdevices {
+
+// A USB camera; `port` tells identical cameras apart.
+inline std::shared_ptr<lumora::sim::SimDevice> camera(const QString &id, const QString &name, int vid, int pid,
+                                                      const QString &port)
+{
+    return lumora::sim::makeCamera(QJsonObject{{"id", id},
+                                               {"name", name},
+                                               {"product", name},
+                                               {"vendorId", vid},
+                                               {"productId", pid},
+                                               {"port", port},
+                                               {"serial", id}});
+}
+
+inline std::shared_ptr<lumora::sim::SimDevice> orbit160a(const QString &id, const QString &port)
+{
+    return camera(id, QStringLiteral("ORBIT 160A"), 0x5a17, 0x0307, port);
+}
+
+// A camera without a USB identity (on the platform bus).
+inline std::shared_ptr<lumora::sim::SimDevice> platformCamera(const QString &id)
+{
+    return lumora::sim::makeCamera(QJsonObject{{"id", id}, {"name", "Integrated Camera"}, {"usb", false}});
+}
+
+} // namespace testdevices

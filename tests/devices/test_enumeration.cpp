@@ -1,0 +1,148 @@
+// Capture-device enumeration and binding on the simulated kernel.
+#include "simcameras.h"
+
+#include "core/catalogue.h"
+#include "devices/dshowcamerawrapper.h"
+#include "platform/kernel.h"
+
+#include <QtTest>
+
+#include <linux/videodev2.h>
+
+#include <cerrno>
+
+using namespace testdevices;
+
+class TestEnumeration : public QObject {
+    Q_OBJECT
+
+private:
+    lumora::sim::SimKernel *m_sim = nullptr;
+    DShowCameraWrapper m_wrapper;
+
+    QString busInfoOf(int fd)
+    {
+        v4l2_capability cap{};
+        if (lumora::platform::kernel().ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
+            return {};
+        return QString::fromLatin1(reinterpret_cast<const char *>(cap.bus_info));
+    }
+
+private Q_SLOTS:
+    // In plug order: a camera with a metadata node, a microphone's video
+    // function, a platform camera, and two identical cameras.
+    void init()
+    {
+        auto sim = std::make_unique<lumora::sim::SimKernel>();
+        m_sim = sim.get();
+        m_sim->plug(camera("optica", "NV-Optica-4K-AI", 0x1d6b, 0xff01, "2"));
+        m_sim->plug(camera("mic", "USB Mic Array", 0x1d6b, 0x0200, "3"));
+        m_sim->plug(platformCamera("builtin"));
+        m_sim->plug(orbit160a("left", "4"));
+        m_sim->plug(orbit160a("right", "5.1"));
+        lumora::platform::installKernel(std::move(sim));
+    }
+    void cleanup() { m_wrapper.ReleaseCameraDevice(); }
+
+    void listsCaptureDevicesInNodeOrder()
+    {
+        QVector<CameraDeviceInfo> devices{CameraDeviceInfo{}};
+        QCOMPARE(m_wrapper.ListCameraDevices(devices), 5);
+        devices.removeFirst(); // records are appended to what the vector held
+
+        QCOMPARE(devices.size(), 4);
+        const QVector<int> indices{devices[0].index, devices[1].index, devices[2].index, devices[3].index};
+        QCOMPARE(indices, (QVector<int>{0, 2, 3, 4})); // the microphone keeps position 1, metadata nodes none
+        QCOMPARE(devices[0].friendlyName, QStringLiteral("NV-Optica-4K-AI"));
+        QCOMPARE(devices[0].alias, m_sim->devNodes("optica").value(0));
+        QVERIFY(!devices[0].alias.contains(':'));
+        QVERIFY(devices[0].pathId.startsWith(QLatin1String("vid_1d6b&pid_ff01&mi_00#")));
+        QVERIFY(devices[0].pathId.endsWith(QLatin1String("&0&0000")));
+
+        QCOMPARE(devices[1].friendlyName, QStringLiteral("Integrated Camera"));
+        QCOMPARE(devices[1].pathId, QString());
+        QVERIFY(!acceptsCamera(devices[1], 1, 0x5a17));
+
+        QVERIFY(devices[2].pathId != devices[3].pathId);
+        for (const CameraDeviceInfo &orbit : {devices[2], devices[3]}) {
+            int vid = 0, pid = 0;
+            QVERIFY(ParseVidPid(orbit.pathId, &vid, &pid));
+            QCOMPARE(vid, 0x5a17);
+            QCOMPARE(pid, 0x0307);
+            QVERIFY(acceptsCamera(orbit, 1, 0x5a17));
+        }
+    }
+
+    void emptyCategoryAddsNothing()
+    {
+        lumora::platform::installKernel(std::make_unique<lumora::sim::SimKernel>());
+        QVector<CameraDeviceInfo> devices;
+        QCOMPARE(m_wrapper.ListCameraDevices(devices), 0);
+        int position = -1;
+        QVERIFY(!m_wrapper.OpenCameraDevice(QStringLiteral("vid_5a17&pid_0307&mi_00#x"), QStringLiteral("ORBIT 160A"),
+                                            &position));
+        QCOMPARE(position, -1);
+    }
+
+    // Two identical cameras are told apart by their pathId: the filter is
+    // bound to the right one and follows its fate.
+    void openBindsTheMatchingCamera()
+    {
+        QVector<CameraDeviceInfo> devices;
+        m_wrapper.ListCameraDevices(devices);
+        const CameraDeviceInfo right = devices.last();
+        int position = -1;
+        QVERIFY(m_wrapper.OpenCameraDevice(right.pathId, right.friendlyName, &position));
+        QCOMPARE(position, right.index);
+        QVERIFY(currentFilter >= 0);
+        QVERIFY(busInfoOf(currentFilter).endsWith(QLatin1String("-5.1")));
+
+        m_sim->unplug(QStringLiteral("left"));
+        QVERIFY(!busInfoOf(currentFilter).isEmpty());
+        m_sim->unplug(QStringLiteral("right"));
+        v4l2_capability cap{};
+        QCOMPARE(lumora::platform::kernel().ioctl(currentFilter, VIDIOC_QUERYCAP, &cap), -ENODEV);
+
+        m_wrapper.ReleaseCameraDevice();
+        QCOMPARE(currentFilter, -1);
+    }
+
+    void openMatchesPathAndNameExactly_data()
+    {
+        QTest::addColumn<bool>("samePath");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("bound");
+        QTest::newRow("both match") << true << "ORBIT 160A" << true;
+        QTest::newRow("name in other case") << true << "orbit 160a" << false;
+        QTest::newRow("other path") << false << "ORBIT 160A" << false;
+    }
+    void openMatchesPathAndNameExactly()
+    {
+        QFETCH(bool, samePath);
+        QFETCH(QString, name);
+        QFETCH(bool, bound);
+        QVector<CameraDeviceInfo> devices;
+        m_wrapper.ListCameraDevices(devices);
+        const QString pathId = samePath ? devices[2].pathId : QString(devices[2].pathId).replace("0307", "0308");
+        int position = -1;
+        QCOMPARE(m_wrapper.OpenCameraDevice(pathId, name, &position), bound);
+        QCOMPARE(position, bound ? devices[2].index : -1);
+        QCOMPARE(currentFilter >= 0, bound);
+    }
+
+    void bindCaptureFilterByPosition()
+    {
+        int filter = -1;
+        QVERIFY(!m_wrapper.BindCaptureFilter(-1, &filter));
+        QVERIFY(m_wrapper.BindCaptureFilter(4, &filter));
+        QVERIFY(filter >= 0);
+        QVERIFY(busInfoOf(filter).endsWith(QLatin1String("-5.1")));
+        lumora::platform::kernel().close(filter);
+        filter = -1;
+        QVERIFY(m_wrapper.BindCaptureFilter(9, &filter)); // past the end: the walk ran, nothing bound
+        QCOMPARE(filter, -1);
+    }
+};
+
+QTEST_MAIN(TestEnumeration)
+#include "test_enumeration.moc"

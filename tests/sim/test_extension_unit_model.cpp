@@ -1,0 +1,168 @@
+// The simulated camera's vendor extension unit and standard controls, asked
+// directly the way uvcvideo would ask them.
+#include "control/uvcextensionunit.h"
+#include "control/xudescriptor.h"
+#include "sim/sim_controls.h"
+#include "sim/sim_device.h"
+#include "sim/sim_extension_unit.h"
+
+#include <QtTest>
+
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+
+#include <cerrno>
+
+using lumora::sim::SimControls;
+using lumora::sim::SimExtensionUnit;
+using Outcome = SimExtensionUnit::Outcome;
+using Packet = QByteArray;
+Q_DECLARE_METATYPE(Outcome)
+
+namespace {
+
+struct Asked {
+    int rc;
+    Outcome outcome;
+    Packet data;
+};
+
+Asked ask(SimExtensionUnit &xu, quint8 query, quint8 selector, Packet data, quint8 unit = 6)
+{
+    uvc_xu_control_query q{unit, selector, query, quint16(data.size()), reinterpret_cast<quint8 *>(data.data())};
+    Outcome outcome = Outcome::None;
+    const int rc = xu.query(&q, &outcome);
+    return {rc, outcome, data};
+}
+
+Packet packet(std::initializer_list<int> bytes)
+{
+    Packet p(8, '\0');
+    int i = 0;
+    for (int b : bytes)
+        p[i++] = char(b);
+    return p;
+}
+
+} // namespace
+
+class TestExtensionUnitModel : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void firmwareRejects_data()
+    {
+        QTest::addColumn<int>("query");
+        QTest::addColumn<int>("selector");
+        QTest::addColumn<Packet>("data");
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<int>("rc");
+        QTest::newRow("read with nothing staged") << UVC_GET_CUR << 2 << packet({}) << 6 << -EIO;
+        QTest::newRow("unknown code") << UVC_SET_CUR << 1 << packet({0x33, 1, 1}) << 6 << -EIO;
+        QTest::newRow("unknown query code") << UVC_SET_CUR << 1 << packet({0xB3, 1}) << 6 << -EIO;
+        QTest::newRow("tracking mode 2") << UVC_SET_CUR << 1 << packet({0x10, 1, 2}) << 6 << -EIO;
+        QTest::newRow("anti-flicker 0") << UVC_SET_CUR << 1 << packet({0x02, 1, 0}) << 6 << -EIO;
+        QTest::newRow("upgrade packet off by one byte")
+            << UVC_SET_CUR << 4 << packet({0x00, 0xFF, 0x07, 0x3C, 0x96, 0xC3, 0x1E, 0x6C}) << 6 << -EIO;
+        QTest::newRow("read on the request selector") << UVC_GET_CUR << 1 << packet({}) << 6 << -EBADRQC;
+        QTest::newRow("write on the reply selector") << UVC_SET_CUR << 2 << packet({0x01, 1, 1}) << 6 << -EBADRQC;
+        QTest::newRow("four bytes") << UVC_SET_CUR << 1 << Packet(4, '\0') << 6 << -ENOBUFS;
+        QTest::newRow("selector 3") << UVC_SET_CUR << 3 << packet({}) << 6 << -ENOENT;
+        QTest::newRow("the other extension unit") << UVC_SET_CUR << 1 << packet({0x01, 1, 1}) << 5 << -ENOENT;
+    }
+
+    void firmwareRejects()
+    {
+        QFETCH(int, query);
+        QFETCH(int, selector);
+        QFETCH(Packet, data);
+        QFETCH(int, unit);
+        QFETCH(int, rc);
+        SimExtensionUnit xu{QJsonObject{}};
+        const Asked asked = ask(xu, quint8(query), quint8(selector), data, quint8(unit));
+        QCOMPARE(asked.rc, rc);
+        QCOMPARE(asked.outcome, Outcome::None);
+        QCOMPARE(xu.feature("trackMode"), 1);
+        QCOMPARE(xu.feature("antiFlicker"), 1);
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<int>("selector");
+        QTest::addColumn<Packet>("data");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::newRow("SetHDR") << 1 << packet({0x01, 1, 1}) << Outcome::None;
+        QTest::newRow("SetHD") << 1 << packet({0x0D, 1, 0}) << Outcome::Restart;
+        QTest::newRow("SetMicEnable") << 1 << packet({0x04, 1, 0}) << Outcome::Restart;
+        QTest::newRow("RestoreDefaults") << 1 << packet({0x7F, 1}) << Outcome::Restart;
+        QTest::newRow("EnterUpgradeMode") << 4 << packet({0x00, 0xFF, 0x07, 0x3C, 0x96, 0xC3, 0x1E, 0x6B})
+                                          << Outcome::EnterUpgradeMode;
+    }
+
+    void outcomes()
+    {
+        QFETCH(int, selector);
+        QFETCH(Packet, data);
+        QFETCH(Outcome, outcome);
+        SimExtensionUnit xu{QJsonObject{}};
+        const Asked asked = ask(xu, UVC_SET_CUR, quint8(selector), data);
+        QCOMPARE(asked.rc, 0);
+        QCOMPARE(asked.outcome, outcome);
+    }
+
+    void stagedAnswerIsHandedOutOnce()
+    {
+        SimExtensionUnit xu{QJsonObject{{"features", QJsonObject{{"trackSpeed", 2}}}}};
+        QCOMPARE(ask(xu, UVC_SET_CUR, 1, packet({0x92, 7})).rc, 0);
+        const Asked reply = ask(xu, UVC_GET_CUR, 2, packet({0x92, 8}));
+        QCOMPARE(reply.rc, 0);
+        QCOMPARE(reply.data, packet({0x92, 7, 2}));
+        QCOMPARE(ask(xu, UVC_GET_CUR, 2, packet({0x92, 8})).rc, -EIO);
+    }
+
+    void factoryResetReachesTheRestartedCamera()
+    {
+        const QJsonObject config{{"features", QJsonObject{{"hdr", 1}}},
+                                 {"controls", QJsonObject{{"zoom", QJsonObject{{"value", 300}}}}}};
+        SimExtensionUnit xu(config);
+        SimControls controls(config);
+        QCOMPARE(ask(xu, UVC_SET_CUR, 1, packet({0x7F, 1})).rc, 0);
+        QCOMPARE(xu.feature("hdr"), 0);
+        QJsonObject saved = config;
+        xu.saveTo(&saved);
+        controls.saveTo(&saved);
+        QCOMPARE(SimControls(saved).value("zoom"), 100);
+        QCOMPARE(SimExtensionUnit(saved).feature("hdr"), 0);
+    }
+
+    void controlsRejectOutOfRange()
+    {
+        SimControls controls(QJsonObject{});
+        v4l2_control zoom{V4L2_CID_ZOOM_ABSOLUTE, 410};
+        QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &zoom), -ERANGE);
+        zoom.value = 254;
+        QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &zoom), 0);
+        QCOMPARE(controls.value("zoom"), 250);
+        v4l2_control focus{V4L2_CID_FOCUS_ABSOLUTE, 10};
+        QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &focus), -EBUSY); // automatic focus drives it
+        v4l2_queryctrl hue{};
+        hue.id = V4L2_CID_HUE;
+        QCOMPARE(controls.ioctl(VIDIOC_QUERYCTRL, &hue), 0);
+        QCOMPARE(hue.minimum, -180);
+        QCOMPARE(hue.maximum, 180);
+    }
+
+    void cameraDescriptorsNameTheVendorUnitSecond()
+    {
+        const QJsonObject config{{"id", "cam"}, {"vendorId", "5a17"}, {"productId", "0307"}, {"product", "ORBIT 400"},
+                                 {"port", "2"}, {"extensionUnit", QJsonObject{{"unitId", 9}}}};
+        const QVector<ExtensionUnitDescriptor> units = parseExtensionUnits(lumora::sim::makeCamera(config)->descriptors());
+        QCOMPARE(units.size(), 2);
+        QCOMPARE(units.first().unitId, 5);
+        QCOMPARE(pickExtensionUnit(units, UVCExtensionUnit::kPropertySet)->unitId, 9);
+        QVERIFY(SimExtensionUnit(QJsonObject{{"extensionUnit", false}}).descriptors().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestExtensionUnitModel)
+#include "test_extension_unit_model.moc"
