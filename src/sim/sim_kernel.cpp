@@ -47,8 +47,14 @@ void inquire(SimDevice &device, int node, SimPlacement *placement)
     hdr.sbp = sense;
     hdr.timeout = 2000;
     const bool ok = device.ioctl(node, SG_IO, &hdr) == 0 && hdr.status == 0;
-    placement->diskVendor = ok ? QByteArray(reinterpret_cast<char *>(data) + 8, 8) : QByteArray(8, ' ');
-    placement->diskModel = ok ? QByteArray(reinterpret_cast<char *>(data) + 16, 16) : QByteArray(16, ' ');
+    // sysfs prints them as "%.8s" and "%.16s": a NUL ends the text.
+    auto field = [&](int offset, int size) {
+        const QByteArray bytes(reinterpret_cast<char *>(data) + offset, size);
+        const int end = bytes.indexOf('\0');
+        return ok ? bytes.left(end < 0 ? size : end) : QByteArray();
+    };
+    placement->diskVendor = field(8, 8);
+    placement->diskModel = field(16, 16);
 }
 
 } // namespace

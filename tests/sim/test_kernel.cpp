@@ -108,7 +108,8 @@ void KernelTest::platformCameraHasNoUsbAncestors()
 void KernelTest::diskAppearsAsScsiBlockDevice()
 {
     SimKernel k;
-    k.plug(std::make_shared<simtest::InquiryDisk>("drive", "1-6"));
+    k.plug(makeUpdateDrive({{"id", "drive"}, {"state", "uboot"}, {"vendorId", "0x5a17"}, {"productId", "0x0307"},
+                            {"port", "1-6"}, {"sectors", 2048}}));
     QCOMPARE(k.devNodes("drive"), QStringList({"/dev/sdb"}));
     QCOMPARE(k.listDirectory("/sys/block"), QStringList({"sda", "sdb"}));
     QCOMPARE(k.canonicalPath("/sys/block/sdb"),
@@ -116,8 +117,8 @@ void KernelTest::diskAppearsAsScsiBlockDevice()
     const QList<QPair<QString, QByteArray>> attributes{
         {"/sys/block/sdb/removable", "1\n"},
         {"/sys/block/sdb/size", "2048\n"},
-        {"/sys/block/sdb/device/vendor", "SIMDISK \n"},
-        {"/sys/block/sdb/device/model", "Boot Drive      \n"},
+        {"/sys/block/sdb/device/vendor", "GC      \n"},
+        {"/sys/block/sdb/device/model", "UBOOT           \n"},
         {"/sys/block/sdb/device/../../../bInterfaceClass", "08\n"},
         {"/sys/block/sda/removable", "0\n"},
     };
