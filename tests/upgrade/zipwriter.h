@@ -58,7 +58,11 @@ private:
         }
         return ~crc;
     }
-    static QByteArray u16(quint16 v) { return QByteArray{char(v), char(v >> 8)}; }
+    static QByteArray u16(quint16 v)
+    {
+        const char bytes[2] = {char(v), char(v >> 8)};
+        return QByteArray(bytes, 2);
+    }
     static QByteArray u32(quint32 v) { return u16(quint16(v)) + u16(quint16(v >> 16)); }
 
     QVector<ZipEntry> m_entries;

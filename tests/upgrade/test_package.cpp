@@ -1,0 +1,281 @@
+// Package rules: layout, the model table search, unpacking and hostile archives.
+
+#include "upgrade/firmwarepackage.h"
+#include "upgrade/zip7z.h"
+#include "zipwriter.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <vector>
+
+using namespace lumora::upgrade;
+using upgradetest::ZipEntry;
+using upgradetest::ZipWriter;
+
+namespace {
+
+// The search as plainly as it can be written: one full pass per pattern.
+int referenceSearch(const std::vector<unsigned char> &buffer)
+{
+    for (const ModelPattern &p : modelPatterns())
+        for (int offset = 0; offset < kModelSearchEnd; ++offset) {
+            bool all = true;
+            for (int pos : p.positions)
+                all = all && buffer[size_t(offset + pos)] == static_cast<unsigned char>(p.text[pos]);
+            if (all)
+                return p.model;
+        }
+    return -1;
+}
+
+int fastSearch(const std::vector<unsigned char> &buffer)
+{
+    int model = -1;
+    return findModelInBuffer(buffer.data(), &model) ? model : -1;
+}
+
+void put(std::vector<unsigned char> *buffer, int offset, const QByteArray &text)
+{
+    std::copy(text.begin(), text.end(), buffer->begin() + offset);
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(data);
+}
+
+QStringList filesUnder(const QString &dir)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
+ZipWriter validPackage()
+{
+    ZipWriter zip;
+    zip.add("auto_update.txt", "estar scripts/run.txt\n");
+    zip.add("scripts/run.txt", "reset\n");
+    zip.add("kernel", QByteArray(1000, 'k'));
+    zip.add("miservice.ubifs", QByteArray(100, 0) + "ORBIT 400" + QByteArray(100, 0));
+    return zip;
+}
+
+} // namespace
+
+using Placed = QList<QPair<int, QByteArray>>;
+using Entries = QVector<ZipEntry>;
+Q_DECLARE_METATYPE(Placed)
+Q_DECLARE_METATYPE(Entries)
+
+class TestPackage : public QObject {
+    Q_OBJECT
+
+private slots:
+    void modelTable_data()
+    {
+        QTest::addColumn<Placed>("placed");
+        QTest::addColumn<int>("model");
+        QTest::newRow("160A early, 160F late: table order") << Placed{{10, "ORBIT 160A"}, {4000000, "ORBIT 160F"}} << 15;
+        QTest::newRow("K52 before K-P24 in the file") << Placed{{0, "QX-K52-100"}, {900, "RM QX-K-P24"}} << 1;
+        QTest::newRow("masked positions of row 1") << Placed{{77, "RM*QX_K+P24"}} << 1;
+        QTest::newRow("dash for the blank of ORBIT") << Placed{{5, "ORBIT-60F"}} << 9;
+        QTest::newRow("Loomix with a blank") << Placed{{5, "Loomix 60"}} << -1;
+        QTest::newRow("Loomix with a plus") << Placed{{5, "Loomix+60"}} << 6;
+        QTest::newRow("last offset searched") << Placed{{kModelSearchEnd - 1, "VPT620-100"}} << 5;
+        QTest::newRow("first offset not searched") << Placed{{kModelSearchEnd, "VPT620-100"}} << -1;
+        QTest::newRow("1080 over 4K") << Placed{{50, "NV-Optica-1080-AI"}} << 8;
+        QTest::newRow("nothing") << Placed{} << -1;
+    }
+
+    void modelTable()
+    {
+        QFETCH(Placed, placed);
+        QFETCH(int, model);
+        std::vector<unsigned char> buffer(kModelBufferSize, 0);
+        for (const auto &p : placed)
+            put(&buffer, p.first, p.second);
+        QCOMPARE(fastSearch(buffer), model);
+        QCOMPARE(referenceSearch(buffer), model);
+    }
+
+    // Buffers dense in pattern characters and near-misses, some with planted
+    // patterns with scrambled masked positions.
+    void searchAgreesWithReference()
+    {
+        QRandomGenerator random(20261210);
+        const QByteArray alphabet = "ORBIT 0146AFQX-KNVPENLomix+2583AI\0";
+        for (int round = 0; round < 6; ++round) {
+            std::vector<unsigned char> buffer(kModelBufferSize);
+            for (auto &b : buffer)
+                b = static_cast<unsigned char>(alphabet.at(int(random.bounded(alphabet.size()))));
+            for (int planted = int(random.bounded(3)); planted > 0; --planted) {
+                const ModelPattern &p = modelPatterns().at(int(random.bounded(modelPatterns().size())));
+                QByteArray text(p.text);
+                for (int i = 0; i < text.size(); ++i)
+                    if (!p.positions.contains(i))
+                        text[i] = char(random.bounded(256));
+                put(&buffer, int(random.bounded(kModelBufferSize - 20)), text);
+            }
+            QCOMPARE(fastSearch(buffer), referenceSearch(buffer));
+        }
+    }
+
+    // Each block overwrites the buffer from its start.
+    void largerFileKeepsLastBlockOverTheFirst()
+    {
+        QTemporaryDir ws;
+        QByteArray file(kModelBufferSize + 100, '\0');
+        file.replace(50, 10, "VPT620-100");            // overwritten by the last block
+        file.replace(kModelBufferSize + 20, 9, "ORBIT 300"); // lands at offset 20
+        writeFile(ws.filePath("miservice.ubifs"), file);
+        int model = -1;
+        QVERIFY(readPackageModel(ws.path(), &model));
+        QCOMPARE(model, 11);
+    }
+
+    void modelFileChoice_data()
+    {
+        QTest::addColumn<QByteArray>("ubifs");
+        QTest::addColumn<QByteArray>("dat");
+        QTest::addColumn<int>("model");
+        QTest::newRow("ubifs without pattern wins over a matching dat") << QByteArray("nothing") << QByteArray("ORBIT 400") << -1;
+        QTest::newRow("dat only when ubifs is absent") << QByteArray() << QByteArray("ORBIT 400") << 12;
+        QTest::newRow("neither file") << QByteArray() << QByteArray() << -1;
+    }
+
+    void modelFileChoice()
+    {
+        QFETCH(QByteArray, ubifs);
+        QFETCH(QByteArray, dat);
+        QFETCH(int, model);
+        QTemporaryDir ws;
+        if (!ubifs.isEmpty())
+            writeFile(ws.filePath("miservice.ubifs"), ubifs);
+        if (!dat.isEmpty())
+            writeFile(ws.filePath("model.dat"), dat);
+        int found = -1;
+        QCOMPARE(readPackageModel(ws.path(), &found), model >= 0);
+        QCOMPARE(found, model);
+    }
+
+    void layout_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("minimal with ubifs") << QStringList{"auto_update.txt", "scripts/", "kernel", "miservice.ubifs"} << true;
+        QTest::newRow("files for scripts and kernel, model.dat") << QStringList{"auto_update.txt", "scripts", "kernel/", "model.dat"} << true;
+        QTest::newRow("no scripts") << QStringList{"auto_update.txt", "kernel", "miservice.ubifs", "boot", "cis.bin", "u-boot.bin", "usb_updater.bin"} << false;
+        QTest::newRow("no kernel") << QStringList{"auto_update.txt", "scripts", "model.dat", "boot", "cis.bin", "u-boot.bin"} << false;
+        QTest::newRow("no model file") << QStringList{"auto_update.txt", "scripts", "kernel"} << false;
+        QTest::newRow("no script") << QStringList{"scripts", "kernel", "model.dat"} << false;
+    }
+
+    void layout()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(bool, complete);
+        QTemporaryDir ws;
+        for (const QString &e : entries) {
+            if (e.endsWith('/'))
+                QDir().mkpath(ws.filePath(e));
+            else
+                writeFile(ws.filePath(e), "x");
+        }
+        QCOMPARE(checkPackageLayout(ws.path()), complete);
+    }
+
+    void removeKeepsUpdaterAndLinkTargets()
+    {
+        QTemporaryDir ws, outside;
+        writeFile(outside.filePath("precious"), "keep");
+        for (const char *name : {"auto_update.txt", "cis.bin", "u-boot.bin", "miservice.ubifs", "model.dat", "usb_updater.bin"})
+            writeFile(ws.filePath(name), "x");
+        writeFile(ws.filePath("scripts/deep/a.txt"), "x");
+        QVERIFY(QFile::link(outside.path(), ws.filePath("kernel")));
+        removePackageFiles(ws.path());
+        QCOMPARE(QDir(ws.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList{"usb_updater.bin"});
+        QVERIFY(QFile::exists(outside.filePath("precious")));
+    }
+
+    void validPackageUnpacksOverOldFiles()
+    {
+        QTemporaryDir ws, pkg;
+        writeFile(ws.filePath("kernel"), "old");
+        QVERIFY(validPackage().write(pkg.filePath("fw.zip")));
+        QString message;
+        QVERIFY(Zip7z::extract(pkg.filePath("fw.zip"), ws.path(), &message));
+        QVERIFY(checkPackageLayout(ws.path()));
+        QCOMPARE(QFileInfo(ws.filePath("kernel")).size(), 1000);
+        int model = -1;
+        QVERIFY(readPackageModel(ws.path(), &model));
+        QCOMPARE(model, 12);
+        QCOMPARE(QDir(ws.path()).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot).size(), 4);
+    }
+
+    void hostile_data()
+    {
+        QTest::addColumn<Entries>("extra"); // added to a valid package; "OUTSIDE" names the outside folder
+        QTest::addColumn<QByteArray>("raw"); // the whole file instead, when not empty
+        QTest::addColumn<QString>("why");
+        QTest::newRow("absolute path") << Entries{{"OUTSIDE/evil", "x"}} << QByteArray() << "outside its folder";
+        QTest::newRow("dot-dot") << Entries{{"../evil", "x"}} << QByteArray() << "outside its folder";
+        QTest::newRow("dot-dot inside a folder") << Entries{{"scripts/../../evil", "x"}} << QByteArray()
+                                                 << "outside its folder";
+        QTest::newRow("symlink out, then written through")
+            << Entries{{"link", "OUTSIDE", 0120777}, {"link/evil", "x"}} << QByteArray() << "symbolic link";
+        QTest::newRow("over 1 GiB listed") << Entries{{"huge.bin", "x", 0100644, qint64(1) << 31}} << QByteArray()
+                                           << "too large";
+        QTest::newRow("not a zip") << Entries() << QByteArray("this is not an archive at all") << "not a readable zip";
+        QTest::newRow("truncated") << Entries() << validPackage().bytes().left(150) << "not a readable zip";
+        QTest::newRow("zip without entries") << Entries() << ZipWriter().bytes() << "empty";
+    }
+
+    void hostile()
+    {
+        QFETCH(Entries, extra);
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, why);
+        QTemporaryDir root;
+        const QString ws = root.filePath("firmware"), outside = root.filePath("outside");
+        QDir().mkpath(ws);
+        QDir().mkpath(outside);
+        ZipWriter zip = validPackage();
+        for (ZipEntry entry : extra) {
+            entry.name.replace("OUTSIDE", outside.toUtf8());
+            entry.data.replace("OUTSIDE", outside.toUtf8());
+            zip.add(entry);
+        }
+        writeFile(root.filePath("package.zip"), raw.isEmpty() ? zip.bytes() : raw);
+        QString message;
+        QVERIFY(!Zip7z::extract(root.filePath("package.zip"), ws, &message));
+        QVERIFY2(message.contains(why), qPrintable(message));
+        QCOMPARE(filesUnder(outside), QStringList());
+        QCOMPARE(filesUnder(ws), QStringList());
+        QVERIFY(!checkPackageLayout(ws));
+    }
+
+    void emptyFileIsNoPackage()
+    {
+        QTemporaryDir root;
+        writeFile(root.filePath("package.zip"), QByteArray());
+        QString message;
+        QVERIFY(!Zip7z::extract(root.filePath("package.zip"), root.path(), &message));
+        QVERIFY2(message.contains("not a readable zip"), qPrintable(message));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackage)
+#include "test_package.moc"
