@@ -58,6 +58,7 @@ void MainWindow::refreshCameraList()
     m_noCamera = true;
     m_isOpened = false;
     clearFeatureComboBoxes();
+    setControlsEnabled(false);
 }
 
 bool MainWindow::filterCameraList(const QVector<CameraDeviceInfo> &devices)

@@ -49,15 +49,18 @@ void MainWindow::selectCamera(QListWidgetItem *entry)
     qInfo() << "current open camera model:" << m_cameraModel;
 
     closeCurrentCamera();
+    fillFeatureLists();
     if (openCameraCapture(id.pathId, id.friendlyName)) {
         m_noCamera = false;
         m_isOpened = true;
+        setControlsEnabled(true);
     }
 
     if (m_cameraModel == kPolledModel) {
         if (!m_statusTimer) {
             m_statusTimer = new QTimer(this);
             m_statusTimer->setInterval(kStatusPollMs);
+            connect(m_statusTimer, &QTimer::timeout, this, &MainWindow::slotUpdate410BStatus);
         }
         if (!m_statusTimer->isActive())
             m_statusTimer->start();
@@ -106,6 +109,7 @@ bool MainWindow::openCameraCapture(const QString &pathId, const QString &friendl
         return false;
     }
     Q_EMIT onCameraState(bound ? kCameraConnected : kCameraDisconnected, friendlyName);
+    readDeviceState();
     return true;
 }
 
@@ -125,6 +129,7 @@ bool MainWindow::closeCurrentCamera()
     m_cameraWrapper.ReleaseCameraDevice();
     m_nCurrentCameraIndex = -1;
     m_isOpened = false;
+    setControlsEnabled(false);
     clearFeatureComboBoxes();
     return true;
 }
