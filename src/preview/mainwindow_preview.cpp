@@ -66,6 +66,7 @@ void MainWindow::slotStartPreview()
         stopVideoWorker();
     }
     qDebug() << "slotStartPreview::m_nCurrentCameraIndex" << m_nCurrentCameraIndex;
+    slotUpdateSliderValue(true);
 
     m_pVideoThread = new QThread;
     m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
