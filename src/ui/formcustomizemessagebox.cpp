@@ -55,6 +55,12 @@ void FormCustomizeMessagebox::stopCountdown()
     timer = nullptr;
 }
 
+void FormCustomizeMessagebox::done(int result)
+{
+    stopCountdown();
+    QDialog::done(result);
+}
+
 void FormCustomizeMessagebox::on_btnCancel_clicked()
 {
     stopCountdown();

@@ -25,6 +25,10 @@ public:
 
     void updateCountdownText(int seconds);
 
+    // Every way of closing (OK, Cancel, Escape, the window manager) ends the
+    // countdown, so a closed box never ticks on.
+    void done(int result) override;
+
 private Q_SLOTS:
     void on_btnCancel_clicked();
     void on_btnOK_clicked();

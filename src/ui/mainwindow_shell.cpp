@@ -29,6 +29,15 @@ void wireButtons(QList<QAbstractButton *> &list, std::initializer_list<QToolButt
     }
 }
 
+// Grey when off, accent when checked; the same in both themes.
+QIcon navigationIcon(const QString &name)
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/qss/light/icon-nav-%1.png").arg(name), QSize(), QIcon::Normal, QIcon::Off);
+    icon.addFile(QStringLiteral(":/qss/light/icon-nav-%1-checked.png").arg(name), QSize(), QIcon::Normal, QIcon::On);
+    return icon;
+}
+
 // Checks the button and shows the page of the same index; -1 when the button
 // is not in the list.
 int showPageOf(const QList<QAbstractButton *> &buttons, QStackedWidget *pages, QAbstractButton *button)
@@ -52,6 +61,8 @@ void MainWindow::setupShell()
     wireButtons(m_controlButtons, {ui->btnVideoControl, ui->btnColorControl}, this, &MainWindow::buttonColorControl);
     ui->btnVideoControl->click();
     wireButtons(m_fieldButtons, {ui->btn90, ui->btn78, ui->btn65}, this, &MainWindow::buttonClickedField);
+    ui->btnNavControl->setIcon(navigationIcon(QStringLiteral("controls")));
+    ui->btnNavSupport->setIcon(navigationIcon(QStringLiteral("support")));
 
     for (QLabel *label : {ui->labelDevInfo, ui->labelDevUpdate, ui->labelDevSupport,
                           ui->labelHyperlinksContactSupport, ui->labelHyperlinksQuickStartGuide,

@@ -19,12 +19,12 @@ void MainWindow::mouseMoveEvent(QMouseEvent *event)
         const QPoint pointer = event->globalPos();
         if (isMaximized()) {
             ui->widgetTitle->updateMaximizeButton(false);
-            QRect restored = normalGeometry();
+            const QSize restored = normalGeometry().size();
             // Keep the grab at the same fraction of the width.
             m_dragOffset.setX(m_dragOffset.x() * restored.width() / qMax(1, width()));
-            restored.moveTopLeft(pointer - m_dragOffset);
             showNormal();
-            setGeometry(restored);
+            resize(restored);
+            move(pointer - m_dragOffset);
         } else {
             move(pointer - m_dragOffset);
         }
