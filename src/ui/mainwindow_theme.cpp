@@ -160,7 +160,9 @@ void MainWindow::restoreWindowPlacement()
 
     // Back where the user left it, unless that place is gone (a screen unplugged since).
     if (saved && !isMaximized() && onConnectedScreen(m_savedGeometry)) {
-        setGeometry(m_savedGeometry);
+        // The saved values are the frame's: the frame goes back to them exactly.
+        resize(m_savedGeometry.size() - (frameGeometry().size() - size()));
+        move(m_savedGeometry.topLeft());
         return;
     }
     QScreen *target = QGuiApplication::screenAt(QCursor::pos());
