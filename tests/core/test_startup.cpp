@@ -1,6 +1,8 @@
 #include "core/startup.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFontInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -22,6 +24,16 @@ class TestStartup : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // "Segoe UI" is kept as the family; where it is missing an open sans-serif draws it.
+    void fontFallsBackToOpenSans()
+    {
+        applyApplicationLook();
+        QCOMPARE(QApplication::font().family(), QStringLiteral("Segoe UI"));
+        QCOMPARE(QApplication::font().pointSize(), 12);
+        const QString drawn = QFontInfo(QApplication::font()).family();
+        QVERIFY2(QStringList({"Segoe UI", "Noto Sans", "DejaVu Sans"}).contains(drawn), qPrintable(drawn));
+    }
+
     void entersExecutableDirectory()
     {
         QTemporaryDir elsewhere;
@@ -67,5 +79,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestStartup)
+QTEST_MAIN(TestStartup)
 #include "test_startup.moc"
