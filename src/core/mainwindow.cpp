@@ -45,7 +45,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (m_isUpgrading) {
         event->ignore();
-        showMessageBox(tr("Cannot exit during the upgrade process!"));
+        showMessageBox(QStringLiteral("Cannot exit during the upgrade process!"), true);
         return;
     }
     saveWindowSettings();
