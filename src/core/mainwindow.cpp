@@ -30,6 +30,8 @@ MainWindow::MainWindow(QWidget *parent)
     // 13-14. Fresh enumeration: fill the list, open the first camera, start its preview.
     m_listCamera.clear();
     refreshCameraList();
+    // 15. Watch for a camera left in an update state.
+    startAbnormalDetection();
     // 16-17. Position log line, saved theme, window placement.
     restoreWindowPlacement();
     // 18. Extension-unit recovery; the zoom slider drives the camera.

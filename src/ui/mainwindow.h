@@ -206,8 +206,30 @@ protected:
         ~PreviewShutdown();
     } m_previewShutdown{this};
 
-
     // ---- upgrade (src/upgrade) ----
+public:
+    // Constructor step 15: the abnormal-state poller, for the window's life.
+    void startAbnormalDetection();
+    void startUpgrade();
+
+public Q_SLOTS:
+    void on_btnUpgrade_clicked();
+    void slotOnUpdateDummyTimeout();
+    void slotOnUpgradeReport(bool success, int progress, QString message);
+    void slotOnDeviceAbnormal(int state);
+
+protected:
+    void centreOnWindow(QWidget *dialog) const;
+
+    bool m_isAbnormalShown = false;
+    int m_dummyProgress = 0;
+    QTimer *m_dummyTimer = nullptr;
+    // The upgrade run and the poller; stopped and waited for when the window goes.
+    struct UpgradeWorkers;
+    struct UpgradeWorkersHolder {
+        UpgradeWorkers *workers;
+        ~UpgradeWorkersHolder();
+    } m_upgradeWorkers{nullptr};
 
     // ---- ui (src/ui) ----
 public:

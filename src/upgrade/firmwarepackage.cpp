@@ -1,5 +1,7 @@
 #include "upgrade/firmwarepackage.h"
 
+#include "upgrade/zip7z.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -115,6 +117,16 @@ bool findModelInBuffer(const unsigned char *buffer, int *model)
         return false;
     *model = patterns[best].model;
     return true;
+}
+
+bool unpackPackage(const QString &zipPath, const QString &workspace)
+{
+    qInfo() << "upgrade file:" << QFileInfo(zipPath).fileName();
+    removePackageFiles(workspace);
+    QString message;
+    if (!Zip7z::extract(zipPath, workspace, &message))
+        qWarning().noquote() << "package not unpacked:" << message;
+    return checkPackageLayout(workspace);
 }
 
 void removePackageFiles(const QString &workspace)

@@ -21,6 +21,10 @@ struct ModelPattern {
 // The table, in search order.
 const QVector<ModelPattern> &modelPatterns();
 
+// The package check both upgrade entry points share: logs the file, clears
+// the previous package, unpacks this one and checks its layout.
+bool unpackPackage(const QString &zipPath, const QString &workspace);
+
 // Deletes the previous package's entries from the workspace.
 void removePackageFiles(const QString &workspace);
 // True when the workspace holds a complete package layout.
