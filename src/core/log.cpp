@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -19,6 +20,12 @@ QMutex &logMutex()
 {
     static QMutex mutex;
     return mutex;
+}
+
+std::atomic<bool> &echoToStandardError()
+{
+    static std::atomic<bool> echo{true};
+    return echo;
 }
 
 QString &logFilePathStorage()
@@ -135,11 +142,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     const LogLines lines = formatLogLines(type, context, message, QDateTime::currentDateTime());
     QMutexLocker lock(&logMutex());
     appendLine(logFilePathStorage(), lines.file);
-    std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    if (echoToStandardError())
+        std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
 }
 
-void startLogging()
+void startLogging(bool echo)
 {
+    echoToStandardError() = echo;
     setLogFilePath(resolveUserFile(LogFilePath(), false, QByteArray()));
     qInstallMessageHandler(logMessageHandler);
     const QString rule(51, QLatin1Char('-'));

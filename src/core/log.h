@@ -33,4 +33,6 @@ LogLines formatLogLines(QtMsgType type, const QMessageLogContext &context, const
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 // Resolves the log file, installs the handler and writes the start banner.
-void startLogging();
+// Without `echo` nothing goes to standard error (the command-line tool keeps
+// it for its own messages).
+void startLogging(bool echo = true);
