@@ -15,7 +15,6 @@
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -23,6 +22,7 @@
 #include <QEventLoop>
 
 #include <cstdio>
+#include <mutex>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -35,19 +35,19 @@ namespace {
 
 const QString kClipAlias = QStringLiteral("/dev/video-clip");
 
-QMutex g_logMutex;
+std::mutex g_logMutex;
 bool g_streamEnded = false;
 
 void watchLog(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     if (message.startsWith(QLatin1String("Video stream ended:")))
         g_streamEnded = true;
 }
 
 bool streamEnded()
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     return g_streamEnded;
 }
 

@@ -4,8 +4,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QMutexLocker>
 
+#include <chrono>
 #include <mutex>
 
 extern "C" {
@@ -19,7 +19,7 @@ extern "C" {
 namespace {
 
 // How long a read that found no data yet waits before it tries again.
-constexpr unsigned long kRetryDelayMs = 5;
+constexpr std::chrono::milliseconds kRetryDelay{5};
 
 void registerFfmpeg()
 {
@@ -106,7 +106,7 @@ VideoStreamThread::~VideoStreamThread() = default;
 void VideoStreamThread::start()
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_isRunning = !m_isStopped;
     }
     // Queued after the receivers' own deliveries: a picture counts as in
@@ -120,17 +120,16 @@ void VideoStreamThread::start()
 
 void VideoStreamThread::stop()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_isStopped = true;
     m_isRunning = false;
-    m_stopRequested.wakeAll();
+    m_stopRequested.notify_all();
 }
 
 void VideoStreamThread::pause()
 {
-    QMutexLocker lock(&m_mutex);
-    if (m_isRunning)
-        m_stopRequested.wait(&m_mutex, kRetryDelayMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_stopRequested.wait_for(lock, kRetryDelay, [this] { return !m_isRunning; });
 }
 
 int VideoStreamThread::interrupted(void *self)
@@ -160,7 +159,7 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     const auto failed = [this](const char *message) {
         if (!isRunning())
             return Outcome::Stopped;
-        qDebug(message);
+        qDebug("%s", message);
         return Outcome::Failed;
     };
 

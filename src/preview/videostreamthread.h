@@ -4,13 +4,13 @@
 // thread). Lives on a thread of its own; stop() may be called from any thread.
 
 #include <QImage>
-#include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 struct AVFrame;
 
@@ -49,8 +49,8 @@ private:
     void pause();
     static int interrupted(void *self);
 
-    QMutex m_mutex;
-    QWaitCondition m_stopRequested;
+    std::mutex m_mutex;
+    std::condition_variable m_stopRequested;
     std::atomic<bool> m_isRunning{false};
     bool m_isStopped = false; // guarded by m_mutex; a stop before start() wins
     QString m_CameraName;

@@ -6,13 +6,13 @@
 #include "sim/sim_video_feed.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 using namespace lumora;
@@ -22,18 +22,18 @@ namespace {
 const QString kCamera = QStringLiteral("/dev/video0");   // qx-4k of the default scenario
 const QString kTestFeed = QStringLiteral("/dev/video-test");
 
-QMutex g_logMutex;
+std::mutex g_logMutex;
 QStringList g_log;
 
 void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     g_log << message;
 }
 
 bool logged(const QString &prefix)
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     for (const QString &line : qAsConst(g_log))
         if (line.startsWith(prefix))
             return true;
@@ -76,7 +76,7 @@ private Q_SLOTS:
         auto kernel = std::make_unique<TestKernel>();
         m_kernel = kernel.get();
         platform::installKernel(std::move(kernel));
-        QMutexLocker lock(&g_logMutex);
+        std::lock_guard<std::mutex> lock(g_logMutex);
         g_log.clear();
     }
 
