@@ -112,14 +112,16 @@ int writeVendor(CameraSession &session, const VendorFeature &feature, const QStr
     const bool sent = (session.unit.*feature.set)(wanted->value);
     int taken = -1;
     const bool read = (session.unit.*feature.get)(taken);
-    if (!sent || !read) {
-        if (!session.present())
-            return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(feature.name, text));
+    if (sent && read && taken == wanted->value) {
+        report(QLatin1String(feature.name), choiceText(feature, taken), json);
+        return ExitOk;
     }
+    if (!session.present())
+        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
+    if (!sent || !read)
+        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(feature.name, text));
     report(QLatin1String(feature.name), choiceText(feature, taken), json);
-    return taken == wanted->value ? ExitOk
-                                  : fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(feature.name, choiceText(feature, taken)));
+    return fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(feature.name, choiceText(feature, taken)));
 }
 
 int writeControl(CameraSession &session, const StandardControl &control, const QString &text, bool json)
@@ -142,14 +144,17 @@ int writeControl(CameraSession &session, const StandardControl &control, const Q
         return fail(ExitOutOfRange, QStringLiteral("%1 takes %2 to %3, not \"%4\"").arg(name).arg(range.minimum).arg(range.maximum).arg(text));
     const bool sent = control.camera ? session.wrapper.SetCameraProperty(control.propertyId, value)
                                      : session.wrapper.SetImageProperty(control.propertyId, value);
-    if (!sent || !readControl(session, control)) {
-        if (!session.present())
-            return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(name, text));
+    const bool read = sent && readControl(session, control);
+    if (read && *control.value == value) {
+        report(name, QString::number(value), json);
+        return ExitOk;
     }
+    if (!session.present())
+        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
+    if (!read)
+        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(name, text));
     report(name, QString::number(*control.value), json);
-    return *control.value == value ? ExitOk
-                                   : fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(name).arg(*control.value));
+    return fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(name).arg(*control.value));
 }
 
 } // namespace

@@ -1,0 +1,241 @@
+// lumora-cli end to end: each case runs the built tool against a simulated
+// machine described by a scenario file, with the wire trace on.
+
+#include "upgrade/zipwriter.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QJsonObject orbit400(const QJsonArray &faults = {})
+{
+    QJsonObject camera{{"id", "cam"}, {"vendorId", "0x5a17"}, {"productId", "0x0305"}, {"manufacturer", "ORBIT"},
+                       {"product", "ORBIT 400"}, {"serial", "OR4000001"}, {"port", "1-4"}, {"firmware", "1.0.0"}};
+    if (!faults.isEmpty())
+        camera.insert("faults", faults);
+    return camera;
+}
+
+struct Result {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+class Machine {
+public:
+    explicit Machine(const QJsonObject &scenario)
+    {
+        QFile file(m_dir.filePath("scenario.json"));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QJsonDocument(scenario).toJson());
+        QDir(m_dir.path()).mkpath("home");
+    }
+
+    Result run(const QStringList &arguments)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LUMORA_PLATFORM", "sim");
+        environment.insert("LUMORA_SIM_SCENARIO", m_dir.filePath("scenario.json"));
+        environment.insert("LUMORA_TRACE", m_dir.filePath("trace.log"));
+        environment.insert("HOME", m_dir.filePath("home"));
+        environment.insert("XDG_DATA_HOME", m_dir.filePath("home/data"));
+        process.setProcessEnvironment(environment);
+        process.start(LUMORA_CLI_PATH, QStringList{"--profile", "1"} + arguments);
+        Result result;
+        if (!process.waitForFinished(120000))
+            return result;
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    QStringList trace(const QString &kind) const
+    {
+        QFile file(m_dir.filePath("trace.log"));
+        QStringList lines;
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (line.contains(' ' + kind.toUtf8() + ' '))
+                    lines << QString::fromUtf8(line);
+            }
+        }
+        return lines;
+    }
+
+    // A package like the vendor's: an update script, its sub-script, the
+    // images, and a model file naming `model` (none when null).
+    QString package(const QByteArray &model, bool kernel = true)
+    {
+        upgradetest::ZipWriter zip;
+        zip.add("auto_update.txt", "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n");
+        zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
+        if (kernel)
+            zip.add("kernel", QByteArray(50000, 'k'));
+        if (!model.isNull())
+            zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
+        zip.add("usb_updater.bin", QByteArray(3000, 'u'));
+        zip.add("u-boot.bin", QByteArray(20000, 'b'));
+        const QString path = m_dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
+        zip.write(path);
+        return path;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    int m_packages = 0;
+};
+
+QJsonObject oneCamera(const QJsonArray &faults = {})
+{
+    return {{"cameras", QJsonArray{orbit400(faults)}}};
+}
+
+} // namespace
+
+class TestCommands : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listAndInfo()
+    {
+        Machine machine(oneCamera());
+        const Result list = machine.run({"list", "--json"});
+        QCOMPARE(list.exitCode, 0);
+        const QJsonArray cameras = list.json().value("cameras").toArray();
+        QCOMPARE(cameras.size(), 1);
+        QCOMPARE(cameras.at(0).toObject().value("model").toString(), QStringLiteral("ORBIT 400"));
+        QCOMPARE(cameras.at(0).toObject().value("index").toInt(), 0);
+
+        const Result info = machine.run({"info", "--json"});
+        QCOMPARE(info.exitCode, 0);
+        const QJsonObject camera = info.json();
+        QCOMPARE(camera.value("firmware").toString(), QStringLiteral("1.0.0"));
+        QCOMPARE(camera.value("controls").toObject().keys().size(), 9);
+        QCOMPARE(camera.value("controls").toObject().value("zoom").toObject().value("min").toInt(), 100);
+        QVERIFY(camera.value("features").toObject().contains("tracking"));
+        QVERIFY(info.err.isEmpty());
+    }
+
+    void setReadsBack_data()
+    {
+        QTest::addColumn<QString>("feature");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("wire");
+        QTest::newRow("hdr") << "hdr" << "on" << "xu";
+        QTest::newRow("anti-flicker") << "anti-flicker" << "60" << "xu";
+        QTest::newRow("fov") << "fov" << "65" << "xu";
+        QTest::newRow("tracking") << "tracking" << "presenter" << "xu";
+        QTest::newRow("tracking-speed") << "tracking-speed" << "fast" << "xu";
+        QTest::newRow("zoom") << "zoom" << "250" << "ctl";
+        QTest::newRow("brightness") << "brightness" << "90" << "ctl";
+    }
+    void setReadsBack()
+    {
+        QFETCH(QString, feature);
+        QFETCH(QString, value);
+        QFETCH(QString, wire);
+        Machine machine(oneCamera());
+        const Result set = machine.run({"set", feature, value, "--json"});
+        QCOMPARE(set.exitCode, 0);
+        QCOMPARE(set.json().value("value").toString(), value);
+        const QStringList sets = machine.trace(wire).filter(" set ");
+        QVERIFY2(!sets.isEmpty(), qPrintable(machine.trace(wire).join('\n')));
+
+        const Result get = machine.run({"get", feature});
+        QCOMPARE(get.exitCode, 0);
+        QVERIFY(get.out.startsWith(feature.toUtf8() + ": "));
+    }
+
+    void errors_data()
+    {
+        QTest::addColumn<QJsonArray>("faults");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const QJsonArray none;
+        const QJsonArray allFail{QJsonObject{{"kind", "failDuring"}, {"startMs", 0}, {"durationMs", 600000}}};
+        const QJsonArray dropAtOnce{QJsonObject{{"kind", "dropOnNth"}, {"n", 1}}};
+        QTest::newRow("refused set") << allFail << QStringList{"set", "hdr", "on"} << 1 << "lumora-cli: the camera did not take hdr on";
+        QTest::newRow("unplugged mid-command") << dropAtOnce << QStringList{"set", "zoom", "200"} << 3 << "lumora-cli: the camera was unplugged";
+        QTest::newRow("out of range") << none << QStringList{"set", "zoom", "999"} << 4 << "lumora-cli: zoom takes 100 to 400, not \"999\"";
+        QTest::newRow("unknown value") << none << QStringList{"set", "tracking", "everyone"} << 4 << "lumora-cli: tracking takes off/auto-framing/presenter, not \"everyone\"";
+        QTest::newRow("no such camera") << none << QStringList{"get", "hdr", "-c", "3"} << 3 << "lumora-cli: there is no camera 3 (cameras 0 to 0 are connected)";
+        QTest::newRow("unknown feature") << none << QStringList{"get", "volume"} << 2 << "lumora-cli: unknown feature \"volume\"; `lumora-cli get --help` lists them";
+        QTest::newRow("unreadable file") << none << QStringList{"check-package", "/nonexistent/fw.zip"} << 5 << "lumora-cli: cannot read /nonexistent/fw.zip";
+        QTest::newRow("reset without a terminal") << none << QStringList{"reset-defaults"} << 2 << "lumora-cli: reset-defaults asks first; pass --yes to run it without a terminal";
+    }
+    void errors()
+    {
+        QFETCH(QJsonArray, faults);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        Machine machine(oneCamera(faults));
+        const Result result = machine.run(arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QCOMPARE(QString::fromUtf8(result.err).trimmed(), message);
+    }
+
+    void checkPackage_data()
+    {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<bool>("kernel");
+        QTest::addColumn<bool>("againstCamera");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("verdict");
+        QTest::newRow("usable") << QByteArray("ORBIT 400") << true << true << 0 << QString();
+        QTest::newRow("usable, no camera named") << QByteArray("ORBIT 160A") << true << false << 0 << QString();
+        QTest::newRow("bad format") << QByteArray("ORBIT 400") << false << true << 10 << "The format of firmware file is not correct.";
+        QTest::newRow("corrupted") << QByteArray("nothing known") << true << true << 11 << "The firmware file is corrupted.";
+        QTest::newRow("other model") << QByteArray("ORBIT 160A") << true << true << 12 << "The upgrade version does not match this device.";
+    }
+    void checkPackage()
+    {
+        QFETCH(QByteArray, model);
+        QFETCH(bool, kernel);
+        QFETCH(bool, againstCamera);
+        QFETCH(int, exitCode);
+        QFETCH(QString, verdict);
+        Machine machine(oneCamera());
+        QStringList arguments{"check-package", machine.package(model, kernel), "--json"};
+        if (againstCamera)
+            arguments << "-c" << "0";
+        const Result result = machine.run(arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        if (verdict.isEmpty())
+            QCOMPARE(result.json().value("model").toString(), QString::fromLatin1(model));
+        else
+            QCOMPARE(QString::fromUtf8(result.err).trimmed(), "lumora-cli: " + verdict);
+    }
+
+    void upgradeAndRescue()
+    {
+        Machine camera(oneCamera());
+        const Result upgrade = camera.run({"upgrade", camera.package("ORBIT 400"), "-c", "0"});
+        QCOMPARE(upgrade.exitCode, 0);
+        QVERIFY2(upgrade.out.trimmed().endsWith("Upgrade done."), upgrade.out.constData());
+        QVERIFY(!camera.trace("scsi").isEmpty());
+
+        QJsonObject stuck = orbit400();
+        stuck.insert("state", "rom");
+        stuck.insert("camera", orbit400());
+        Machine drive(QJsonObject{{"drives", QJsonArray{stuck}}});
+        const Result list = drive.run({"list"});
+        QVERIFY2(list.out.contains("update drive /dev/sdb: ROM"), list.out.constData());
+        const Result rescue = drive.run({"rescue", drive.package("ORBIT 400")});
+        QCOMPARE(rescue.exitCode, 0);
+        QVERIFY2(rescue.out.trimmed().endsWith("Upgrade done."), rescue.out.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommands)
+#include "test_commands.moc"
