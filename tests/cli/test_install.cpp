@@ -1,0 +1,100 @@
+// An install into a temporary prefix: every file in place, the desktop entry
+// and the AppStream data valid, and the menu entry's command starts the app.
+
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Runs a tool to its end; its exit code, -1 when it did not finish.
+int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (output)
+        *output = process.readAll();
+    return process.exitCode();
+}
+
+} // namespace
+
+class TestInstall : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_prefix;
+
+    QString installed(const QString &relative) const { return m_prefix.filePath(relative); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QByteArray output;
+        QCOMPARE(runTool(LUMORA_CMAKE, {"--install", LUMORA_BUILD_DIR, "--prefix", m_prefix.path()}, &output), 0);
+    }
+
+    void filesInPlace_data()
+    {
+        QTest::addColumn<QString>("path");
+        for (const char *path : {"bin/lumora", "bin/lumora-cli", "share/applications/org.lumora.Lumora.desktop",
+                                 "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora-cli.1",
+                                 "share/icons/hicolor/48x48/apps/lumora.png", "share/icons/hicolor/256x256/apps/lumora.png",
+                                 "share/icons/hicolor/scalable/apps/lumora.svg", "lib/udev/rules.d/70-lumora.rules"})
+            QTest::newRow(path) << QString::fromLatin1(path);
+    }
+    void filesInPlace()
+    {
+        QFETCH(QString, path);
+        QVERIFY2(QFileInfo::exists(installed(path)), qPrintable(path));
+    }
+
+    void validators_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("desktop entry") << "desktop-file-validate" << QStringList{"share/applications/org.lumora.Lumora.desktop"};
+        QTest::newRow("AppStream") << "appstreamcli" << QStringList{"validate", "--no-net", "share/metainfo/org.lumora.Lumora.metainfo.xml"};
+    }
+    void validators()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, arguments);
+        const QString program = QStandardPaths::findExecutable(tool);
+        if (program.isEmpty())
+            QSKIP(qPrintable(tool + " is not installed (scripts/deps.sh installs it)"));
+        arguments.last() = installed(arguments.last());
+        QByteArray output;
+        QVERIFY2(runTool(program, arguments, &output) == 0, output.constData());
+    }
+
+    void menuEntryStartsTheApp()
+    {
+        const QSettings entry(installed("share/applications/org.lumora.Lumora.desktop"), QSettings::IniFormat);
+        const QString command = entry.value("Desktop Entry/Exec").toString();
+        QCOMPARE(command, installed("bin/lumora"));
+
+        QTemporaryDir home;
+        QProcess app;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", home.path());
+        app.setProcessEnvironment(environment);
+        app.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.start(command, QStringList());
+        QVERIFY(app.waitForStarted());
+        const auto started = [&home] {
+            QFile log(home.filePath(".vistrel/vistrel.log"));
+            return log.open(QIODevice::ReadOnly) && log.readAll().contains("- System Start!");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(started(), 30000);
+        app.terminate();
+        QVERIFY(app.waitForFinished(10000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstall)
+#include "test_install.moc"
