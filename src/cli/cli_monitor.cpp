@@ -60,6 +60,9 @@ int monitorCommand(const ManufacturerProfile &profile, bool json)
     emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(driveState)));
     QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, [&](const DeviceEvent &event) {
         if (event.subsystem == QLatin1String("video4linux")) {
+            // A camera has a capture and a metadata node: report it once.
+            if (!event.properties.value(QStringLiteral("ID_V4L_CAPABILITIES")).contains(QLatin1String(":capture:")))
+                return;
             const QString path = lumora::platform::eventPath(event);
             if (acceptsHotplugPath(path, profile.code))
                 emitLine(json, event.action == DeviceEvent::Action::Add ? QStringLiteral("camera-added") : QStringLiteral("camera-removed"), path);

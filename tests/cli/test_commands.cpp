@@ -38,9 +38,8 @@ public:
         QDir(m_dir.path()).mkpath("home");
     }
 
-    Result run(const QStringList &arguments)
+    void start(QProcess &process, const QStringList &arguments)
     {
-        QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LUMORA_PLATFORM", "sim");
         environment.insert("LUMORA_SIM_SCENARIO", m_dir.filePath("scenario.json"));
@@ -49,6 +48,12 @@ public:
         environment.insert("XDG_DATA_HOME", m_dir.filePath("home/data"));
         process.setProcessEnvironment(environment);
         process.start(LUMORA_CLI_PATH, QStringList{"--profile", "1"} + arguments);
+    }
+
+    Result run(const QStringList &arguments)
+    {
+        QProcess process;
+        start(process, arguments);
         Result result;
         if (!process.waitForFinished(120000))
             return result;
@@ -234,6 +239,28 @@ private Q_SLOTS:
         const Result rescue = drive.run({"rescue", drive.package("ORBIT 400")});
         QCOMPARE(rescue.exitCode, 0);
         QVERIFY2(rescue.out.trimmed().endsWith("Upgrade done."), rescue.out.constData());
+    }
+
+    void monitorFollowsTheTimeline()
+    {
+        QJsonObject late = orbit400();
+        late.insert("plugged", false);
+        Machine machine(QJsonObject{{"cameras", QJsonArray{late}},
+                                    {"timeline", QJsonArray{QJsonObject{{"atMs", 300}, {"action", "plug"}, {"device", "cam"}},
+                                                            QJsonObject{{"atMs", 600}, {"action", "unplug"}, {"device", "cam"}}}}});
+        QProcess monitor;
+        machine.start(monitor, {"monitor", "--json"});
+        QStringList events;
+        const auto removed = [&] {
+            while (monitor.canReadLine())
+                events << QJsonDocument::fromJson(monitor.readLine()).object().value("event").toString();
+            return events.contains("camera-removed");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(removed(), 20000);
+        QCOMPARE(events, QStringList({"update-drive", "camera-added", "camera-removed"}));
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(10000));
+        QCOMPARE(monitor.exitCode(), 0);
     }
 };
 
