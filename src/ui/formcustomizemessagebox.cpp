@@ -13,7 +13,9 @@ FormCustomizeMessagebox::FormCustomizeMessagebox(const QString &text, qint32 but
     , countdown(countdown)
 {
     ui->setupUi(this);
-    setWindowFlags(Qt::FramelessWindowHint);
+    // A window of its own even when given a parent: as a child widget it
+    // would be drawn inside the main window, under the mask.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     installRoundedCorners(this);
 
     ui->labeltext->setText(text);

@@ -76,8 +76,12 @@ bool MaskWidget::eventFilter(QObject *watched, QEvent *event)
         if (dialogNames.contains(watched->objectName())) {
             show();
             activateWindow();
-            if (watched->isWidgetType())
-                static_cast<QWidget *>(watched)->window()->activateWindow();
+            if (watched->isWidgetType()) {
+                // Without a window manager activation does not raise.
+                QWidget *dialog = static_cast<QWidget *>(watched)->window();
+                dialog->raise();
+                dialog->activateWindow();
+            }
         }
         break;
     case QEvent::Hide:
