@@ -96,7 +96,7 @@ struct VideoStreamThread::Stream {
 };
 
 VideoStreamThread::VideoStreamThread(QString alias, QObject *parent)
-    : QObject(parent), m_CameraName(std::move(alias)), m_pictureInFlight(std::make_shared<std::atomic<bool>>(false))
+    : QObject(parent), m_state(std::make_shared<RunState>()), m_CameraName(std::move(alias)), m_pictureInFlight(std::make_shared<std::atomic<bool>>(false))
 {
     qDebug() << "VideoStreamThread::m_CameraName:" << m_CameraName;
 }
@@ -106,8 +106,8 @@ VideoStreamThread::~VideoStreamThread() = default;
 void VideoStreamThread::start()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_isRunning = !m_isStopped;
+        std::lock_guard<std::mutex> lock(m_state->m_mutex);
+        m_state->m_isRunning = !m_state->m_isStopped;
     }
     // Queued after the receivers' own deliveries: a picture counts as in
     // flight until the receiving thread has handled it.
@@ -118,23 +118,30 @@ void VideoStreamThread::start()
     doWork();
 }
 
+bool VideoStreamThread::isRunning() const
+{
+    return m_state->m_isRunning.load();
+}
+
 void VideoStreamThread::stop()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_isStopped = true;
-    m_isRunning = false;
-    m_stopRequested.notify_all();
+    const std::shared_ptr<RunState> state = m_state;
+    std::lock_guard<std::mutex> lock(state->m_mutex);
+    state->m_isStopped = true;
+    state->m_isRunning = false;
+    state->m_stopRequested.notify_all();
 }
 
 void VideoStreamThread::pause()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_stopRequested.wait_for(lock, kRetryDelay, [this] { return !m_isRunning; });
+    RunState &state = *m_state;
+    std::unique_lock<std::mutex> lock(state.m_mutex);
+    state.m_stopRequested.wait_for(lock, kRetryDelay, [&state] { return !state.m_isRunning; });
 }
 
-int VideoStreamThread::interrupted(void *self)
+int VideoStreamThread::interrupted(void *running)
 {
-    return static_cast<VideoStreamThread *>(self)->isRunning() ? 0 : 1;
+    return static_cast<const std::atomic<bool> *>(running)->load() ? 0 : 1;
 }
 
 void VideoStreamThread::doWork()
@@ -173,7 +180,7 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     const AVInputFormat *inputFormat = input.format.isEmpty() ? nullptr : av_find_input_format(input.format.toUtf8().constData());
     s.format = avformat_alloc_context();
     if (s.format)
-        s.format->interrupt_callback = {&VideoStreamThread::interrupted, this};
+        s.format->interrupt_callback = {&VideoStreamThread::interrupted, &m_state->m_isRunning};
     // On failure FFmpeg frees the context itself.
     const int opened = s.format ? avformat_open_input(&s.format, url.constData(), inputFormat, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);

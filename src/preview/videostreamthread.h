@@ -21,7 +21,7 @@ public:
     explicit VideoStreamThread(QString alias, QObject *parent = nullptr);
     ~VideoStreamThread() override;
 
-    bool isRunning() const { return m_isRunning.load(); }
+    bool isRunning() const;
 
 Q_SIGNALS:
     // The loop ended after a stop and everything was released.
@@ -47,12 +47,17 @@ private:
     void deliver(const AVFrame *frame, Stream &stream);
     // Waits a few milliseconds, or less when stop() comes first.
     void pause();
-    static int interrupted(void *self);
+    static int interrupted(void *running);
 
-    std::mutex m_mutex;
-    std::condition_variable m_stopRequested;
-    std::atomic<bool> m_isRunning{false};
-    bool m_isStopped = false; // guarded by m_mutex; a stop before start() wins
+    // The running flag lives apart from the worker: once stop() has cleared
+    // it the worker may finish and delete itself while stop() still returns.
+    struct RunState {
+        std::mutex m_mutex;
+        std::condition_variable m_stopRequested;
+        std::atomic<bool> m_isRunning{false};
+        bool m_isStopped = false; // guarded by m_mutex; a stop before start() wins
+    };
+    const std::shared_ptr<RunState> m_state;
     QString m_CameraName;
     // Set while a picture waits in the receiver's event queue.
     std::shared_ptr<std::atomic<bool>> m_pictureInFlight;
