@@ -7,13 +7,13 @@
 
 #include <QDebug>
 #include <QJsonArray>
-#include <QMutexLocker>
 
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -175,7 +175,7 @@ platform::CaptureInput SimCamera::captureInput(int node)
 {
     if (node != kCaptureNode || !m_attachedTo.load())
         return {};
-    QMutexLocker lock(&m_feedMutex);
+    std::lock_guard<std::mutex> lock(m_feedMutex);
     if (!m_feed)
         m_feed = std::make_unique<SimVideoFeed>([this] { return m_controls.scene(); });
     return m_feed->input();
@@ -190,7 +190,7 @@ void SimCamera::attach(SimKernel *kernel)
     // Unplugged: open streams end as a real camera's do.
     std::unique_ptr<SimVideoFeed> feed;
     {
-        QMutexLocker lock(&m_feedMutex);
+        std::lock_guard<std::mutex> lock(m_feedMutex);
         feed = std::move(m_feed);
     }
     if (feed)

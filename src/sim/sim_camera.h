@@ -9,10 +9,10 @@
 #include "sim/sim_extension_unit.h"
 #include "sim/sim_faults.h"
 
-#include <QMutex>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 struct v4l2_capability;
 
@@ -60,7 +60,7 @@ private:
     SimExtensionUnit m_extensionUnit;
     SimControls m_controls;
     std::atomic<SimKernel *> m_attachedTo{nullptr};
-    QMutex m_feedMutex;
+    std::mutex m_feedMutex;
     std::unique_ptr<SimVideoFeed> m_feed;
 };
 

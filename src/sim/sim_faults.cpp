@@ -1,7 +1,6 @@
 #include "sim/sim_faults.h"
 
 #include <QJsonObject>
-#include <QMutexLocker>
 
 #include <cerrno>
 #include <functional>
@@ -28,26 +27,26 @@ SimFaults::SimFaults() { m_clock.start(); }
 
 void SimFaults::failNth(int n, int error)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_counted.append({m_transfers + n, {Verdict::Kind::Fail, -error}});
 }
 
 void SimFaults::failDuring(int startMs, int durationMs, int error)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const qint64 from = m_clock.elapsed() + startMs;
     m_windows.append({from, from + durationMs, -error});
 }
 
 void SimFaults::dropOnNth(int n)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_counted.append({m_transfers + n, {Verdict::Kind::Drop, -ENODEV}});
 }
 
 void SimFaults::clear()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_counted.clear();
     m_windows.clear();
 }
@@ -82,7 +81,7 @@ bool SimFaults::arm(const QJsonArray &faults, QString *error)
 
 SimFaults::Verdict SimFaults::next()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const qint64 transfer = ++m_transfers;
     for (int i = 0; i < m_counted.size(); ++i) {
         if (m_counted[i].transfer == transfer) {

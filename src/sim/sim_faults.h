@@ -5,9 +5,10 @@
 
 #include <QElapsedTimer>
 #include <QJsonArray>
-#include <QMutex>
 #include <QString>
 #include <QVector>
+
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -45,7 +46,7 @@ private:
         int error;
     };
 
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QElapsedTimer m_clock;
     qint64 m_transfers = 0;
     QVector<Counted> m_counted;

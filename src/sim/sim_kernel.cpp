@@ -7,8 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QSet>
 #include <QThread>
@@ -20,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -71,7 +70,7 @@ struct SimKernel::State {
         quint64 generation = 0;
     };
 
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QMap<QString, Plugged> plugged;
     QMap<QString, std::shared_ptr<SimDevice>> unplugged; // for replug()
     QMap<int, Descriptor> descriptors;
@@ -173,7 +172,7 @@ SimKernel::SimKernel() : d(std::make_unique<State>())
     qRegisterMetaType<platform::DeviceEvent>();
     if (QCoreApplication *app = QCoreApplication::instance())
         d->host->moveToThread(app->thread());
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->rebuildSysfs();
 }
 
@@ -207,7 +206,7 @@ void SimKernel::plug(std::shared_ptr<SimDevice> device)
         }
     }
 
-    QMutexLocker lock(&d->mutex);
+    std::unique_lock<std::mutex> lock(d->mutex);
     QString refusal;
     if (d->plugged.contains(placement.id))
         refusal = QStringLiteral("a device with this id is already plugged");
@@ -238,7 +237,7 @@ void SimKernel::plug(std::shared_ptr<SimDevice> device)
 
 void SimKernel::unplug(const QString &id)
 {
-    QMutexLocker lock(&d->mutex);
+    std::unique_lock<std::mutex> lock(d->mutex);
     const auto it = d->plugged.find(id);
     if (it == d->plugged.end())
         return;
@@ -255,7 +254,7 @@ bool SimKernel::replug(const QString &id)
 {
     std::shared_ptr<SimDevice> device;
     {
-        QMutexLocker lock(&d->mutex);
+        std::lock_guard<std::mutex> lock(d->mutex);
         device = d->unplugged.value(id);
     }
     if (!device)
@@ -268,7 +267,7 @@ void SimKernel::keepUnplugged(std::shared_ptr<SimDevice> device)
 {
     if (!device)
         return;
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->unplugged.insert(device->id(), std::move(device));
 }
 
@@ -290,13 +289,13 @@ void SimKernel::restart(const QString &id, int delayMs)
 
 std::shared_ptr<SimDevice> SimKernel::device(const QString &id) const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->plugged.value(id).device;
 }
 
 QStringList SimKernel::devNodes(const QString &id) const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     QStringList nodes;
     for (const QString &name : d->plugged.value(id).placement.nodeNames)
         nodes.append("/dev/" + name);
@@ -318,7 +317,7 @@ void SimKernel::after(int delayMs, std::function<void()> action)
 
 int SimKernel::open(const QString &node, int)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     if (node == kInternalDiskNode)
         return -EACCES;
     for (const State::Plugged &p : qAsConst(d->plugged)) {
@@ -334,7 +333,7 @@ int SimKernel::open(const QString &node, int)
 
 int SimKernel::close(int fd)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->descriptors.remove(fd) ? 0 : -EBADF;
 }
 
@@ -343,7 +342,7 @@ int SimKernel::ioctl(int fd, unsigned long request, void *arg)
     std::shared_ptr<SimDevice> device;
     int node = 0;
     {
-        QMutexLocker lock(&d->mutex);
+        std::lock_guard<std::mutex> lock(d->mutex);
         if (const int rc = d->resolve(fd, &device, &node))
             return rc;
     }
@@ -352,19 +351,19 @@ int SimKernel::ioctl(int fd, unsigned long request, void *arg)
 
 int SimKernel::readAttribute(const QString &path, QByteArray *contents)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->sysfs.read(path, contents);
 }
 
 QStringList SimKernel::listDirectory(const QString &path)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->sysfs.list(path);
 }
 
 QString SimKernel::canonicalPath(const QString &path)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->sysfs.canonical(path);
 }
 
@@ -378,7 +377,7 @@ platform::CaptureInput SimKernel::captureInput(const QString &alias)
     std::shared_ptr<SimDevice> device;
     int index = -1;
     {
-        QMutexLocker lock(&d->mutex);
+        std::lock_guard<std::mutex> lock(d->mutex);
         for (const State::Plugged &p : qAsConst(d->plugged)) {
             index = p.placement.nodeNames.indexOf(alias.mid(5));
             if (alias.startsWith(QLatin1String("/dev/")) && index >= 0) {

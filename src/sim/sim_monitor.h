@@ -5,10 +5,10 @@
 
 #include "platform/kernel.h"
 
-#include <QMutex>
 #include <QVector>
 
 #include <memory>
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -18,7 +18,7 @@ public:
 
 private:
     friend class SimMonitor;
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QVector<class SimMonitor *> m_started;
 };
 

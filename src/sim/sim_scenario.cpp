@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -29,9 +30,13 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (camera.value("usb").toBool(true)) {
         if (readUsbId(camera.value("vendorId")) < 0 || readUsbId(camera.value("productId")) < 0)
             return fail(error, QStringLiteral("camera \"%1\": vendorId and productId must be 16-bit ids").arg(id));
-        if (!camera.value("port").isString())
-            return fail(error, QStringLiteral("camera \"%1\": a USB camera needs a \"port\"").arg(id));
+        static const QRegularExpression portPath(QStringLiteral("^([1-9][0-9]*-)?[1-9][0-9]*(\\.[1-9][0-9]*)*$"));
+        if (!portPath.match(camera.value("port").toString()).hasMatch())
+            return fail(error, QStringLiteral("camera \"%1\": a USB camera needs a \"port\" such as \"1-2\" or \"1-4.2\"").arg(id));
     }
+    const int videoInterface = camera.value("interface").toInt(0);
+    if (videoInterface < 0 || videoInterface > 254)
+        return fail(error, QStringLiteral("camera \"%1\": \"interface\" must be 0 to 254").arg(id));
     if (camera.value("product").toString().isEmpty() && camera.value("name").toString().isEmpty())
         return fail(error, QStringLiteral("camera \"%1\": needs a \"product\" or \"name\"").arg(id));
     SimFaults probe;

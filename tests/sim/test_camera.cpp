@@ -1,3 +1,4 @@
+// LABELS: worker
 // The camera model acting on what its firmware asks for, and its picture's life.
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"

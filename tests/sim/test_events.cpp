@@ -20,6 +20,7 @@ class EventsTest : public QObject {
     Q_OBJECT
 private slots:
     void addAndRemoveCarryUdevProperties();
+    void diskEventsDescribeTheDisk();
     void deliveredOnMonitorThreadInOrder();
     void ioctlsRaceUnplugs();
 };
@@ -89,6 +90,23 @@ void EventsTest::addAndRemoveCarryUdevProperties()
     removeProperties["ACTION"] = "add";
     QCOMPARE(removeProperties, add.properties);
     QCOMPARE(idleSpy.count(), 0);
+}
+
+void EventsTest::diskEventsDescribeTheDisk()
+{
+    SimKernel k;
+    Recorder r(k);
+    k.plug(makeUpdateDrive({{"id", "drive"}, {"state", "rom"}, {"vendorId", "0x5a17"}, {"productId", "0x0307"},
+                            {"port", "1-6"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 1, 5000);
+    const DeviceEvent &add = r.events[0];
+    QCOMPARE(add.subsystem, QString("block"));
+    QCOMPARE(add.devNode, QString("/dev/sdb"));
+    QCOMPARE(add.sysPath, k.canonicalPath("/sys/block/sdb"));
+    QCOMPARE(add.properties.value("DEVTYPE"), QString("disk"));
+    QCOMPARE(add.properties.value("ID_VENDOR_ID"), QString("5a17"));
+    QCOMPARE(add.properties.value("ID_PATH"), QString("pci-0000:00:14.0-usb-0:6:1.0-scsi-0:0:0:0"));
+    QVERIFY(!add.properties.contains("ID_V4L_CAPABILITIES"));
 }
 
 void EventsTest::deliveredOnMonitorThreadInOrder()

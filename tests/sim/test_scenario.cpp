@@ -32,6 +32,10 @@ void ScenarioTest::refusesBrokenScenarios_data()
                                    << "16-bit ids";
     QTest::newRow("usb camera without port") << QByteArray(R"({"cameras":[{"id":"a","vendorId":1,"productId":1,"product":"X"}]})")
                                              << "needs a \"port\"";
+    QTest::newRow("malformed port") << QByteArray(R"({"cameras":[{"id":"a","vendorId":1,"productId":1,"product":"X","port":"1-"}]})")
+                                    << "needs a \"port\"";
+    QTest::newRow("interface out of range") << QByteArray(R"({"cameras":[{"id":"a","usb":false,"name":"X","interface":300}]})")
+                                            << "\"interface\" must be 0 to 254";
     QTest::newRow("unknown fault") << QByteArray(R"({"cameras":[{"id":"a","usb":false,"name":"X","faults":[{"kind":"melt"}]}]})")
                                    << "unknown or incomplete fault \"melt\"";
     QTest::newRow("unknown action") << "{\"cameras\":[" + cam + "],\"timeline\":[{\"atMs\":0,\"action\":\"shake\",\"device\":\"a\"}]}"
