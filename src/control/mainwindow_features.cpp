@@ -52,6 +52,18 @@ void setRowVisible(const Row &row, bool visible)
         w->setVisible(visible);
 }
 
+// Reads a feature back after a change and shows what the camera has.
+void readFeatureBack(UVCExtensionUnit &unit, bool (UVCExtensionUnit::*get)(int &), const char *label, int sent,
+                     int *state, QComboBox *box, const FeatureTable &table)
+{
+    int read = 0;
+    if (!(unit.*get)(read))
+        return;
+    qDebug() << label << sent << ", query value:" << read;
+    *state = read;
+    selectFeature(box, table, read);
+}
+
 void fillList(QComboBox *box, const FeatureTable &table)
 {
     box->clear();
@@ -170,14 +182,10 @@ void MainWindow::on_comboBoxTrackMode_currentIndexChanged(int index)
     qDebug() << "get tracking index:" << index;
     const int mode = trackModeTable().at(index).value;
     qDebug() << "get tracking mode:" << mode;
-    int read = 0;
     if (!m_extensionUnit.SetTrackMode(mode)) {
         showMessageBox(tr(kOperationTimeoutText));
-        if (m_extensionUnit.GetTrackMode(read)) {
-            qDebug() << "Set tracking mode:" << mode << ", query value:" << read;
-            m_trackMode = read;
-            selectFeature(ui->comboBoxTrackMode, trackModeTable(), read);
-        }
+        readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackMode, "Set tracking mode:", mode, &m_trackMode,
+                        ui->comboBoxTrackMode, trackModeTable());
         return;
     }
     if (mode == kTrackOff) {
@@ -188,6 +196,7 @@ void MainWindow::on_comboBoxTrackMode_currentIndexChanged(int index)
             readViewAngle();
     }
     applyTrackVisibility(mode);
+    int read = 0;
     if (m_extensionUnit.GetTrackMode(read))
         qDebug() << "Set tracking mode:" << mode << ", query value:" << read;
 
@@ -226,12 +235,8 @@ void MainWindow::on_comboBoxTrackEffect_currentIndexChanged(int index)
         return;
     }
     showMessageBox(tr(kOperationTimeoutText));
-    int read = 0;
-    if (m_extensionUnit.GetTrackEffect(read)) {
-        qDebug() << "Set tracking effect:" << value << ", query value:" << read;
-        m_trackEffect = read;
-        selectFeature(ui->comboBoxTrackEffect, trackEffectTable(), read);
-    }
+    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackEffect, "Set tracking effect:", value, &m_trackEffect,
+                    ui->comboBoxTrackEffect, trackEffectTable());
 }
 
 void MainWindow::on_comboBoxTrackSpeend_currentIndexChanged(int index)
@@ -243,12 +248,8 @@ void MainWindow::on_comboBoxTrackSpeend_currentIndexChanged(int index)
     if (!m_extensionUnit.GetTrackMode(mode) || mode != kAutoFraming || m_extensionUnit.SetTrackSpeed(value))
         return;
     showMessageBox(tr(kOperationTimeoutText));
-    int read = 0;
-    if (m_extensionUnit.GetTrackSpeed(read)) {
-        qDebug() << "Set tracking speed:" << value << ", query value:" << read;
-        m_trackSpeed = read;
-        selectFeature(ui->comboBoxTrackSpeend, trackSpeedTable(), read);
-    }
+    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackSpeed, "Set tracking speed:", value, &m_trackSpeed,
+                    ui->comboBoxTrackSpeend, trackSpeedTable());
 }
 
 void MainWindow::on_comboBoxAntiFlicker_currentIndexChanged(int index)
@@ -258,12 +259,8 @@ void MainWindow::on_comboBoxAntiFlicker_currentIndexChanged(int index)
     const int value = antiFlickerTable().at(index).value;
     if (!m_extensionUnit.SetAntiFlicker(value))
         showMessageBox(tr(kSettingTimeoutText));
-    int read = 0;
-    if (m_extensionUnit.GetAntiFlicker(read)) {
-        qDebug() << "Set Flicker:" << value << ", query value:" << read;
-        m_flickerState = read;
-        selectFeature(ui->comboBoxAntiFlicker, antiFlickerTable(), read);
-    }
+    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetAntiFlicker, "Set Flicker:", value, &m_flickerState,
+                    ui->comboBoxAntiFlicker, antiFlickerTable());
 }
 
 void MainWindow::on_btnHDR_clicked()
@@ -277,7 +274,7 @@ void MainWindow::on_btnHDR_clicked()
 
 void MainWindow::showRestartNotice(const QString &text)
 {
-    FormCustomizeMessagebox box(text, 0, true, this);
+    FormCustomizeMessagebox box(text, 0, true);
     runMessageBox(box);
 }
 
@@ -334,7 +331,7 @@ void MainWindow::on_btnRestoreDefaults_clicked()
 {
     if (!m_isOpened)
         return;
-    FormCustomizeMessagebox box(tr(kRestoreConfirmText), 1, false, this);
+    FormCustomizeMessagebox box(tr(kRestoreConfirmText), 1, false);
     if (runMessageBox(box) == 1)
         restoreFactoryDefaults();
 }

@@ -201,9 +201,10 @@ int SimExtensionUnit::setFeature(quint8 code, quint8 value, Outcome *outcome)
     const FeatureRule *rule = ruleFor(code);
     if (!rule || std::find(rule->allowed.begin(), rule->allowed.end(), value) == rule->allowed.end())
         return -EIO;
-    m_features[rule->key] = value;
-    if (rule->restarts)
+    // The camera re-enumerates only when its USB functions actually change.
+    if (rule->restarts && m_features.value(rule->key) != value)
         *outcome = Outcome::Restart;
+    m_features[rule->key] = value;
     return 0;
 }
 

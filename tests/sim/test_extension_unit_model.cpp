@@ -94,6 +94,7 @@ private Q_SLOTS:
         QTest::newRow("SetHDR") << 1 << packet({0x01, 1, 1}) << Outcome::None;
         QTest::newRow("SetHD") << 1 << packet({0x0D, 1, 0}) << Outcome::Restart;
         QTest::newRow("SetMicEnable") << 1 << packet({0x04, 1, 0}) << Outcome::Restart;
+        QTest::newRow("SetMicEnable to its current value") << 1 << packet({0x04, 1, 1}) << Outcome::None;
         QTest::newRow("RestoreDefaults") << 1 << packet({0x7F, 1}) << Outcome::Restart;
         QTest::newRow("EnterUpgradeMode") << 4 << packet({0x00, 0xFF, 0x07, 0x3C, 0x96, 0xC3, 0x1E, 0x6B})
                                           << Outcome::EnterUpgradeMode;
