@@ -144,5 +144,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestEnumeration)
+QTEST_GUILESS_MAIN(TestEnumeration)
 #include "test_enumeration.moc"

@@ -1,4 +1,5 @@
 // Cameras arriving and leaving while the real window runs offscreen.
+// LABELS: worker
 #include "windowrig.h"
 
 #include <QRandomGenerator>

@@ -1,4 +1,5 @@
 // Selecting, opening and closing cameras on the real window offscreen.
+// LABELS: worker
 #include "windowrig.h"
 
 #include <QSignalSpy>
