@@ -22,5 +22,7 @@ private Q_SLOTS:
     void on_btnClose_clicked();
 
 private:
+    void fitHeightToText();
+
     Ui::FormPrompt *ui;
 };

@@ -3,11 +3,13 @@
 // ui->setupUi(this).
 
 #include "ui/mainwindow.h"
+#include "control/cameraparameters.h"
 #include "core/catalogue.h"
 #include "ui/framelesswindow.h"
 #include "ui/mainwindow_form.h"
 #include "ui/maskwidget.h"
 
+#include <QDebug>
 #include <QMovie>
 
 namespace {
@@ -111,6 +113,8 @@ void MainWindow::setupShell()
              ui->checkBoxSharpness, ui->widgetAngle, ui->widgetMFocus, ui->widget_11, ui->widget_12})
         widget->hide();
 
+    setControlsEnabled(false);
+
     m_supportAddress = supportAddress();
     setSupportLink(m_supportLinkColor);
 
@@ -122,20 +126,53 @@ void MainWindow::setupShell()
 
 void MainWindow::buttonClickedNavTop()
 {
-    showPageOf(m_navButtons, ui->stackedWidgetMain, qobject_cast<QAbstractButton *>(sender()));
+    const int page = showPageOf(m_navButtons, ui->stackedWidgetMain, qobject_cast<QAbstractButton *>(sender()));
+    if (page == 0 && m_isOpened)
+        slotUpdateSliderValue(true);
 }
 
 void MainWindow::buttonColorControl()
 {
-    showPageOf(m_controlButtons, ui->stackedWidgetControl, qobject_cast<QAbstractButton *>(sender()));
+    const int page = showPageOf(m_controlButtons, ui->stackedWidgetControl, qobject_cast<QAbstractButton *>(sender()));
+    if (page == 1 && m_isOpened)
+        slotUpdateSliderValue(true);
 }
 
 void MainWindow::buttonClickedField()
 {
-    const int index = m_fieldButtons.indexOf(qobject_cast<QAbstractButton *>(sender()));
+    auto *clicked = qobject_cast<QAbstractButton *>(sender());
+    const int index = m_fieldButtons.indexOf(clicked);
     if (index < 0)
         return;
-    checkOnly(m_fieldButtons, m_fieldButtons.at(index));
+    checkOnly(m_fieldButtons, nullptr);
+
+    // A user's choice first brings the camera home, so the new field of view
+    // starts from the centre.
+    if (!m_bAngleFromDevice && (g_pan != 0 || g_tilt != 0 || g_zoom != 100)) {
+        g_pan = g_panRange.defaultValue;
+        g_tilt = g_tiltRange.defaultValue;
+        updatePanArrows(g_pan);
+        updateTiltArrows(g_tilt);
+        m_bCancelTips = true;
+        g_zoom = g_zoomRange.minimum;
+        slotRemberYuntaiValue();
+    }
+    m_bAngleFromDevice = false;
+
+    qDebug() << "set VIEW ANGLE:" << index;
+    clicked->setChecked(true);
+    if (m_extensionUnit.SetViewAngle(index))
+        return;
+    qDebug() << "set VIEW ANGLE failed!";
+    showMessageBox(tr("The setting has timed out, please try again."));
+    int angle = 0;
+    if (!m_extensionUnit.GetViewAngle(angle))
+        return;
+    m_angleState = angle;
+    // Only shown, not sent again: a camera refusing every change would
+    // otherwise bring the timeout box back forever.
+    if (angle >= 0 && angle < m_fieldButtons.size())
+        checkOnly(m_fieldButtons, m_fieldButtons.at(angle));
 }
 
 namespace {

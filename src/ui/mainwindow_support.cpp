@@ -101,8 +101,10 @@ void MainWindow::applyModelTraits(const QString &pathId)
     if (row->traits & TrackingLocked)
         ui->comboBoxTrackMode->setEnabled(false);
     if (row->traits & BasicControls) {
+        setControlsEnabled(false);
         ui->btnMute->setEnabled(true);
         ui->comboBoxAntiFlicker->setEnabled(true);
+        setColorControlsEnabled(true);
         ui->btnRestoreDefaults->setEnabled(!m_isUpgrading);
         ui->btnUpgrade->setEnabled(!m_isUpgrading);
     }
