@@ -38,6 +38,8 @@ void MainWindow::stopVideoWorker()
 {
     if (!m_pVideoWorker || !m_pVideoThread)
         return;
+    // A worker left behind by the time limit must not reach a later preview.
+    disconnect(m_pVideoWorker, &VideoStreamThread::onReader, this, &MainWindow::slotOnReader);
     m_pVideoWorker->stop();
     m_pVideoThread->quit();
     if (m_pVideoThread->wait(kPreviewStopWaitMs)) {

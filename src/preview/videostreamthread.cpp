@@ -246,7 +246,7 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
 
 void VideoStreamThread::deliver(const AVFrame *frame, Stream &s)
 {
-    if (m_pictureInFlight->load())
+    if (m_pictureInFlight->load() || !isRunning())
         return;
     // The picture is converted straight into the image that is sent, so each
     // emitted image owns its pixels and no extra copy is made.
