@@ -15,7 +15,9 @@ QThread *startOnOwnThread(Worker *worker)
     QObject::connect(thread, &QThread::started, worker, &Worker::start);
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     QObject::connect(worker, &Worker::workFinished, worker, &QObject::deleteLater);
-    QObject::connect(worker, &QObject::destroyed, thread, &QThread::quit);
+    // Direct: quit() is thread-safe, and someone waiting for the thread on the
+    // GUI thread must not need that thread's event loop to end it.
+    QObject::connect(worker, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
     thread->start(QThread::InheritPriority);
     return thread;
 }
