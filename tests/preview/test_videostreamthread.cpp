@@ -1,5 +1,6 @@
 // LABELS: worker
 #include "preview_session.h"
+#include "qt_tsan_suppressions.h"
 
 #include "platform/kernel.h"
 #include "sim/sim_kernel.h"
