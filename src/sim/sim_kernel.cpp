@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QPointer>
 #include <QSet>
 #include <QThread>
 #include <QTimer>
@@ -17,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 
 namespace lumora::sim {
@@ -215,8 +213,11 @@ void SimKernel::plug(std::shared_ptr<SimDevice> device)
     else if (!d->assignNodeNames(&placement))
         refusal = QStringLiteral("no free device node");
     if (!refusal.isEmpty()) {
+        // Plugging a device that is already in must not cut it off.
+        const bool alreadyIn = d->plugged.value(placement.id).device == device;
         lock.unlock();
-        device->attach(nullptr);
+        if (!alreadyIn)
+            device->attach(nullptr);
         qWarning().noquote() << "sim: cannot plug" << placement.id << "-" << refusal;
         return;
     }

@@ -46,6 +46,9 @@ void KernelTest::videoNumbersAreLowestFreeAndConsecutive()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot plug f"));
     k.plug(makeCamera(cameraConfig("f", "1-3")));
     QVERIFY(k.devNodes("f").isEmpty());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot plug c"));
+    k.plug(k.device("c"));
+    QVERIFY(!k.captureInput("/dev/video3").url.isEmpty()); // still attached
 }
 
 void KernelTest::sysfsLooksLikeAMachine()
