@@ -224,9 +224,9 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
         const int remaining = length - offset;
         const bool last = remaining <= chunkSize;
         const int size = last ? remaining : chunkSize;
-        QByteArray chunk(reinterpret_cast<const char *>(data) + offset, size);
+        // A to-device command only reads the data (into its own request buffer).
         if (vendorCommand(kVendorOpcode, last ? SubLastChunk : SubChunk, false, size,
-                          reinterpret_cast<std::uint8_t *>(chunk.data())) == 0) {
+                          const_cast<std::uint8_t *>(data + offset)) == 0) {
             offset += size;
             continue;
         }

@@ -2,6 +2,7 @@
 
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/zip7z.h"
+#include "referencesearch.h"
 #include "zipwriter.h"
 
 #include <QDir>
@@ -19,19 +20,7 @@ using upgradetest::ZipWriter;
 
 namespace {
 
-// The search as plainly as it can be written: one full pass per pattern.
-int referenceSearch(const std::vector<unsigned char> &buffer)
-{
-    for (const ModelPattern &p : modelPatterns())
-        for (int offset = 0; offset < kModelSearchEnd; ++offset) {
-            bool all = true;
-            for (int pos : p.positions)
-                all = all && buffer[size_t(offset + pos)] == static_cast<unsigned char>(p.text[pos]);
-            if (all)
-                return p.model;
-        }
-    return -1;
-}
+int referenceSearch(const std::vector<unsigned char> &buffer) { return upgradetest::referenceModelSearch(buffer.data()); }
 
 int fastSearch(const std::vector<unsigned char> &buffer)
 {
