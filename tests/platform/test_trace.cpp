@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 using namespace lumora::platform;
 
@@ -229,20 +231,16 @@ private Q_SLOTS:
     {
         const int fd = m_trace->open(QStringLiteral("/dev/video0"), 0);
         constexpr int kThreads = 4, kEach = 200;
-        QVector<QThread *> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads << QThread::create([this, fd, t] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([this, fd, t] {
                 for (int i = 0; i < kEach; ++i) {
                     v4l2_control control{V4L2_CID_ZOOM_ABSOLUTE, t * 1000 + i};
                     m_trace->ioctl(fd, VIDIOC_S_CTRL, &control);
                 }
             });
-            threads.last()->start();
-        }
-        for (QThread *thread : threads) {
-            QVERIFY(thread->wait(30000));
-            delete thread;
-        }
+        for (std::thread &thread : threads)
+            thread.join();
         const QStringList got = lines();
         QCOMPARE(got.size(), kThreads * kEach);
         const QRegularExpression shape(QStringLiteral("^ctl /dev/video0 set zoom value=\\d+ rc=0$"));
