@@ -112,6 +112,7 @@ private Q_SLOTS:
         QCOMPARE(rig.window->m_trackMode, 0);
 
         rig.takeCtl();
+        rig.takeXu();
         rig.window->findChild<QAbstractButton *>("btnRestoreDefaults")->click();
         QCOMPARE(rig.boxes.texts.size(), 2);
         QVERIFY(rig.boxes.texts[0].contains("Restore Factory Defaults"));
@@ -128,6 +129,7 @@ private Q_SLOTS:
     {
         PageRig rig(familyCamera("ORBIT 410", kOrbit410, {}));
         rig.readState();
+        rig.takeXu();
         rig.boxes.cancelNext();
         rig.window->findChild<QAbstractButton *>("btnRestoreDefaults")->click();
         QCOMPARE(rig.boxes.texts.size(), 1);
