@@ -71,6 +71,8 @@ class TestVideoStreamThread : public QObject {
 
 private Q_SLOTS:
     void initTestCase() { qInstallMessageHandler(captureLog); }
+    // The cameras and their feed threads go while the application still exists.
+    void cleanupTestCase() { platform::installKernel(std::make_unique<sim::SimKernel>()); }
 
     void init()
     {

@@ -1,0 +1,230 @@
+// LABELS: worker
+// The preview area of the real window, offscreen, on the simulated kernel.
+#include "qt_tsan_suppressions.h"
+
+#include "core/catalogue.h"
+#include "core/startup.h"
+#include "preview/videostreamthread.h"
+#include "sim/sim_kernel.h"
+#include "ui/mainwindow.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QHoverEvent>
+#include <QMovie>
+#include <QPointer>
+#include <QThread>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace lumora;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+// The default scenario; its cameras can be made to hang like a driver that
+// stopped answering (a read FFmpeg's interrupt cannot cut short).
+class Kernel : public sim::SimKernel {
+public:
+    Kernel() { loadScenario(defaultScenario()); }
+    platform::CaptureInput captureInput(const QString &alias) override
+    {
+        if (hangingInput.isEmpty())
+            return SimKernel::captureInput(alias);
+        hangingInputTaken = true;
+        return {"mjpeg", hangingInput};
+    }
+    QString hangingInput;              // set before any worker may read it
+    std::atomic<bool> hangingInputTaken{false};
+};
+
+void hover(QWidget *widget, QEvent::Type type)
+{
+    QHoverEvent event(type, QPointF(5, 5), QPointF(4, 4));
+    QCoreApplication::sendEvent(widget, &event);
+}
+
+} // namespace
+
+class TestPreviewWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<MainWindow> m_window;
+    Kernel *m_kernel = nullptr;
+
+    QLabel *label(const char *name) const { return m_window->findChild<QLabel *>(QLatin1String(name)); }
+    bool previewRuns() const { return m_window->m_pVideoWorker && m_window->m_pVideoThread; }
+
+private Q_SLOTS:
+    void initTestCase() { initLumoraResources(); }
+    // The cameras and their feed threads go while the application still exists.
+    void cleanupTestCase() { platform::installKernel(std::make_unique<sim::SimKernel>()); }
+
+    // The default scenario: the window opens its first camera and previews it.
+    void init()
+    {
+        QFile::remove(settingsFilePath());
+        auto kernel = std::make_unique<Kernel>();
+        m_kernel = kernel.get();
+        platform::installKernel(std::move(kernel));
+        m_window = std::make_unique<MainWindow>();
+        m_window->show();
+    }
+
+    void cleanup()
+    {
+        m_window->close();
+        m_window.reset();
+        QFile::remove(settingsFilePath());
+    }
+
+    void refreshStartsPreviewAtOnce()
+    {
+        QVERIFY(m_window->m_isOpened);
+        QVERIFY(m_window->m_isPreviewing);
+        QVERIFY(previewRuns());
+        QVERIFY(label("labelCamera")->isHidden());
+        QVERIFY(label("labelloading")->isHidden());
+        QVERIFY(label("labPreview_up")->isHidden() && label("labPreview_down")->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+        const QSize shown = label("labPreview")->pixmap()->size();
+        QVERIFY(shown.width() <= m_window->m_previewWidth && shown.height() <= m_window->m_previewHeight);
+    }
+
+    void startIconShowsLoadingThenStarts_data()
+    {
+        QTest::addColumn<bool>("cameraOpen");
+        QTest::newRow("camera open") << true;
+        QTest::newRow("no camera open") << false;
+    }
+
+    void startIconShowsLoadingThenStarts()
+    {
+        QFETCH(bool, cameraOpen);
+        m_window->stopCameraPreView();
+        if (!cameraOpen)
+            m_window->closeCurrentCamera();
+        QVERIFY(!previewRuns());
+
+        QTest::mousePress(label("labelCamera"), Qt::LeftButton);
+        QVERIFY(label("labelCamera")->isHidden());
+        QVERIFY(!label("labelloading")->isHidden());
+        QVERIFY(!previewRuns());
+
+        QTRY_VERIFY_WITH_TIMEOUT(label("labelloading")->isHidden(), kWaitMs);
+        QCOMPARE(previewRuns(), cameraOpen);
+        QCOMPARE(m_window->m_isPreviewing, cameraOpen);
+        QCOMPARE(label("labelCamera")->isHidden(), cameraOpen);
+        if (cameraOpen)
+            QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+    }
+
+    void stopIconDropsQueuedPictures()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+        hover(label("labPreview"), QEvent::HoverEnter);
+        QVERIFY(!label("labelStop")->isHidden());
+
+        QTest::mousePress(label("labelStop"), Qt::LeftButton);
+        QVERIFY(!previewRuns());
+        QVERIFY(!m_window->m_isPreviewing);
+        QVERIFY(!label("labelCamera")->isHidden());
+        QVERIFY(label("labelStop")->isHidden());
+
+        // A picture that was already queued when the stop came.
+        m_window->slotOnReader(QImage(1920, 1080, QImage::Format_RGB32));
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(!label("labPreview")->pixmap() || label("labPreview")->pixmap()->isNull());
+        QVERIFY(!label("labPreview_up")->isHidden() && !label("labPreview_down")->isHidden());
+    }
+
+    void restartReplacesWorkerAndThread()
+    {
+        QPointer<QThread> oldThread = m_window->m_pVideoThread;
+        QPointer<VideoStreamThread> oldWorker = m_window->m_pVideoWorker;
+        m_window->slotStartPreview();
+        QVERIFY(oldThread.isNull());
+        QVERIFY(oldWorker.isNull());
+        QVERIFY(previewRuns());
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->m_pVideoThread->isRunning(), kWaitMs);
+    }
+
+    void stopGivesUpWaitingOnAHungCamera()
+    {
+        // Opening a pipe nobody writes to blocks, and FFmpeg cannot interrupt that.
+        QTemporaryDir folder;
+        const QByteArray fifo = QFile::encodeName(folder.filePath("camera"));
+        QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+        m_window->stopCameraPreView();
+        m_kernel->hangingInput = QString::fromLocal8Bit(fifo);
+        m_window->slotStartPreview();
+        QPointer<QThread> hung = m_window->m_pVideoThread;
+        QTRY_VERIFY_WITH_TIMEOUT(m_kernel->hangingInputTaken, kWaitMs);
+
+        QTest::ignoreMessage(QtWarningMsg, "preview worker did not stop within 2000 ms; left to end on its own");
+        m_window->stopCameraPreView();
+        QVERIFY(!previewRuns());
+        QVERIFY(!label("labelCamera")->isHidden());
+
+        // When the camera answers at last, the worker and its thread go away on their own.
+        ::close(::open(fifo.constData(), O_WRONLY | O_CLOEXEC));
+        QTRY_VERIFY_WITH_TIMEOUT(hung.isNull(), kWaitMs);
+    }
+
+    void rightPressDoesNothing_data()
+    {
+        QTest::addColumn<QString>("icon");
+        QTest::newRow("start icon") << QStringLiteral("labelCamera");
+        QTest::newRow("stop icon") << QStringLiteral("labelStop");
+    }
+
+    void rightPressDoesNothing()
+    {
+        QFETCH(QString, icon);
+        QThread *const thread = m_window->m_pVideoThread;
+        QTest::mousePress(m_window->findChild<QLabel *>(icon), Qt::RightButton);
+        QCOMPARE(m_window->m_pVideoThread, thread);
+        QVERIFY(m_window->m_isPreviewing);
+        QVERIFY(label("labelloading")->isHidden());
+        QVERIFY(label("labelCamera")->isHidden());
+    }
+
+    void hoverShowsStopIconOnlyWhilePreviewing()
+    {
+        hover(label("labPreview"), QEvent::HoverEnter);
+        QVERIFY(!label("labelStop")->isHidden());
+        hover(label("labPreview"), QEvent::HoverLeave);
+        QVERIFY(label("labelStop")->isHidden());
+
+        hover(label("labelStop"), QEvent::HoverEnter);
+        QVERIFY(label("labelStop")->styleSheet().contains("icon-stop-hover.png"));
+        hover(label("labelStop"), QEvent::HoverLeave);
+        QCOMPARE(label("labelStop")->styleSheet(), QStringLiteral("background-image:url(:/qss/light/icon-stop.png)"));
+
+        QTest::mousePress(label("labelStop"), Qt::LeftButton);
+        hover(label("labPreview"), QEvent::HoverEnter);
+        QVERIFY(label("labelStop")->isHidden());
+        hover(label("labelCamera"), QEvent::HoverMove);
+        QVERIFY(label("labelCamera")->styleSheet().contains("camera_disable-hover.png"));
+    }
+
+    void previewFollowsWindowWidth()
+    {
+        const int frame = m_window->frameGeometry().width() - m_window->width();
+        m_window->resize(1786 - frame, m_window->height());
+        QCOMPARE(m_window->frameGeometry().width(), 1786);
+        QCOMPARE(label("labPreview")->size(), QSize(1000, 562));
+        QCOMPARE(m_window->m_previewWidth, 1000);
+        QCOMPARE(m_window->m_previewHeight, 562);
+    }
+};
+
+QTEST_MAIN(TestPreviewWindow)
+#include "test_preview_window.moc"
