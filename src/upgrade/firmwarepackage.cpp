@@ -121,7 +121,7 @@ bool findModelInBuffer(const unsigned char *buffer, int *model)
 
 bool unpackPackage(const QString &zipPath, const QString &workspace)
 {
-    qInfo() << "upgrade file:" << QFileInfo(zipPath).fileName();
+    qInfo().noquote() << "upgrade file:" << QFileInfo(zipPath).fileName();
     removePackageFiles(workspace);
     QString message;
     if (!Zip7z::extract(zipPath, workspace, &message))
@@ -154,12 +154,12 @@ bool checkPackageLayout(const QString &workspace)
 bool readPackageModel(const QString &workspace, int *model)
 {
     QString path = workspace + "/miservice.ubifs";
-    qDebug() << "model file:" << path;
+    qDebug().noquote() << "model file:" << path;
     if (!QFileInfo::exists(path)) {
-        qWarning() << "model file:" << path << "does not exist.";
+        qWarning().noquote() << "model file:" << path << "does not exist.";
         path = workspace + "/model.dat";
         if (!QFileInfo::exists(path)) {
-            qWarning() << "model file:" << path << "does not exist.";
+            qWarning().noquote() << "model file:" << path << "does not exist.";
             return false;
         }
     }

@@ -28,7 +28,7 @@ FormAbnormal::~FormAbnormal() { delete ui; }
 
 void FormAbnormal::on_btnUpgrade_clicked()
 {
-    qInfo() << "app dir:" << QCoreApplication::applicationDirPath();
+    qInfo().noquote() << "app dir:" << QCoreApplication::applicationDirPath();
     const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Upgrade File(*.zip)"));
     if (path.isEmpty())
         return;

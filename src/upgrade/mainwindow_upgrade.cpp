@@ -84,7 +84,7 @@ void MainWindow::startAbnormalDetection()
 
 void MainWindow::on_btnUpgrade_clicked()
 {
-    qInfo() << "app dir:" << QCoreApplication::applicationDirPath();
+    qInfo().noquote() << "app dir:" << QCoreApplication::applicationDirPath();
     const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("Upgrade File(*.zip)"));
     if (path.isEmpty()) {
         qDebug() << "Open file dialog cancel.";
@@ -154,7 +154,7 @@ void MainWindow::slotOnUpdateDummyTimeout()
 
 void MainWindow::slotOnUpgradeReport(bool success, int progress, QString message)
 {
-    qDebug() << "upgrade report:" << message;
+    qDebug().noquote() << "upgrade report:" << message;
     m_isUpgrading = false;
     if (success && progress != 100)
         return;
