@@ -262,15 +262,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("vid");
         QTest::addColumn<int>("pid");
         QTest::addColumn<QString>("picture");
-        QTest::addColumn<bool>("trackingEnabled");
+        QTest::addColumn<bool>("trackingEnabled"); // locked, or the whole page disabled
         QTest::addColumn<int>("hdShown"); // -1 unchanged
         QTest::addColumn<bool>("angleShown");
-        QTest::newRow("1/9 orbit-60") << 1 << 0x5A17 << 0x0110 << "orbit-60-pic" << true << -1 << true;
-        QTest::newRow("1/11 Orbit") << 1 << 0x5A17 << 0x0103 << "Orbit-pic" << true << -1 << true;
+        QTest::newRow("1/9 orbit-60") << 1 << 0x5A17 << 0x0110 << "orbit-60-pic" << false << -1 << true;
+        QTest::newRow("1/11 Orbit") << 1 << 0x5A17 << 0x0103 << "Orbit-pic" << false << -1 << true;
         QTest::newRow("1/12 locked") << 1 << 0x5A17 << 0x0305 << "Orbit-pic" << false << -1 << true;
         QTest::newRow("1/14 orbit-160") << 1 << 0x5A17 << 0x0307 << "orbit-160-pic" << true << -1 << true;
         QTest::newRow("0/0 HD, locked") << 0 << 0x1D6B << 0x0104 << "Orbit-pic" << false << 1 << true;
-        QTest::newRow("0/1 no HD") << 0 << 0x1D6B << 0x0101 << "Orbit-pic" << true << 0 << true;
+        QTest::newRow("0/1 no HD") << 0 << 0x1D6B << 0x0101 << "Orbit-pic" << false << 0 << true;
         QTest::newRow("0/3 no angle") << 0 << 0x1D6B << 0x0309 << "Orbit-pic" << true << 1 << false;
         QTest::newRow("0/4 vpt") << 0 << 0x1D6B << 0x0307 << "vpt-410-b-pic" << true << 1 << true;
         QTest::newRow("0/6 not in table") << 0 << 0x1D6B << 0xC00B << "" << true << -1 << true;
@@ -324,8 +324,11 @@ private Q_SLOTS:
         w->applyModelTraits(pathFor(0x5A17, 0x0110));
         QCOMPARE(w->ui->btnUpgrade->isEnabled(), !upgrading);
         QCOMPARE(w->ui->btnRestoreDefaults->isEnabled(), !upgrading);
+        // The page is off but for mic, anti-flicker and the colour page.
+        QVERIFY(!w->ui->sliderZoom->isEnabled());
         QVERIFY(w->ui->btnMute->isEnabled());
         QVERIFY(w->ui->comboBoxAntiFlicker->isEnabled());
+        QVERIFY(w->ui->sliderBrightness->isEnabled());
         w->m_isUpgrading = false;
     }
 
