@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QPointer>
 #include <QScreen>
 
 #include <atomic>
@@ -32,11 +31,8 @@ MaskWidget::MaskWidget()
     if (QScreen *screen = QGuiApplication::primaryScreen())
         setGeometry(screen->geometry());
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-    // Lives as long as the application; the application object owns it so
-    // it is gone before the toolkit shuts down.
-    connect(qApp, &QObject::destroyed, this, [] { g_mask.store(nullptr); });
-    setAttribute(Qt::WA_DeleteOnClose, false);
     qApp->installEventFilter(this);
+    // Lives until the event loop ends; a later instance() makes a new one.
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
         qApp->removeEventFilter(this);
         g_mask.store(nullptr);
