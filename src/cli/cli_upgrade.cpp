@@ -129,9 +129,14 @@ int upgradeCommand(const QString &package, const ManufacturerProfile &profile, C
     const QPointer<QThread> thread = lumora::upgrade::startOnOwnThread(worker);
     loop.exec();
     line.finish(success ? progress : 0);
-    // The worker ends its thread once it has reported; the thread object goes with the deferred deletes.
-    if (thread)
-        thread->wait();
+    // The worker ends its thread after reporting, through a quit queued to this
+    // thread: keep the loop running until the thread has finished.
+    if (thread) {
+        QEventLoop ending;
+        QObject::connect(thread, &QThread::finished, &ending, &QEventLoop::quit);
+        if (!thread->isFinished())
+            ending.exec();
+    }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     if (json)

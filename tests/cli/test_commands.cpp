@@ -226,7 +226,7 @@ private Q_SLOTS:
     {
         Machine camera(oneCamera());
         const Result upgrade = camera.run({"upgrade", camera.package("ORBIT 400"), "-c", "0"});
-        QCOMPARE(upgrade.exitCode, 0);
+        QVERIFY2(upgrade.exitCode == 0, upgrade.err.constData());
         QVERIFY2(upgrade.out.trimmed().endsWith("Upgrade done."), upgrade.out.constData());
         QVERIFY(!camera.trace("scsi").isEmpty());
 
@@ -237,7 +237,7 @@ private Q_SLOTS:
         const Result list = drive.run({"list"});
         QVERIFY2(list.out.contains("update drive /dev/sdb: ROM"), list.out.constData());
         const Result rescue = drive.run({"rescue", drive.package("ORBIT 400")});
-        QCOMPARE(rescue.exitCode, 0);
+        QVERIFY2(rescue.exitCode == 0, rescue.err.constData());
         QVERIFY2(rescue.out.trimmed().endsWith("Upgrade done."), rescue.out.constData());
     }
 

@@ -130,7 +130,7 @@ private Q_SLOTS:
             writeFile(m_log + ".1", "older\r\n");
         writeFile(m_log + ".2", "oldest\r\n");
 
-        qInfo("next");
+        QMessageLogger().info("next");
 
         const QByteArray expectedFirst = rotates ? current : QByteArray(hasFirst ? "older\r\n" : "");
         const QByteArray expectedSecond = rotates && hasFirst ? "older\r\n" : "oldest\r\n";
@@ -151,7 +151,7 @@ private Q_SLOTS:
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back(QThread::create([t] {
                 for (int i = 0; i < kLines; ++i)
-                    qInfo("worker %d line %d", t, i);
+                    QMessageLogger().info("worker %d line %d", t, i);
             }));
         }
         for (auto &thread : threads)
@@ -224,7 +224,7 @@ private Q_SLOTS:
         qputenv("HOME", QFile::encodeName(home.path()));
         setLogFilePath(QLatin1String(kDefaultLogFilePath));
         startLogging();
-        qInfo("window line");
+        QMessageLogger().info("window line");
         startLogging();
 
         const QString path = home.path() + "/.vistrel/vistrel.log";
