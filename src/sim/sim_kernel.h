@@ -15,8 +15,9 @@ namespace lumora::sim {
 
 class SimKernel : public platform::Kernel {
 public:
-    // Events and scheduled actions run on the thread that constructs the kernel
-    // (the application's thread when one exists).
+    // Scheduled actions (timeline, restarts) run on the application's thread, or
+    // on the constructing one when there is no application object yet. Events
+    // reach each monitor queued on the monitor's own thread.
     SimKernel();
     ~SimKernel() override;
 
