@@ -264,18 +264,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("picture");
         QTest::addColumn<bool>("trackingEnabled"); // locked, or the whole page disabled
         QTest::addColumn<int>("hdShown"); // -1 unchanged
-        QTest::addColumn<bool>("angleShown");
-        QTest::newRow("1/9 orbit-60") << 1 << 0x5A17 << 0x0110 << "orbit-60-pic" << false << -1 << true;
-        QTest::newRow("1/11 Orbit") << 1 << 0x5A17 << 0x0103 << "Orbit-pic" << false << -1 << true;
-        QTest::newRow("1/12 locked") << 1 << 0x5A17 << 0x0305 << "Orbit-pic" << false << -1 << true;
-        QTest::newRow("1/14 orbit-160") << 1 << 0x5A17 << 0x0307 << "orbit-160-pic" << true << -1 << true;
-        QTest::newRow("0/0 HD, locked") << 0 << 0x1D6B << 0x0104 << "Orbit-pic" << false << 1 << true;
-        QTest::newRow("0/1 no HD") << 0 << 0x1D6B << 0x0101 << "Orbit-pic" << false << 0 << true;
-        QTest::newRow("0/3 no angle") << 0 << 0x1D6B << 0x0309 << "Orbit-pic" << true << 1 << false;
-        QTest::newRow("0/4 vpt") << 0 << 0x1D6B << 0x0307 << "vpt-410-b-pic" << true << 1 << true;
-        QTest::newRow("0/6 not in table") << 0 << 0x1D6B << 0xC00B << "" << true << -1 << true;
-        QTest::newRow("1/14 under profile 0") << 0 << 0x5A17 << 0x0307 << "" << true << -1 << true;
-        QTest::newRow("unknown device") << 1 << 0x1234 << 0x5678 << "" << true << -1 << true;
+        QTest::addColumn<int>("angleShown"); // -1: left to the control page
+        QTest::newRow("1/9 orbit-60") << 1 << 0x5A17 << 0x0110 << "orbit-60-pic" << false << -1 << -1;
+        QTest::newRow("1/11 Orbit") << 1 << 0x5A17 << 0x0103 << "Orbit-pic" << false << -1 << -1;
+        QTest::newRow("1/12 locked") << 1 << 0x5A17 << 0x0305 << "Orbit-pic" << false << -1 << 1;
+        QTest::newRow("1/14 orbit-160") << 1 << 0x5A17 << 0x0307 << "orbit-160-pic" << true << -1 << 1;
+        QTest::newRow("0/0 HD, locked") << 0 << 0x1D6B << 0x0104 << "Orbit-pic" << false << 1 << 1;
+        QTest::newRow("0/1 no HD") << 0 << 0x1D6B << 0x0101 << "Orbit-pic" << false << 0 << -1;
+        QTest::newRow("0/3 no angle") << 0 << 0x1D6B << 0x0309 << "Orbit-pic" << true << 1 << 0;
+        QTest::newRow("0/4 vpt") << 0 << 0x1D6B << 0x0307 << "vpt-410-b-pic" << true << 1 << 1;
+        QTest::newRow("0/6 not in table") << 0 << 0x1D6B << 0xC00B << "" << true << -1 << 1;
+        QTest::newRow("1/14 under profile 0") << 0 << 0x5A17 << 0x0307 << "" << true << -1 << 1;
+        QTest::newRow("unknown device") << 1 << 0x1234 << 0x5678 << "" << true << -1 << 1;
     }
 
     void modelTraits()
@@ -286,7 +286,7 @@ private Q_SLOTS:
         QFETCH(QString, picture);
         QFETCH(bool, trackingEnabled);
         QFETCH(int, hdShown);
-        QFETCH(bool, angleShown);
+        QFETCH(int, angleShown);
         Ui::MainWindow *ui = w->ui;
         const QString before = QStringLiteral("QLabel{background-image:url(:/qss/light/earlier.png);}");
         ui->labelIcon->setStyleSheet(before);
@@ -304,7 +304,8 @@ private Q_SLOTS:
                      QStringLiteral("QLabel{background-image:url(:/qss/light/%1.png);center no-repeat;}").arg(picture));
         QCOMPARE(ui->comboBoxTrackMode->isEnabled(), trackingEnabled);
         QCOMPARE(!ui->widgetHD->isHidden(), hdShown < 0 ? hdBefore : hdShown == 1);
-        QCOMPARE(!ui->widgetAngle->isHidden(), angleShown);
+        if (angleShown >= 0)
+            QCOMPARE(!ui->widgetAngle->isHidden(), angleShown == 1);
     }
 
     void upgradeKeepsUpgradeButtonsDisabled_data()
