@@ -7,6 +7,7 @@
 #include "sim/sim_video_feed.h"
 
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -22,6 +23,7 @@ namespace {
 
 const QString kCamera = QStringLiteral("/dev/video0");   // qx-4k of the default scenario
 const QString kTestFeed = QStringLiteral("/dev/video-test");
+const QString kGarbage = QStringLiteral("/dev/video-garbage");
 
 std::mutex g_logMutex;
 QStringList g_log;
@@ -47,9 +49,13 @@ public:
     TestKernel() { loadScenario(defaultScenario()); }
     platform::CaptureInput captureInput(const QString &alias) override
     {
+        if (alias == kGarbage)
+            return {"mjpeg", garbage};
         return alias == kTestFeed ? feed.input() : SimKernel::captureInput(alias);
     }
     sim::SimVideoFeed feed{[] { return sim::SimScene{}; }};
+    QString garbage; // a file of frames that are not JPEG pictures
+
 };
 
 double meanLevel(const QImage &image)
@@ -127,10 +133,27 @@ private Q_SLOTS:
             QCOMPARE(session.pictures, 0);
     }
 
-    void inputThatCannotOpenIsLoggedAndReleased()
+    void badInputIsLoggedAndReleased_data()
     {
-        PreviewSession session(QStringLiteral("/dev/video99"));
-        QTRY_VERIFY_WITH_TIMEOUT(logged("Couldn't open input stream.\n"), 5000);
+        QTest::addColumn<QString>("alias");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no such camera") << QStringLiteral("/dev/video99") << QStringLiteral("Couldn't open input stream.\n");
+        QTest::newRow("camera sends garbage") << kGarbage << QStringLiteral("Decode Error.\n");
+    }
+
+    void badInputIsLoggedAndReleased()
+    {
+        QFETCH(QString, alias);
+        QFETCH(QString, message);
+        QTemporaryFile garbage;
+        QVERIFY(garbage.open());
+        for (int frame = 0; frame < 8; ++frame)
+            garbage.write(QByteArray("\xff\xd8\xff\xdb\x00\x43") + QByteArray(4000, char(0x5a)) + QByteArray("\xff\xd9"));
+        garbage.flush();
+        m_kernel->garbage = garbage.fileName();
+
+        PreviewSession session(alias);
+        QTRY_VERIFY_WITH_TIMEOUT(logged(message), 5000);
         session.shutDown();
         QVERIFY(!session.finished);
         QCOMPARE(session.pictures, 0);
