@@ -4,7 +4,6 @@
 #include "platform/kernel.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
@@ -49,13 +48,13 @@ UVCExtensionUnit::~UVCExtensionUnit() { ReleaseVideoDevice(); }
 
 bool UVCExtensionUnit::isOpen() const
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     return m_fd >= 0;
 }
 
 bool UVCExtensionUnit::InitVideoDevice(QString pathId, QString friendlyName)
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     // Opening over an open unit would leak its descriptor.
     if (m_fd >= 0)
         releaseLocked();
@@ -90,13 +89,13 @@ void UVCExtensionUnit::releaseLocked()
 
 void UVCExtensionUnit::ReleaseVideoDevice()
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     releaseLocked();
 }
 
 bool UVCExtensionUnit::ReopenVideoDevice(const QString &pathId, const QString &friendlyName)
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     releaseLocked();
     return InitVideoDevice(pathId, friendlyName);
 }
@@ -108,7 +107,7 @@ UVCExtensionUnit::Status UVCExtensionUnit::SetGetExtensionUnit(ExtensionUnitGuid
     static const char kFunction[] = "UVCExtensionUnit::SetGetExtensionUnit";
     int rc = 0;
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
         if (m_fd < 0)
             return kStatusPointer;
         const ExtensionUnitDescriptor *unit = pickExtensionUnit(m_units, propertySet);
@@ -130,7 +129,7 @@ UVCExtensionUnit::Status UVCExtensionUnit::SetGetExtensionUnit(ExtensionUnitGuid
             *bytesReturned = flags == kFlagsGet ? length : 0;
         return 0;
     }
-    // Outside the lock: on the GUI thread the recovery runs right here and re-opens the unit.
+    // On the GUI thread the recovery runs right here: the unit is re-opened before this call returns.
     qDebug() << "Set FAIL REINITUVC";
     emit reInitUvc();
     const Status status = statusFromErrno(rc);

@@ -9,10 +9,10 @@
 #include "control/xudescriptor.h"
 
 #include <QObject>
-#include <QRecursiveMutex>
 #include <QString>
 
 #include <cstdint>
+#include <mutex>
 
 class UVCExtensionUnit : public QObject {
     Q_OBJECT
@@ -84,7 +84,8 @@ private:
     bool queryByte(quint8 code, int &value);
     void releaseLocked();
 
-    mutable QRecursiveMutex m_lock;
+    // Recursive: a recovery on the GUI thread runs inside the failing transfer.
+    mutable std::recursive_mutex m_lock;
     int m_fd = -1;
     QVector<ExtensionUnitDescriptor> m_units;
 };

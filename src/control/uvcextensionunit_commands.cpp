@@ -4,7 +4,6 @@
 #include "control/uvcextensionunit.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 
 namespace {
 
@@ -45,7 +44,7 @@ bool UVCExtensionUnit::setCommand(quint8 code, int value)
 bool UVCExtensionUnit::queryReply(quint8 code, quint8 (&reply)[8])
 {
     // The camera stages one answer per request: nothing may come between the two transfers.
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     const quint8 request[8] = {code, nextSequence(), 0, 0, 0, 0, 0, 0};
     if (!sendPacket(requestSelector, request))
         return false;

@@ -2,8 +2,6 @@
 
 #include "sim/sim_extension_unit.h"
 
-#include <QMutexLocker>
-
 #include <linux/videodev2.h>
 
 #include <cerrno>
@@ -81,7 +79,7 @@ const SimControls::Control *SimControls::findKey(const QString &key) const
 
 int SimControls::ioctl(unsigned long request, void *arg)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     switch (request) {
     case VIDIOC_QUERYCTRL: {
         auto *q = static_cast<v4l2_queryctrl *>(arg);
@@ -144,7 +142,7 @@ int SimControls::set(Control *control, int value)
 
 SimScene SimControls::scene() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     SimScene s;
     auto read = [this](const char *key, int *out) {
         if (const Control *c = findKey(key))
@@ -164,7 +162,7 @@ SimScene SimControls::scene() const
 
 void SimControls::saveTo(QJsonObject *cameraConfig) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QJsonObject controls = cameraConfig->value("controls").toObject();
     for (const Control &c : m_controls) {
         controls.insert(c.key, QJsonObject{{"min", c.minimum}, {"max", c.maximum}, {"step", c.step},
@@ -175,21 +173,21 @@ void SimControls::saveTo(QJsonObject *cameraConfig) const
 
 void SimControls::restoreDefaults()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (Control &c : m_controls)
         c.value = c.defaultValue;
 }
 
 void SimControls::enableAutoFocus()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (Control *c = find(V4L2_CID_FOCUS_AUTO))
         c->value = 1;
 }
 
 int SimControls::value(const QString &key) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const Control *c = findKey(key);
     return c ? c->value : 0;
 }

@@ -3,9 +3,10 @@
 // ranges per camera from its config and the errno values uvcvideo gives.
 
 #include <QJsonObject>
-#include <QMutex>
 #include <QString>
 #include <QVector>
+
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -45,7 +46,7 @@ private:
     const Control *findKey(const QString &key) const;
     int set(Control *control, int value);
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex; // std::mutex: ThreadSanitizer sees it
     QVector<Control> m_controls;
 };
 

@@ -2,7 +2,6 @@
 
 #include "sim/sim_controls.h"
 
-#include <QMutexLocker>
 #include <QStringList>
 
 #include <linux/usb/video.h>
@@ -115,7 +114,7 @@ SimExtensionUnit::SimExtensionUnit(const QJsonObject &cameraConfig)
 
 void SimExtensionUnit::attachControls(SimControls *controls)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_controls = controls;
 }
 
@@ -134,7 +133,7 @@ int SimExtensionUnit::query(void *arg, Outcome *outcome)
 {
     *outcome = Outcome::None;
     auto *q = static_cast<uvc_xu_control_query *>(arg);
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     // uvcvideo's own checks come first: unknown unit or selector, wrong size, wrong direction.
     if (!m_present || q->unit != m_unitId)
         return -ENOENT;
@@ -248,7 +247,7 @@ void SimExtensionUnit::restoreFactoryDefaults()
 
 void SimExtensionUnit::saveTo(QJsonObject *cameraConfig) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QJsonObject features;
     for (auto it = m_features.cbegin(); it != m_features.cend(); ++it)
         features.insert(it.key(), it.value());
@@ -258,13 +257,13 @@ void SimExtensionUnit::saveTo(QJsonObject *cameraConfig) const
 
 int SimExtensionUnit::feature(const QString &key) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_features.value(key, -1);
 }
 
 QString SimExtensionUnit::firmware() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return QString("%1.%2.%3").arg(m_version[0]).arg(m_version[1]).arg(m_version[2]);
 }
 

@@ -10,10 +10,10 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMap>
-#include <QMutex>
 #include <QString>
 
 #include <array>
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -59,7 +59,7 @@ private:
     int stageQuery(quint8 code, quint8 sequence);
     void restoreFactoryDefaults();
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex; // std::mutex: ThreadSanitizer sees it
     SimControls *m_controls = nullptr;
     bool m_present = false;
     int m_unitId = 0;
