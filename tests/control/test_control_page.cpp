@@ -1,5 +1,6 @@
 // The control page's pad, zoom and image controls on the real window against
 // the simulated camera, and the warning when a change did not take.
+// LABELS: worker
 #include "pagerig.h"
 
 #include <QCheckBox>

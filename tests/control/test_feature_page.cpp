@@ -1,6 +1,7 @@
 // The control page's vendor features on the real window against the
 // simulated camera: what is read on opening, what each control sends, and
 // what the user is told.
+// LABELS: worker
 #include "pagerig.h"
 
 #include <QComboBox>
