@@ -98,8 +98,9 @@ void queryControl(int fd, const ControlMapping &m, int *flags = nullptr)
     }
     v4l2_control current{m.cid, 0};
     const bool haveCurrent = kernel().ioctl(fd, VIDIOC_G_CTRL, &current) == 0;
+    // The automatic flag is only wanted for focus (g_focusFlags).
     v4l2_control automatic{m.autoCid, 0};
-    const bool isAuto = m.autoCid && kernel().ioctl(fd, VIDIOC_G_CTRL, &automatic) == 0 && automatic.value;
+    const bool isAuto = flags && m.autoCid && kernel().ioctl(fd, VIDIOC_G_CTRL, &automatic) == 0 && automatic.value;
     const int currentFlags = isAuto ? kControlFlagsAuto : kControlFlagsManual;
     if (haveCurrent) {
         if (m.logsCurrent)
