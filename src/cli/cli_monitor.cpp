@@ -7,10 +7,10 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutexLocker>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -31,7 +31,7 @@ const char *stateName(int state)
 
 int currentDriveState(int manufacturerCode)
 {
-    QMutexLocker lock(&lumora::upgrade::channelMutex());
+    const std::lock_guard lock(lumora::upgrade::channelMutex());
     int state = lumora::upgrade::StateNone;
     lumora::upgrade::findUpdateDrive(manufacturerCode, &state);
     lumora::upgrade::closeUpdateDrive();

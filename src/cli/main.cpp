@@ -10,8 +10,9 @@
 
 #include <QCoreApplication>
 #include <QJsonArray>
-#include <QMutexLocker>
 #include <QTextStream>
+
+#include <mutex>
 
 #include <unistd.h>
 
@@ -110,7 +111,7 @@ bool parse(const QStringList &args, Options *options, QString *error)
 
 QString updateDriveLine(int manufacturerCode, QJsonObject *json)
 {
-    QMutexLocker lock(&lumora::upgrade::channelMutex());
+    const std::lock_guard lock(lumora::upgrade::channelMutex());
     int state = lumora::upgrade::StateNone;
     const bool found = lumora::upgrade::findUpdateDrive(manufacturerCode, &state) >= 0;
     const QString node = lumora::upgrade::currentDriveNode();

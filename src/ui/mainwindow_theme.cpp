@@ -2,6 +2,7 @@
 // start-up size and position of the main window.
 
 #include "ui/mainwindow.h"
+#include "control/cameraparameters.h"
 #include "core/catalogue.h"
 #include "ui/mainwindow_form.h"
 #include "ui/theme_display.h"
@@ -85,6 +86,13 @@ void MainWindow::applyTheme(int dark)
     const QString titleStyle = dark ? QStringLiteral("color: #F2F2F2;") : QStringLiteral("color: #4a4a4a;");
     for (QLabel *title : {ui->labelDevInfo, ui->labelDevSupport, ui->labelDevUpdate})
         title->setStyleSheet(titleStyle);
+
+    if (m_bControlsEnable) {
+        updatePanArrows(g_pan);
+        updateTiltArrows(g_tilt);
+    } else {
+        setYuntaiDisabledStyle();
+    }
 }
 
 void MainWindow::on_btnModeLight_clicked()
@@ -155,8 +163,9 @@ void MainWindow::restoreWindowPlacement()
 {
     const bool saved = allNonZero(m_savedGeometry);
     qInfo() << (saved ? "Set the last display position of the window." : "Set the default display position of the window.");
-    applyTheme(m_styleIndex);
+    // The flag first: the pad images that applyTheme refreshes follow it.
     m_isDarkTheme = m_styleIndex != 0;
+    applyTheme(m_styleIndex);
 
     // Back where the user left it, unless that place is gone (a screen unplugged since).
     if (saved && !isMaximized() && onConnectedScreen(m_savedGeometry)) {

@@ -125,6 +125,9 @@ private Q_SLOTS:
         QCOMPARE(window.findChild<QLabel *>("labelDevInfo")->styleSheet(), QStringLiteral("color: #F2F2F2;"));
         QCOMPARE(list->item(0)->icon().cacheKey(), selectedIcon);
         QVERIFY(!list->item(1)->icon().isNull());
+        // No camera open: the pad shows its disabled look of the new theme.
+        QCOMPARE(window.findChild<QWidget *>("btnCameraUp")->styleSheet(),
+                 QStringLiteral("border-image:url(:/qss/dark/icon-arrow-up-disable.png) center no-repeat;"));
 
         window.on_btnModeLight_clicked();
         QVERIFY(qApp->styleSheet().startsWith("QPalette{background:#F5F5F5;}"));
