@@ -8,6 +8,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+
 #include <cerrno>
 #include <functional>
 
@@ -24,6 +27,15 @@ const int kOrbit410 = 0x0306;  // model 13
 
 QComboBox *combo(PageRig &rig, const char *name) { return rig.window->findChild<QComboBox *>(name); }
 QWidget *widget(PageRig &rig, const char *name) { return rig.window->findChild<QWidget *>(name); }
+
+// A set command straight to the camera's unit, as another application would send it.
+int ask(PageRig &rig, quint8 code, quint8 value)
+{
+    quint8 packet[8] = {code, 0xEE, value, 0, 0, 0, 0, 0};
+    uvc_xu_control_query query{quint8(rig.camera->extensionUnit().unitId()), 1, UVC_SET_CUR, 8, packet};
+    lumora::sim::SimExtensionUnit::Outcome outcome;
+    return rig.camera->extensionUnit().query(&query, &outcome);
+}
 
 } // namespace
 
@@ -165,6 +177,41 @@ private Q_SLOTS:
         // The recovery re-opened the channel: the next command goes through.
         int mode = -1;
         QVERIFY(rig.window->m_extensionUnit.GetTrackMode(mode));
+    }
+
+    void statusPollFollowsTheCamera()
+    {
+        PageRig rig(familyCamera("ORBIT 160A", kOrbit160A, {{"trackMode", 1}}));
+        rig.readState();
+        rig.takeXu();
+        rig.window->slotUpdate410BStatus();
+        QVERIFY(rig.requestCodes().isEmpty()); // only model 4 is polled
+
+        rig.window->m_cameraModel = 4;
+        QCOMPARE(ask(rig, 0x10, 3), 0); // the camera changes mode on its own
+        rig.takeXu();
+        rig.window->slotUpdate410BStatus();
+        // View angle first, then the mode (the reselected items answer with their own commands).
+        const QStringList codes = rig.requestCodes();
+        QCOMPARE(codes.value(0), QString("8c"));
+        QVERIFY(codes.contains("90"));
+        QCOMPARE(combo(rig, "comboBoxTrackMode")->currentIndex(), 2);
+        QVERIFY(widget(rig, "label_16")->isHidden());
+    }
+
+    void focusSwitchesBetweenManualAndAutomatic()
+    {
+        PageRig rig(familyCamera("ORBIT 160A", kOrbit160A, {}));
+        rig.readState();
+        auto *button = rig.window->findChild<QAbstractButton *>("btnAutoFocus");
+        QVERIFY(button->isChecked());
+        button->click();
+        QCOMPARE(rig.camera->controls().value("focusAuto"), 0);
+        QVERIFY(!widget(rig, "widgetMFocus")->isHidden());
+        rig.takeXu();
+        button->click();
+        QCOMPARE(rig.takeXu(), QStringList({"set sel=1 out=40ffff0000000000 rc=0"}));
+        QVERIFY(widget(rig, "widgetMFocus")->isHidden());
     }
 
     void hdSwitchRestartsTheCamera()
