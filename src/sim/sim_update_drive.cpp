@@ -94,7 +94,7 @@ QVector<SimNode> SimUpdateDrive::nodes() const { return {SimNode{SimNode::Kind::
 
 QJsonObject SimUpdateDrive::config() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     QJsonObject config = m_config;
     config.insert("state", stateKey(m_state));
     return config;
@@ -108,19 +108,19 @@ void SimUpdateDrive::attach(SimKernel *kernel)
 
 SimUpdateDrive::State SimUpdateDrive::state() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     return m_state;
 }
 
 QStringList SimUpdateDrive::commandLines() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     return m_commandLines;
 }
 
 QVector<quint32> SimUpdateDrive::acceptedLoads() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     return m_acceptedLoads;
 }
 
@@ -172,7 +172,7 @@ int SimUpdateDrive::ioctl(int, unsigned long request, void *arg)
 
 SimUpdateDrive::Reply SimUpdateDrive::inquiry(quint8 *data, int length) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     quint8 answer[kInquiryLength] = {0x00, 0x80, 0x02, 0x02, kInquiryLength - 5};
     QByteArray product = m_productText;
     if (!m_config.contains("inquiryProduct"))
@@ -192,7 +192,7 @@ SimUpdateDrive::Reply SimUpdateDrive::vendor(int subCommand, bool fromDevice, qu
     const bool expectsRead = subCommand == 2;
     if (fromDevice != expectsRead)
         return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     switch (subCommand) {
     case 1:
     case 4:
@@ -289,7 +289,7 @@ void SimUpdateDrive::moveOn(Next next)
         kernel->replace(id(), std::make_shared<SimUpdateDrive>(following), kBootLoaderStartMs);
     } else if (following.value("camera").isObject()) {
         QJsonObject camera = following.value("camera").toObject();
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         if (!m_newVersion.isEmpty())
             camera.insert("firmware", m_newVersion);
         lock.unlock();

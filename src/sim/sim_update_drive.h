@@ -7,11 +7,11 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QStringList>
 
 #include <array>
 #include <atomic>
+#include <mutex>
 
 namespace lumora::sim {
 
@@ -75,7 +75,7 @@ private:
     const QByteArray m_productText;
     std::atomic<SimKernel *> m_attachedTo{nullptr};
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     State m_state;
     Faults m_faults;
     int m_chunks = 0;

@@ -28,7 +28,7 @@ void AbnormalDetectThread::doWork()
     while (running.isRunning()) {
         bool found = false;
         // An upgrade holding the channel owns the drive: skip this pass.
-        if (channelMutex().tryLock()) {
+        if (channelMutex().try_lock()) {
             found = findUpdateDrive(manufacturerCode, &deviceState) >= 0;
             channelMutex().unlock();
         }

@@ -17,18 +17,19 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileDialog>
-#include <QMutex>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QThread>
 #include <QTimer>
+
+#include <mutex>
 
 using namespace lumora::upgrade;
 
 // A worker is touched from here only until it says it has finished: the
 // pointers are cleared, under the lock, by the worker's own workFinished.
 struct MainWindow::UpgradeWorkers {
-    QMutex mutex;
+    std::mutex mutex;
     UpgradeThread *upgrade = nullptr;
     QPointer<QThread> upgradeThread;
     AbnormalDetectThread *poller = nullptr;
@@ -37,10 +38,10 @@ struct MainWindow::UpgradeWorkers {
     template <class Worker>
     void track(Worker *worker, Worker *UpgradeWorkers::*slot)
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         this->*slot = worker;
         QObject::connect(worker, &Worker::workFinished, worker, [this, slot] {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             this->*slot = nullptr;
         }, Qt::DirectConnection);
     }
@@ -49,7 +50,7 @@ struct MainWindow::UpgradeWorkers {
     void stop(Worker *UpgradeWorkers::*slot, QPointer<QThread> &thread)
     {
         {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             if (Worker *worker = this->*slot)
                 worker->stop();
         }
@@ -64,6 +65,9 @@ MainWindow::UpgradeWorkersHolder::~UpgradeWorkersHolder()
         return;
     workers->stop(&UpgradeWorkers::upgrade, workers->upgradeThread);
     workers->stop(&UpgradeWorkers::poller, workers->pollerThread);
+    // The workers' last use of the lock is over (their threads have ended);
+    // taking it once more orders that use before the delete for race checkers.
+    { std::lock_guard<std::mutex> lock(workers->mutex); }
     delete workers;
 }
 

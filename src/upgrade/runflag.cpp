@@ -1,6 +1,5 @@
 #include "upgrade/runflag.h"
 
-#include <QDeadlineTimer>
 #include <QThread>
 
 namespace lumora::upgrade {
@@ -11,23 +10,23 @@ thread_local RunFlag *t_current = nullptr;
 
 void RunFlag::setRunning(bool running)
 {
-    QMutexLocker lock(&m_mutex);
+    // Notified under the lock: once woken, a stopped worker may finish and
+    // delete this flag, so nothing may touch it after the lock is released.
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_running = running;
-    m_changed.wakeAll();
+    m_changed.notify_all();
 }
 
 bool RunFlag::isRunning() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_running;
 }
 
 bool RunFlag::sleep(int ms)
 {
-    QDeadlineTimer deadline(ms);
-    QMutexLocker lock(&m_mutex);
-    while (m_running && !deadline.hasExpired())
-        m_changed.wait(&m_mutex, deadline);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !m_running; });
     return m_running;
 }
 

@@ -2,8 +2,8 @@
 // A worker's running flag whose sleeps end as soon as the flag is cleared, so
 // stop() ends a worker promptly even in the middle of a long wait.
 
-#include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 
 namespace lumora::upgrade {
 
@@ -27,8 +27,9 @@ public:
     };
 
 private:
-    mutable QMutex m_mutex;
-    QWaitCondition m_changed;
+    // Standard primitives, which ThreadSanitizer sees through.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
     bool m_running = false;
 };
 

@@ -77,9 +77,9 @@ const char *stateName(int state)
 
 } // namespace
 
-QMutex &channelMutex()
+std::mutex &channelMutex()
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     return mutex;
 }
 

@@ -8,11 +8,11 @@
 // interleave commands.
 
 #include <QByteArray>
-#include <QMutex>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 
 namespace lumora::upgrade {
 
@@ -32,7 +32,7 @@ constexpr int kLoadChunkSize = 32768;
 constexpr int kRawChunkSize = 1024;
 constexpr std::uint32_t kNoLoadAddress = 0xFFFFFFFFu;
 
-QMutex &channelMutex();
+std::mutex &channelMutex();
 
 // Byte layouts, exposed for tests.
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length);

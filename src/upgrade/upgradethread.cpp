@@ -37,7 +37,7 @@ void UpgradeThread::doWork()
     {
         RunFlag::Scope scope(&running);
         // The poller skips its searches while the run holds the channel.
-        QMutexLocker channel(&channelMutex());
+        std::lock_guard<std::mutex> channel(channelMutex());
         report = run();
         closeUpdateDrive();
     }

@@ -3,6 +3,7 @@
 // verdicts, the confirmation, a full run with its progress and result, the
 // refused close, and the rescue of a camera left in an update state.
 
+#include "../preview/qt_tsan_suppressions.h"
 #include "modalanswer.h"
 #include "upgraderig.h"
 #include "zipwriter.h"

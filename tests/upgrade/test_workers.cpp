@@ -2,6 +2,7 @@
 // The upgrade worker end to end from every starting point, and the poller,
 // on their own threads against the simulated kernel.
 
+#include "../preview/qt_tsan_suppressions.h"
 #include "upgraderig.h"
 #include "control/uvcextensionunit.h"
 #include "sim/sim_camera.h"
