@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QTimer>
 
 #include <functional>
@@ -31,7 +32,8 @@ inline void onNextModal(std::function<bool(QWidget *)> matches, std::function<vo
     poll->start(20);
 }
 
-// Picks `path` in the next file dialog; an empty path cancels it.
+// Picks `path` in the next file dialog, typed into its file name field as a
+// user would; an empty path cancels it.
 inline void answerNextFileDialog(const QString &path)
 {
     onNextModal([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
@@ -41,9 +43,8 @@ inline void answerNextFileDialog(const QString &path)
                         dialog->reject();
                         return;
                     }
-                    dialog->selectFile(path);
-                    // done() rather than accept(): accept() waits for the folder model to list the file.
-                    QMetaObject::invokeMethod(dialog, "done", Qt::QueuedConnection, Q_ARG(int, QDialog::Accepted));
+                    dialog->findChild<QLineEdit *>("fileNameEdit")->setText(path);
+                    QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
                 });
 }
 
