@@ -69,6 +69,8 @@ SimCamera::SimCamera(const QJsonObject &config)
       m_extensionUnit(config),
       m_controls(config)
 {
+    // Autofocus is a vendor command that acts on a standard control.
+    m_extensionUnit.attachControls(&m_controls);
     QString error;
     if (!m_faults.arm(config.value("faults").toArray(), &error))
         qWarning().noquote() << "sim camera" << id() << "ignores its faults:" << error;

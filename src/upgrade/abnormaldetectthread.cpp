@@ -16,12 +16,12 @@ AbnormalDetectThread::AbnormalDetectThread(int manufacturerCode, QObject *parent
 
 void AbnormalDetectThread::start()
 {
-    running.setRunning(true);
+    running.begin();
     emit workStart();
     doWork();
 }
 
-void AbnormalDetectThread::stop() { running.setRunning(false); }
+void AbnormalDetectThread::stop() { running.stop(); }
 
 void AbnormalDetectThread::doWork()
 {

@@ -8,12 +8,19 @@ namespace {
 thread_local RunFlag *t_current = nullptr;
 }
 
-void RunFlag::setRunning(bool running)
+void RunFlag::begin()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running = !m_stopped;
+}
+
+void RunFlag::stop()
 {
     // Notified under the lock: once woken, a stopped worker may finish and
     // delete this flag, so nothing may touch it after the lock is released.
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_running = running;
+    m_stopped = true;
+    m_running = false;
     m_changed.notify_all();
 }
 

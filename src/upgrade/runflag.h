@@ -9,7 +9,10 @@ namespace lumora::upgrade {
 
 class RunFlag {
 public:
-    void setRunning(bool running);
+    // Sets the flag, unless stop() came first: a worker stopped before its
+    // thread got to start it must not run.
+    void begin();
+    void stop();
     bool isRunning() const;
     // Sleeps up to ms; false (at once) when the flag is or becomes cleared.
     bool sleep(int ms);
@@ -31,6 +34,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_running = false;
+    bool m_stopped = false;
 };
 
 // Sleeps on the current thread's flag (plain sleep without one); false when stopped.

@@ -24,12 +24,12 @@ UpgradeThread::UpgradeThread(int manufacturerCode, bool cameraOpened, UVCExtensi
 
 void UpgradeThread::start()
 {
-    running.setRunning(true);
+    running.begin();
     emit workStart();
     doWork();
 }
 
-void UpgradeThread::stop() { running.setRunning(false); }
+void UpgradeThread::stop() { running.stop(); }
 
 void UpgradeThread::doWork()
 {

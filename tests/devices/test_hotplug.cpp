@@ -23,7 +23,7 @@ std::shared_ptr<lumora::sim::SimDevice> optica1080(const QString &id, const QStr
 // Another vendor's webcam: enumerated, never listed.
 std::shared_ptr<lumora::sim::SimDevice> webcam()
 {
-    return camera(QStringLiteral("webcam"), QStringLiteral("HD Webcam C270"), 0x046d, 0x0825, QStringLiteral("7"));
+    return camera(QStringLiteral("webcam"), QStringLiteral("HD USB Webcam"), 0x3f1c, 0x0a21, QStringLiteral("7"));
 }
 
 constexpr int kEventWaitMs = 5000;
@@ -101,7 +101,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("arrival");
         QTest::addColumn<QString>("path");
         QTest::newRow("arrival, second interface") << true << "\\\\?\\usb#vid_1d6b&pid_ff13&mi_02#1&00000001&0&0002#{g}";
-        QTest::newRow("arrival, other vendor") << true << "\\\\?\\usb#vid_046d&pid_0825&mi_00#1&00000001&0&0000#{g}";
+        QTest::newRow("arrival, other vendor") << true << "\\\\?\\usb#vid_3f1c&pid_0a21&mi_00#1&00000001&0&0000#{g}";
         QTest::newRow("arrival, no usb identity") << true << "/sys/devices/platform/soc/camera0/video4linux/video3";
         QTest::newRow("removal, three parts") << false << "\\\\?\\usb#vid_1d6b&pid_ff01&mi_00#{g}";
         QTest::newRow("removal, second interface") << false << "\\\\?\\usb#vid_1d6b&pid_ff01&mi_02#1&00000001&0&0002#{g}";

@@ -31,7 +31,7 @@ private Q_SLOTS:
         QTest::newRow("profile 0 camera") << 0x1d6b << 0xff01 << 0 << 0 << true;
         QTest::newRow("profile 1 camera") << 0x5a17 << 0x0307 << 0 << 1 << true;
         QTest::newRow("second interface") << 0x5a17 << 0x0307 << 2 << 1 << false;
-        QTest::newRow("other vendor") << 0x046d << 0x0825 << 0 << 1 << false;
+        QTest::newRow("other vendor") << 0x3f1c << 0x0a21 << 0 << 1 << false;
         QTest::newRow("excluded product") << 0x5a17 << 0x010e << 0 << 1 << false;
     }
     void roundTrip()
