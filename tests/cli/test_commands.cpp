@@ -76,21 +76,10 @@ public:
         return lines;
     }
 
-    // A package like the vendor's: an update script, its sub-script, the
-    // images, and a model file naming `model` (none when null).
     QString package(const QByteArray &model, bool kernel = true)
     {
-        upgradetest::ZipWriter zip;
-        zip.add("auto_update.txt", "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n");
-        zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
-        if (kernel)
-            zip.add("kernel", QByteArray(50000, 'k'));
-        if (!model.isNull())
-            zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
-        zip.add("usb_updater.bin", QByteArray(3000, 'u'));
-        zip.add("u-boot.bin", QByteArray(20000, 'b'));
         const QString path = m_dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
-        zip.write(path);
+        upgradetest::writeTestPackage(path, model, kernel);
         return path;
     }
 

@@ -87,22 +87,10 @@ struct Fixture {
 
     QProgressBar *bar() const { return window->ui->progressBarUpdate; }
 
-    // A package for the model named in its model file; no name leaves the model file out.
     QString package(const QByteArray &model, bool kernel = true, const QByteArray &extraEntry = QByteArray())
     {
-        upgradetest::ZipWriter zip;
-        zip.add("auto_update.txt", "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n");
-        zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
-        if (kernel)
-            zip.add("kernel", QByteArray(50000, 'k'));
-        if (!model.isNull())
-            zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
-        zip.add("usb_updater.bin", QByteArray(3000, 'u'));
-        zip.add("u-boot.bin", QByteArray(20000, 'b'));
-        if (!extraEntry.isEmpty())
-            zip.add(extraEntry, "x");
         const QString path = dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
-        zip.write(path);
+        upgradetest::writeTestPackage(path, model, kernel, extraEntry);
         return path;
     }
 

@@ -68,4 +68,24 @@ private:
     QVector<ZipEntry> m_entries;
 };
 
+// A package like a real one: an update script that sets firmware 2.0.0, its
+// sub-script, the images, and a model file naming `model` (none when null).
+// `extraEntry`, when given, adds one more file.
+inline void writeTestPackage(const QString &path, const QByteArray &model, bool kernel = true,
+                             const QByteArray &extraEntry = QByteArray())
+{
+    ZipWriter zip;
+    zip.add("auto_update.txt", "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n");
+    zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
+    if (kernel)
+        zip.add("kernel", QByteArray(50000, 'k'));
+    if (!model.isNull())
+        zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
+    zip.add("usb_updater.bin", QByteArray(3000, 'u'));
+    zip.add("u-boot.bin", QByteArray(20000, 'b'));
+    if (!extraEntry.isEmpty())
+        zip.add(extraEntry, "x");
+    zip.write(path);
+}
+
 } // namespace upgradetest
