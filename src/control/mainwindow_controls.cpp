@@ -2,6 +2,7 @@
 // sliders with their "Auto" boxes, and the warning when a change did not take.
 
 #include "control/cameraparameters.h"
+#include "control/controlmessages.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
@@ -16,7 +17,6 @@ constexpr int kTipsShowDelayMs = 500;
 constexpr int kTipsHoldMs = 1500;
 constexpr int kRememberDelayMs = 400;
 const char kNotTakenText[] = "Any change in the setting takes effect only if the camera is working.";
-const char kSettingTimeoutText[] = "The setting has timed out, please try again.";
 
 bool hasFocusControl(int model) { return model == 4 || model == 14; }
 
@@ -155,7 +155,7 @@ void MainWindow::slotUpdateSliderValue(bool isQuery)
             ui->btnAutoFocus->setChecked(true);
             ui->widgetMFocus->hide();
             if (!m_extensionUnit.EnableAutoFocus())
-                showMessageBox(tr(kSettingTimeoutText));
+                showMessageBox(tr(controlmessages::kSettingTimeout));
         }
     }
 
@@ -275,7 +275,7 @@ void MainWindow::on_btnAutoFocus_clicked(bool)
     m_bAutoFocus = 1;
     ui->widgetMFocus->hide();
     if (!m_extensionUnit.EnableAutoFocus()) {
-        showMessageBox(tr(kSettingTimeoutText));
+        showMessageBox(tr(controlmessages::kSettingTimeout));
         m_bAutoFocus = 0;
         ui->btnAutoFocus->setChecked(false);
     }

@@ -4,6 +4,7 @@
 #include "control/cameraparameters.h"
 #include "control/featuretables.h"
 #include "ui/formcustomizemessagebox.h"
+#include "control/controlmessages.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
@@ -25,8 +26,6 @@ constexpr int kImmediate = 0;
 constexpr int kQuirkModel = 12;
 const char kQuirkFirmware[] = "1.0.22";
 
-const char kSettingTimeoutText[] = "The setting has timed out, please try again.";
-const char kOperationTimeoutText[] = "The operation has timed out, please try again.";
 const char kRestartText[] = "To complete this process, your device may take a few seconds to restart.";
 const char kHdRestartText[] = "Turn on for better image quality and turn off for better compatibility.To complete this "
                               "process, your device may take a few seconds to restart.";
@@ -183,7 +182,7 @@ void MainWindow::on_comboBoxTrackMode_currentIndexChanged(int index)
     const int mode = trackModeTable().at(index).value;
     qDebug() << "get tracking mode:" << mode;
     if (!m_extensionUnit.SetTrackMode(mode)) {
-        showMessageBox(tr(kOperationTimeoutText));
+        showMessageBox(tr(controlmessages::kOperationTimeout));
         readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackMode, "Set tracking mode:", mode, &m_trackMode,
                         ui->comboBoxTrackMode, trackModeTable());
         return;
@@ -234,7 +233,7 @@ void MainWindow::on_comboBoxTrackEffect_currentIndexChanged(int index)
         setRowVisible(speedRow(ui), value != kImmediate);
         return;
     }
-    showMessageBox(tr(kOperationTimeoutText));
+    showMessageBox(tr(controlmessages::kOperationTimeout));
     readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackEffect, "Set tracking effect:", value, &m_trackEffect,
                     ui->comboBoxTrackEffect, trackEffectTable());
 }
@@ -247,7 +246,7 @@ void MainWindow::on_comboBoxTrackSpeend_currentIndexChanged(int index)
     int mode = 0;
     if (!m_extensionUnit.GetTrackMode(mode) || mode != kAutoFraming || m_extensionUnit.SetTrackSpeed(value))
         return;
-    showMessageBox(tr(kOperationTimeoutText));
+    showMessageBox(tr(controlmessages::kOperationTimeout));
     readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackSpeed, "Set tracking speed:", value, &m_trackSpeed,
                     ui->comboBoxTrackSpeend, trackSpeedTable());
 }
@@ -258,7 +257,7 @@ void MainWindow::on_comboBoxAntiFlicker_currentIndexChanged(int index)
         return;
     const int value = antiFlickerTable().at(index).value;
     if (!m_extensionUnit.SetAntiFlicker(value))
-        showMessageBox(tr(kSettingTimeoutText));
+        showMessageBox(tr(controlmessages::kSettingTimeout));
     readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetAntiFlicker, "Set Flicker:", value, &m_flickerState,
                     ui->comboBoxAntiFlicker, antiFlickerTable());
 }
@@ -269,7 +268,7 @@ void MainWindow::on_btnHDR_clicked()
         return;
     m_hdrState = !m_hdrState;
     if (!m_extensionUnit.SetHDR(m_hdrState))
-        showMessageBox(tr(kSettingTimeoutText));
+        showMessageBox(tr(controlmessages::kSettingTimeout));
 }
 
 void MainWindow::showRestartNotice(const QString &text)
@@ -287,7 +286,7 @@ void MainWindow::on_btnHD_clicked()
         showRestartNotice(tr(kHdRestartText));
         return;
     }
-    showMessageBox(tr(kOperationTimeoutText));
+    showMessageBox(tr(controlmessages::kOperationTimeout));
     int read = 0;
     if (m_extensionUnit.GetHD(read)) {
         qDebug() << "Set HD:" << m_hdState << ", query value:" << read;
@@ -305,7 +304,7 @@ void MainWindow::on_btnMute_clicked()
         showRestartNotice(tr(kRestartText));
         return;
     }
-    showMessageBox(tr(kSettingTimeoutText));
+    showMessageBox(tr(controlmessages::kSettingTimeout));
     int read = 0;
     if (m_extensionUnit.GetMicEnable(read)) {
         qDebug() << "Set m_muteState:" << m_muteState << "query value:" << read;
@@ -320,7 +319,7 @@ void MainWindow::on_comboBoxMic_currentIndexChanged(int index)
         return;
     const int value = microphoneTable().at(index).value;
     if (!m_extensionUnit.SetMicEnable(value))
-        showMessageBox(tr(kSettingTimeoutText));
+        showMessageBox(tr(controlmessages::kSettingTimeout));
     int read = 0;
     if (m_extensionUnit.GetMicEnable(read))
         qDebug() << "Set mute:" << value << ", query value:" << read;
@@ -353,7 +352,7 @@ void MainWindow::restoreFactoryDefaults()
     }
     if (!m_extensionUnit.RestoreDefaults()) {
         qDebug() << "Reset default params failed.";
-        showMessageBox(tr(kSettingTimeoutText));
+        showMessageBox(tr(controlmessages::kSettingTimeout));
         return;
     }
     qDebug() << "Reset default params successed.";

@@ -2,6 +2,7 @@
 // The constructor (src/core/mainwindow.cpp) calls setupShell() right after
 // ui->setupUi(this).
 
+#include "control/controlmessages.h"
 #include "ui/mainwindow.h"
 #include "control/cameraparameters.h"
 #include "core/catalogue.h"
@@ -164,7 +165,7 @@ void MainWindow::buttonClickedField()
     if (m_extensionUnit.SetViewAngle(index))
         return;
     qDebug() << "set VIEW ANGLE failed!";
-    showMessageBox(tr("The setting has timed out, please try again."));
+    showMessageBox(tr(controlmessages::kSettingTimeout));
     int angle = 0;
     if (!m_extensionUnit.GetViewAngle(angle))
         return;
