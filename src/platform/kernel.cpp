@@ -4,6 +4,8 @@
 #include "platform/trace.h"
 #include "sim/sim_kernel.h"
 
+#include <QCoreApplication>
+
 #include <mutex>
 #include <utility>
 
@@ -13,6 +15,27 @@ namespace {
 
 std::mutex g_kernelMutex;
 std::unique_ptr<Kernel> g_kernel;
+bool g_releaseRegistered = false;
+
+// A kernel owns threads that draw with Qt (the simulated cameras' video feeds).
+// It must go while the application object is still alive, not among the static
+// destructors that run after Qt's own globals are gone.
+void releaseKernel()
+{
+    std::unique_ptr<Kernel> previous;
+    std::lock_guard<std::mutex> lock(g_kernelMutex);
+    previous = std::move(g_kernel);
+    g_releaseRegistered = false;
+}
+
+// Callers hold g_kernelMutex.
+void releaseWithApplication()
+{
+    if (g_releaseRegistered || !QCoreApplication::instance())
+        return;
+    qAddPostRoutine(releaseKernel);
+    g_releaseRegistered = true;
+}
 
 std::unique_ptr<Kernel> kernelFromEnvironment()
 {
@@ -36,6 +59,7 @@ Kernel &kernel()
     std::lock_guard<std::mutex> lock(g_kernelMutex);
     if (!g_kernel)
         g_kernel = traced(kernelFromEnvironment());
+    releaseWithApplication();
     return *g_kernel;
 }
 
@@ -44,6 +68,7 @@ Kernel &installKernel(std::unique_ptr<Kernel> kernel)
     std::unique_ptr<Kernel> previous;
     std::lock_guard<std::mutex> lock(g_kernelMutex);
     previous = std::exchange(g_kernel, traced(std::move(kernel)));
+    releaseWithApplication();
     return *g_kernel;
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QVector>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -33,6 +35,32 @@ struct Reader {
     int sent = 0;
 };
 
+// Feed folders are "lumora-feed-<pid>-XXXXXX", so a later process can tell
+// which ones a killed run left behind.
+const QString kFolderPrefix = QStringLiteral("lumora-feed-");
+
+QString feedParent()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo(runtime).isDir() ? runtime : QDir::tempPath();
+}
+
+void removeLeftoverFolders()
+{
+    const QDir parent(feedParent());
+    const QStringList names = parent.entryList({kFolderPrefix + "*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        bool ok = false;
+        const int pid = name.mid(kFolderPrefix.size()).section('-', 0, 0).toInt(&ok);
+        if (!ok || pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        QDir folder(parent.filePath(name));
+        if (QFileInfo(folder.path()).isSymLink() || QFileInfo(folder.path()).ownerId() != ::getuid())
+            continue;
+        folder.removeRecursively();
+    }
+}
+
 } // namespace
 
 // Listens on a socket in a private folder and streams to every reader. It
@@ -41,7 +69,8 @@ class SimVideoFeed::Producer {
 public:
     explicit Producer(std::function<SimScene()> scene) : m_scene(std::move(scene))
     {
-        QByteArray folder = QDir::tempPath().toUtf8() + "/lumora-feed-XXXXXX";
+        removeLeftoverFolders();
+        QByteArray folder = (feedParent() + "/" + kFolderPrefix + QString::number(getpid()) + "-XXXXXX").toUtf8();
         if (!mkdtemp(folder.data()))
             return;
         m_folder = QString::fromUtf8(folder);
@@ -110,6 +139,9 @@ private:
             const timespec timeout{0, nanoseconds};
             if (ppoll(fds.data(), nfds_t(fds.size()), m_readers.isEmpty() ? nullptr : &timeout, nullptr) < 0 &&
                 errno != EINTR)
+                break;
+            // Nothing is drawn once the owner is going: Qt may be on its way down.
+            if (m_quit)
                 break;
 
             if (fds[0].revents & POLLIN) {
