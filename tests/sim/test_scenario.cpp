@@ -121,7 +121,7 @@ void ScenarioTest::refusesHostileNumbers_data()
     QTest::newRow("atMs a day and 1 ms") << withEvent(R"("atMs":86400001)") << "\"atMs\" within a day";
     QTest::newRow("delayMs 1e300") << withEvent(R"("atMs":0,"delayMs":1e300)") << "\"delayMs\" must be a whole number from 0 to 86400000";
     QTest::newRow("delayMs 3e9") << withEvent(R"("atMs":0,"delayMs":3e9)") << "\"delayMs\" must be a whole number from 0 to 86400000";
-    QTest::newRow("port 2000 levels deep") << withCamera("") .replace("\"1-1\"", "\"" + portOfDepth(2000) + "\"")
+    QTest::newRow("port 2000 levels deep") << withCamera("").replace("\"1-1\"", "\"" + portOfDepth(2000) + "\"")
                                            << "\"port\" is 2000 levels deep; USB allows 6";
     QTest::newRow("port 7 levels deep") << withCamera("").replace("\"1-1\"", "\"" + portOfDepth(7) + "\"")
                                         << "\"port\" is 7 levels deep";
