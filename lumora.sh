@@ -56,7 +56,7 @@ fuzz_all() {
   mkdir -p "$out"
   local -a pids=() names=()
   for target in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=$(basename "$target")
     mkdir -p "$out/$name/corpus" "$out/$name/crashes"
     (

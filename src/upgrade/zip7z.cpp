@@ -150,9 +150,11 @@ QString Zip7z::listingRefusal(const QString &listing)
             return Zip7z::tr("The package has an entry outside its folder: %1").arg(entry.path);
         if (entry.symlink)
             return Zip7z::tr("The package has a symbolic link: %1").arg(entry.path);
-        total += qMax<qint64>(entry.size, 0);
-        if (total > Zip7z::kMaxContentBytes)
+        // Compared before adding: a listed size near the 64-bit limit must not overflow the sum.
+        const qint64 size = qMax<qint64>(entry.size, 0);
+        if (size > Zip7z::kMaxContentBytes - total)
             return Zip7z::tr("The package content is too large.");
+        total += size;
     }
     return {};
 }
