@@ -150,6 +150,14 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error)
         || !checkFaults(camera, owner, error))
         return false;
+    const QJsonValue heldBy = camera.value("heldBy");
+    if (!heldBy.isUndefined()) {
+        const QJsonObject holder = heldBy.toObject();
+        const double pid = holder.value("pid").toDouble(0);
+        if (!heldBy.isObject() || pid < 1 || pid > 4194304 || pid != double(qint64(pid))
+            || holder.value("name").toString().isEmpty())
+            return fail(error, QStringLiteral("camera \"%1\": \"heldBy\" needs a \"pid\" (1 to 4194304) and a \"name\"").arg(id));
+    }
     SimFaults probe;
     QString faultError;
     if (!probe.arm(camera.value("faults").toArray(), &faultError))
@@ -203,7 +211,8 @@ bool readEvent(const QJsonValue &value, const QSet<QString> &ids, ScenarioEvent 
 {
     static const QMap<QString, ScenarioEvent::Action> actions{{"plug", ScenarioEvent::Action::Plug},
                                                               {"unplug", ScenarioEvent::Action::Unplug},
-                                                              {"restart", ScenarioEvent::Action::Restart}};
+                                                              {"restart", ScenarioEvent::Action::Restart},
+                                                              {"release", ScenarioEvent::Action::Release}};
     const QJsonObject o = value.toObject();
     const QString action = o.value("action").toString();
     const double at = o.value("atMs").toDouble(-1);
