@@ -55,6 +55,10 @@ event() { printf '{"atMs":%d,"action":"%s","device":"%s"%s}' "$1" "$2" "$3" "${4
 
 echo "soak: $minutes minutes, samples every 5 s (seconds, RSS KiB, fds, threads)"
 mkdir -p "$work/home"
+# glibc raises its mmap threshold each time a large block (a 1080p frame) is
+# freed, so for minutes frames move into the heap and the resident size climbs
+# without a leak. A fixed threshold and two arenas keep that out of the figures.
+export MALLOC_MMAP_THRESHOLD_=${MALLOC_MMAP_THRESHOLD_:-1048576} MALLOC_ARENA_MAX=${MALLOC_ARENA_MAX:-2}
 HOME=$work/home QT_QPA_PLATFORM=offscreen LUMORA_SIM_SCENARIO=$work/scenario.json \
   "$app" "$package" "$minutes" >"$work/app.txt" 2>&1 &
 pid=$!
