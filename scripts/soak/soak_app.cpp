@@ -12,6 +12,7 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QSettings>
 #include <QTimer>
 
@@ -55,11 +56,18 @@ int main(int argc, char **argv)
 
     // Result boxes are confirmed; a camera left in an update state is not
     // rescued here (the timeline brings the camera back).
+    int done = 0, otherBoxes = 0;
     QTimer boxes;
-    QObject::connect(&boxes, &QTimer::timeout, &window, [] {
+    QObject::connect(&boxes, &QTimer::timeout, &window, [&done, &otherBoxes] {
         QWidget *modal = QApplication::activeModalWidget();
         if (!modal || !modal->isVisible())
             return;
+        if (modal->objectName() == "FormCustomizeMessagebox") {
+            bool success = false;
+            for (const QLabel *label : modal->findChildren<QLabel *>())
+                success = success || label->text().contains("Upgrade is done");
+            ++(success ? done : otherBoxes);
+        }
         const char *button = modal->objectName() == "FormCustomizeMessagebox" ? "btnOK"
             : modal->objectName() == "FormAbnormal"                        ? "btnCancel"
                                                                             : nullptr;
@@ -70,7 +78,9 @@ int main(int argc, char **argv)
 
     QTimer::singleShot(minutes * 60000, &app, [&] {
         upgrade.stop();
-        std::printf("soak: %d upgrades started, %d minutes skipped (camera away or busy)\n", upgrades, skipped);
+        std::printf("soak: %d upgrades started, %d reported done, %d other message boxes, %d minutes skipped "
+                    "(camera away or busy)\n",
+                    upgrades, done, otherBoxes, skipped);
         std::fflush(stdout);
         // A run still upgrading refuses the close; wait for its result.
         auto *close = new QTimer(&app);
