@@ -1,0 +1,52 @@
+#pragma once
+// Damaged and hostile firmware packages, each with the one-line reason it is
+// refused for; shared by the CLI, worker and window tests. Each is a package
+// for `model` that would be usable but for its fault.
+
+#include "zipwriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QString>
+#include <QVector>
+
+namespace upgradetest {
+
+struct HostilePackage {
+    const char *name;
+    QByteArray bytes;
+    QString reason;        // part of the refusal's reason
+    bool killTool = false; // 7z is killed once it has unpacked everything
+};
+
+inline QVector<HostilePackage> hostilePackages(const QByteArray &model)
+{
+    PackageParts damaged, encrypted;
+    damaged.damagedKernel = true;
+    encrypted.encryptedKernel = true;
+    const QByteArray whole = testPackage(model).bytes();
+    return {
+        {"CRC error", testPackage(model, damaged).bytes(), "the file kernel is damaged (CRC error)"},
+        {"encrypted entry", testPackage(model, encrypted).bytes(), "the file kernel is encrypted"},
+        {"truncated", whole.left(whole.size() * 2 / 3), "not a readable zip archive"},
+        {"7z killed", whole, "7z was stopped before it finished", true},
+    };
+}
+
+// A folder holding a "7z" that runs the real one and then kills itself after
+// unpacking; put first on the PATH of whatever should use it.
+inline QString writeKilledTool(const QString &folder)
+{
+    const QString real = QStandardPaths::findExecutable("7z");
+    const QString path = folder + "/7z";
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return {};
+    script.write("#!/bin/sh\n\"" + real.toUtf8() + "\" \"$@\"\nrc=$?\n[ \"$1\" = x ] && kill -KILL $$\nexit $rc\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
+} // namespace upgradetest
