@@ -314,6 +314,9 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
 {
     int failures = 0;
     for (int offset = 0; offset < length;) {
+        // A stopped run ends between two chunks, never inside one.
+        if (stopRequested())
+            return -1;
         const int remaining = length - offset;
         const bool last = remaining <= chunkSize;
         const int size = last ? remaining : chunkSize;

@@ -397,6 +397,64 @@ private slots:
         QCOMPARE(recorder.abnormal, QVector<int>{reported});
     }
 
+    // The poller only reads: no disk is ever opened for writing.
+    void pollerOpensDisksReadOnly()
+    {
+        UpgradeRig rig;
+        rig.plugDrive("uboot");
+        Recorder recorder;
+        auto *poller = new AbnormalDetectThread(kOrvanta);
+        recorder.run(poller);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.abnormal, QVector<int>{2}, 3000);
+        poller->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 2000);
+        QCOMPARE(rig.kernel->writableOpens(rig.kernel->devNodes("cam").value(0)), 0);
+    }
+
+    // Stopped in the middle of the transfer: the camera stays in u-Boot, and a rescue then brings it back.
+    void stoppedMidTransferStaysRescuable()
+    {
+        UpgradeRig rig;
+        writePackage(rig);
+        rig.writeFile("kernel", QByteArray(40 * 32768, 'k'));
+        rig.plugDrive("uboot", {{"protocolFaults", QJsonObject{{"chunkDelayMs", 20}}}});
+        Recorder first;
+        auto *worker = new UpgradeThread(kOrvanta, false, nullptr, rig.workspace());
+        first.run(worker);
+        QTRY_VERIFY_WITH_TIMEOUT(!first.progress.isEmpty() && first.progress.last().first > 32768, 20000);
+        worker->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(first.finished, 1, 5000);
+        QCOMPARE(first.reports, (QVector<Report>{{false, 0, "Upgrade stopped; the camera is left in its update state."}}));
+        QCOMPARE(rig.drive()->state(), lumora::sim::SimUpdateDrive::State::UBoot);
+        QVERIFY(!rig.drive()->commandLines().contains("reset"));
+        QVERIFY(rig.takeVendorCommands().filter("cdb=e801").size() < 39); // stopped between chunks
+
+        Recorder second;
+        auto *rescuer = new UpgradeThread(kOrvanta, false, nullptr, rig.workspace());
+        rescuer->setPackageModel(12, false);
+        second.run(rescuer);
+        QTRY_COMPARE_WITH_TIMEOUT(second.finished, 1, 30000);
+        QCOMPARE(second.reports, QVector<Report>{kDone});
+        QCOMPARE(cameraFirmware(rig), QString("2.0.0"));
+    }
+
+    // Asked to stop at a safe point before the camera was told anything: it is left as it was.
+    void safeStopBeforeTheSwitch()
+    {
+        UpgradeRig rig;
+        writePackage(rig);
+        WorkingCamera camera(rig);
+        rig.takeTrace();
+        Recorder recorder;
+        auto *worker = new UpgradeThread(kOrvanta, true, &camera.unit, rig.workspace());
+        worker->setTarget(camera.target);
+        worker->stopAtSafePoint();
+        recorder.run(worker);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 10000);
+        QCOMPARE(recorder.reports, (QVector<Report>{{false, 0, "Upgrade stopped before the camera was changed."}}));
+        QVERIFY(!touchesCamera(rig.takeTrace()));
+    }
+
     void pollerIgnoresUnknownState()
     {
         UpgradeRig rig;
