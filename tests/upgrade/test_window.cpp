@@ -15,17 +15,20 @@
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
+#include "upgrade/formupgrade.h"
 #include "upgrade/firmwareworkspace.h"
 
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 using upgradetest::clickInNextModal;
 using upgradetest::LogCapture;
 using upgradetest::answerNextFileDialog;
+using upgradetest::onNextModal;
 
 namespace {
 
@@ -237,10 +240,12 @@ private slots:
     {
         Fixture f;
         QTRY_COMPARE(f.window->m_cameraModel, 12);
+        ShowCounter abnormalShown("FormAbnormal");
         QVector<int> shownValues;
         connect(f.bar(), &QProgressBar::valueChanged, this, [&](int value) { shownValues << value; });
         answerNextFileDialog(f.package("ORBIT 400"));
-        clickInNextModal("FormUpgrade", "btnOK");
+        QString confirmation;
+        clickInNextModal("FormUpgrade", "btnOK", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
         f.window->on_btnUpgrade_clicked();
         QVERIFY(f.window->m_isUpgrading);
         QVERIFY(!f.bar()->isHidden());
@@ -271,8 +276,12 @@ private slots:
         for (int i = 1; i < during.size(); ++i)
             QVERIFY2(during.at(i) > during.at(i - 1) && during.at(i) <= 95, qPrintable(QString::number(during.at(i))));
         QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
-        // The camera that came back is opened again.
+        // The camera that came back is opened again, and no rescue was offered on the way.
         QTRY_VERIFY_WITH_TIMEOUT(f.window->m_isOpened, 10000);
+        QCOMPARE(abnormalShown.shown, 0);
+        QVERIFY2(confirmation.contains("Camera: ORBIT 400, firmware V1.0.0") && confirmation.contains("Package: ORBIT 400, firmware V2.0.0"),
+                 qPrintable(confirmation));
+        QVERIFY(!confirmation.contains("older") && !confirmation.contains("already has"));
     }
 
     void rescue()
@@ -294,6 +303,55 @@ private slots:
         QCOMPARE(abnormalShown.shown, 1);
         QVERIFY(log.count("Detect camera abnormal, state: 0") >= 2);
         QVERIFY(!f.window->m_isAbnormalShown);
+    }
+
+    // The confirmation warns about a package that is not newer than the camera.
+    void confirmationWarnsAboutOldFirmware_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("same") << "1.0.0" << "The camera already has this firmware version.";
+        QTest::newRow("older") << "0.9.12" << "The package's firmware is older than the camera's.";
+    }
+
+    void confirmationWarnsAboutOldFirmware()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, warning);
+        Fixture f;
+        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        upgradetest::PackageParts parts;
+        parts.version = version;
+        QString confirmation;
+        answerNextFileDialog(f.writePackage(upgradetest::testPackage("ORBIT 400", parts).bytes()));
+        clickInNextModal("FormUpgrade", "btnCancel", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
+        f.window->on_btnUpgrade_clicked();
+        QVERIFY2(confirmation.contains(warning), qPrintable(confirmation));
+        QVERIFY(confirmation.contains("Package: ORBIT 400, firmware V" + version));
+    }
+
+    // The file dialog opens in Downloads, then in the folder used last.
+    void fileDialogStartsInDownloadsThenTheLastFolder()
+    {
+        Fixture f;
+        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        QDir().mkpath(downloads);
+        QStringList folders;
+        const auto note = [&] {
+            onNextModal([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
+                        [&](QWidget *w) {
+                            folders << QFileInfo(static_cast<QFileDialog *>(w)->directory().absolutePath()).canonicalFilePath();
+                        }, 30000);
+        };
+        note();
+        answerNextFileDialog(f.package("ORBIT 400"));
+        clickInNextModal("FormUpgrade", "btnCancel");
+        f.window->on_btnUpgrade_clicked();
+        note();
+        answerNextFileDialog(QString());
+        f.window->on_btnUpgrade_clicked();
+        QCOMPARE(folders, (QStringList{QFileInfo(downloads).canonicalFilePath(), QFileInfo(f.dir.path()).canonicalFilePath()}));
     }
 
     // A package that fails its check is named in a box; the rescue dialog stays open.
