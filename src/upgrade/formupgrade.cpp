@@ -35,6 +35,8 @@ void FormUpgrade::setDetails(const QString &camera, const QString &cameraVersion
     ui->textEditPrompt->append(lines.join("<br>"));
 }
 
+void FormUpgrade::addNote(const QString &text) { ui->textEditPrompt->append(text.toHtmlEscaped()); }
+
 QString FormUpgrade::prompt() const { return ui->textEditPrompt->toPlainText(); }
 
 void FormUpgrade::on_btnCancel_clicked() { reject(); }

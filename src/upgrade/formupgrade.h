@@ -20,6 +20,8 @@ public:
     // firmware is not newer. Empty texts are left out.
     void setDetails(const QString &camera, const QString &cameraVersion, const QString &packageModel,
                     const QString &packageVersion);
+    // One more paragraph below the details.
+    void addNote(const QString &text);
     QString prompt() const;
 
 private Q_SLOTS:

@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
@@ -30,6 +31,7 @@ using namespace lumora::upgrade;
 
 namespace {
 constexpr int kProgressCeiling = 95;
+constexpr int kAbnormalFreshMs = 15000;
 }
 
 // A worker is touched from here only until it says it has finished: the
@@ -44,6 +46,7 @@ struct MainWindow::UpgradeWorkers {
 
     // GUI thread only.
     UpdateDriveInfo lastAbnormalDrive;
+    QElapsedTimer lastAbnormalSeen;
     std::optional<UpdateDriveInfo> rescueDrive; // the next run is a rescue of this drive
     int packageModel = -1;
     bool familyConfirmed = false;
@@ -105,7 +108,10 @@ void MainWindow::startAbnormalDetection()
         m_upgradeWorkers.workers = new UpgradeWorkers;
     auto *poller = new AbnormalDetectThread(m_manufacturerCode);
     connect(poller, &AbnormalDetectThread::abnormalDriveFound, this,
-            [this](const UpdateDriveInfo &drive) { m_upgradeWorkers.workers->lastAbnormalDrive = drive; });
+            [this](const UpdateDriveInfo &drive) {
+                m_upgradeWorkers.workers->lastAbnormalDrive = drive;
+                m_upgradeWorkers.workers->lastAbnormalSeen.start();
+            });
     connect(poller, &AbnormalDetectThread::onDeviceAbnormal, this, &MainWindow::slotOnDeviceAbnormal);
     m_upgradeWorkers.workers->track(poller, &UpgradeWorkers::poller);
     m_upgradeWorkers.workers->pollerThread = startOnOwnThread(poller);
@@ -143,6 +149,12 @@ void MainWindow::on_btnUpgrade_clicked()
     }
     FormUpgrade confirm;
     confirm.setDetails(shortDeviceName(m_currentDeviceName), m_firmwareVersion, modelDisplayName(check.model), check.version);
+    // The poller reports a waiting camera about every 11 s: one seen lately is still there.
+    const UpgradeWorkers &state = *m_upgradeWorkers.workers;
+    if (state.lastAbnormalSeen.isValid() && state.lastAbnormalSeen.elapsed() < kAbnormalFreshMs)
+        confirm.addNote(tr("Another camera, on USB port %1, is waiting in its update state. It is left as it is; "
+                           "its rescue is offered once this upgrade has ended.")
+                            .arg(state.lastAbnormalDrive.port));
     centreOnWindow(&confirm);
     if (confirm.exec() == QDialog::Accepted) {
         m_upgradeWorkers.workers->rescueDrive.reset();
