@@ -289,14 +289,7 @@ private Q_SLOTS:
 
     // Each damaged package gets its verdict with the reason, from check-package
     // and from upgrade; nothing stays unpacked and nothing reaches the camera.
-    void damagedPackages_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<bool>("killTool");
-        for (const upgradetest::HostilePackage &p : upgradetest::hostilePackages("ORBIT 400"))
-            QTest::newRow(p.name) << p.bytes << p.reason << p.killTool;
-    }
+    void damagedPackages_data() { upgradetest::addHostilePackageRows(); }
 
     void damagedPackages()
     {

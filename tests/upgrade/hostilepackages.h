@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QVector>
+#include <QtTest>
 
 namespace upgradetest {
 
@@ -32,6 +33,16 @@ inline QVector<HostilePackage> hostilePackages(const QByteArray &model)
         {"truncated", whole.left(whole.size() * 2 / 3), "not a readable zip archive"},
         {"7z killed", whole, "7z was stopped before it finished", true},
     };
+}
+
+// The table of a test's `_data` function: bytes, reason, killTool.
+inline void addHostilePackageRows()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("killTool");
+    for (const HostilePackage &p : hostilePackages("ORBIT 400"))
+        QTest::newRow(p.name) << p.bytes << p.reason << p.killTool;
 }
 
 // A folder holding a "7z" that runs the real one and then kills itself after

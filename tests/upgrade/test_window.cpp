@@ -180,14 +180,7 @@ private slots:
 
     // Damaged packages: the verdict names the reason, nothing stays unpacked,
     // and nothing reaches the camera.
-    void damagedPackages_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<bool>("killTool");
-        for (const upgradetest::HostilePackage &p : upgradetest::hostilePackages("ORBIT 400"))
-            QTest::newRow(p.name) << p.bytes << p.reason << p.killTool;
-    }
+    void damagedPackages_data() { upgradetest::addHostilePackageRows(); }
 
     void damagedPackages()
     {

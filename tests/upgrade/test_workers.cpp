@@ -52,6 +52,14 @@ public:
         connect(worker, &UpgradeThread::workFinished, this, [this] { ++finished; });
         thread = startOnOwnThread(worker);
     }
+    // A run on the working camera `target` names.
+    UpgradeThread *runOn(const QString &workspace, UVCExtensionUnit *unit, const UpgradeTarget &target, int profile = kOrvanta)
+    {
+        auto *worker = new UpgradeThread(profile, true, unit, workspace);
+        worker->setTarget(target);
+        run(worker);
+        return worker;
+    }
     void run(AbnormalDetectThread *poller)
     {
         connect(poller, &AbnormalDetectThread::onDeviceAbnormal, this, [this](int state) { abnormal << state; });
@@ -155,9 +163,7 @@ private slots:
         WorkingCamera camera(rig);
         upgradetest::LogCapture log;
         Recorder recorder;
-        auto *worker = new UpgradeThread(kOrvanta, true, &camera.unit, rig.workspace());
-        worker->setTarget(camera.target);
-        recorder.run(worker);
+        recorder.runOn(rig.workspace(), &camera.unit, camera.target);
         QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 30000);
         QCOMPARE(recorder.reports, QVector<Report>{kDone});
         // Without a system bus the run says so once and goes on.
@@ -210,9 +216,7 @@ private slots:
         WorkingCamera camera(rig);
         rig.takeTrace();
         Recorder recorder;
-        auto *worker = new UpgradeThread(kOrvanta, true, &camera.unit, rig.workspace());
-        worker->setTarget(camera.target);
-        recorder.run(worker);
+        recorder.runOn(rig.workspace(), &camera.unit, camera.target);
         QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 10000);
         QCOMPARE(recorder.reports.size(), 1);
         QVERIFY(!recorder.reports.first().success);
@@ -235,9 +239,7 @@ private slots:
         rig.kernel->plug(stuck);
         WorkingCamera camera(rig);
         Recorder recorder;
-        auto *worker = new UpgradeThread(kOrvanta, true, &camera.unit, rig.workspace());
-        worker->setTarget(camera.target);
-        recorder.run(worker);
+        recorder.runOn(rig.workspace(), &camera.unit, camera.target);
         QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 30000);
         QCOMPARE(recorder.reports, QVector<Report>{kDone});
         QCOMPARE(cameraFirmware(rig), QString("2.0.0"));
@@ -365,9 +367,7 @@ private slots:
         writePackage(rig);
         WorkingCamera camera(rig);
         Recorder recorder;
-        auto *worker = new UpgradeThread(kNoProfile, true, &camera.unit, rig.workspace());
-        worker->setTarget(camera.target);
-        recorder.run(worker);
+        auto *worker = recorder.runOn(rig.workspace(), &camera.unit, camera.target, kNoProfile);
         if (stopped) {
             // Stopped once the camera has been told to switch.
             QStringList trace;
