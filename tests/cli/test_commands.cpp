@@ -94,14 +94,7 @@ public:
         return packageBytes(upgradetest::testPackage(model, parts).bytes());
     }
 
-    QString packageBytes(const QByteArray &bytes)
-    {
-        const QString path = m_dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return path;
-    }
+    QString packageBytes(const QByteArray &bytes) { return upgradetest::writeNumberedPackage(m_dir.path(), &m_packages, bytes); }
 
     // Everything left in the firmware workspace.
     QStringList workspaceEntries() const
@@ -114,13 +107,7 @@ public:
     }
 
     // Whether EnterUpgradeMode or any vendor SCSI command reached a device.
-    bool cameraTouched() const
-    {
-        for (const QString &line : trace("xu") + trace("scsi"))
-            if (line.contains(" sel=4 ") || line.contains("cdb=e8"))
-                return true;
-        return false;
-    }
+    bool cameraTouched() const { return upgradetest::touchesCamera(trace("xu") + trace("scsi")); }
 
     void useKilledTool() { m_pathFirst = upgradetest::writeKilledTool(m_dir.path()); }
     QString path() const { return m_dir.path(); }

@@ -35,6 +35,25 @@ inline QVector<HostilePackage> hostilePackages(const QByteArray &model)
     };
 }
 
+// Writes `bytes` as the next numbered package "fwN.zip" in `folder`.
+inline QString writeNumberedPackage(const QString &folder, int *counter, const QByteArray &bytes)
+{
+    const QString path = QStringLiteral("%1/fw%2.zip").arg(folder).arg(++*counter);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+// Whether a wire trace shows EnterUpgradeMode or any vendor SCSI command.
+inline bool touchesCamera(const QStringList &trace)
+{
+    for (const QString &line : trace)
+        if ((line.contains(" xu ") && line.contains(" sel=4 ")) || line.contains("cdb=e8"))
+            return true;
+    return false;
+}
+
 // The table of a test's `_data` function: bytes, reason, killTool.
 inline void addHostilePackageRows()
 {

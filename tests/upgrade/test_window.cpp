@@ -102,25 +102,13 @@ struct Fixture {
         return path;
     }
 
-    QString writePackage(const QByteArray &bytes)
-    {
-        const QString path = dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return path;
-    }
+    QString writePackage(const QByteArray &bytes) { return upgradetest::writeNumberedPackage(dir.path(), &m_packages, bytes); }
 
     // Whether EnterUpgradeMode or any vendor SCSI command reached a device.
     bool cameraTouched() const
     {
         QFile file(dir.filePath("trace.log"));
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if ((line.contains(" xu ") && line.contains(" sel=4 ")) || line.contains("cdb=e8"))
-                return true;
-        return false;
+        return file.open(QIODevice::ReadOnly) && upgradetest::touchesCamera(QString::fromUtf8(file.readAll()).split('\n'));
     }
 
     static QStringList workspaceEntries()

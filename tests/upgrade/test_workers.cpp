@@ -3,6 +3,7 @@
 // on their own threads against the simulated kernel.
 
 #include "../preview/qt_tsan_suppressions.h"
+#include "hostilepackages.h"
 #include "upgraderig.h"
 #include "control/uvcextensionunit.h"
 #include "sim/sim_camera.h"
@@ -106,14 +107,6 @@ qint64 payloadBytes(const QStringList &vendorCommands)
             bytes += m.captured(2).toLongLong();
     }
     return bytes;
-}
-
-bool touchesCamera(const QStringList &trace)
-{
-    for (const QString &line : trace)
-        if ((line.contains(" xu ") && line.contains(" sel=4 ")) || line.contains("cdb=e8"))
-            return true;
-    return false;
 }
 
 QString cameraFirmware(UpgradeRig &rig)
@@ -221,7 +214,7 @@ private slots:
         QCOMPARE(recorder.reports.size(), 1);
         QVERIFY(!recorder.reports.first().success);
         QVERIFY2(recorder.reports.first().message.contains(why), qPrintable(recorder.reports.first().message));
-        QVERIFY(!touchesCamera(rig.takeTrace()));
+        QVERIFY(!upgradetest::touchesCamera(rig.takeTrace()));
         QCOMPARE(cameraFirmware(rig), QString("1.0.0"));
     }
 
@@ -286,7 +279,7 @@ private slots:
         QCOMPARE(recorder.reports.first().success, done);
         if (!done) {
             QVERIFY(recorder.reports.first().message.startsWith("Upgrade refused"));
-            QVERIFY(!touchesCamera(rig.takeTrace()));
+            QVERIFY(!upgradetest::touchesCamera(rig.takeTrace()));
         }
     }
 
@@ -461,7 +454,7 @@ private slots:
         recorder.run(worker);
         QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 10000);
         QCOMPARE(recorder.reports, (QVector<Report>{{false, 0, "Upgrade stopped before the camera was changed."}}));
-        QVERIFY(!touchesCamera(rig.takeTrace()));
+        QVERIFY(!upgradetest::touchesCamera(rig.takeTrace()));
     }
 
     void pollerIgnoresUnknownState()
