@@ -81,6 +81,7 @@ void FormAbnormal::on_btnUpgrade_clicked()
         m_confirmed = true;
     }
     m_packageModel = check.model;
+    m_packageVersion = check.version;
     accept();
 }
 

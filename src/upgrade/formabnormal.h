@@ -26,6 +26,7 @@ public:
     // for a drive that does not tell its model.
     int packageModel() const { return m_packageModel; }
     bool familyConfirmed() const { return m_confirmed; }
+    QString packageVersion() const { return m_packageVersion; }
     // The folder the file dialog starts in.
     void setStartFolder(const QString &folder) { m_startFolder = folder; }
     QString chosenFolder() const { return m_chosenFolder; }
@@ -42,6 +43,7 @@ private:
     lumora::upgrade::UpdateDriveInfo m_drive;
     int m_packageModel = -1;
     bool m_confirmed = false;
+    QString m_packageVersion;
     QString m_startFolder;
     QString m_chosenFolder;
 };

@@ -260,7 +260,7 @@ void MainWindow::slotOnDeviceAbnormal(int state)
     if (result == QDialog::Accepted) {
         ui->btnNavSupport->click();
         FormUpgrade confirm;
-        confirm.setDetails(QString(), QString(), modelDisplayName(rescue.packageModel()), QString());
+        confirm.setDetails(QString(), QString(), modelDisplayName(rescue.packageModel()), rescue.packageVersion());
         centreOnWindow(&confirm);
         if (confirm.exec() == QDialog::Accepted) {
             workers.rescueDrive = workers.lastAbnormalDrive;

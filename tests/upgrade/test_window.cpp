@@ -276,10 +276,12 @@ private slots:
             f.window->slotOnDeviceAbnormal(0);
         });
         answerNextFileDialog(f.package("ORBIT 400"));
-        clickInNextModal("FormUpgrade", "btnOK");
+        QString confirmation;
+        clickInNextModal("FormUpgrade", "btnOK", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
         clickInNextModal("FormCustomizeMessagebox", "btnOK",
                          [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
         QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
+        QVERIFY2(confirmation.contains("Package: ORBIT 400, firmware V2.0.0"), qPrintable(confirmation));
         QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
         QCOMPARE(abnormalShown.shown, 1);
         QVERIFY(log.count("Detect camera abnormal, state: 0") >= 2);
