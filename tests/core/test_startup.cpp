@@ -89,6 +89,17 @@ void giveAway(const QString &folder)
         QVERIFY(::chown(QFile::encodeName(folder).constData(), kNobody, kNobody) == 0);
 }
 
+// Executable folders the user can or cannot write, with or without a product.ini in them.
+void addSettingsFolderRows()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<bool>("preset");
+    QTest::newRow("writable folder, no product.ini") << true << false;
+    QTest::newRow("writable folder, product.ini") << true << true;
+    QTest::newRow("read-only folder, no product.ini") << false << false;
+    QTest::newRow("read-only folder, preset product.ini") << false << true;
+}
+
 QVariantMap readIni(const QString &path)
 {
     QVariantMap values;
@@ -125,12 +136,7 @@ private Q_SLOTS:
     // "/style/index" is read from the preset until the user's own file has it.
     void settingsFilesTable_data()
     {
-        QTest::addColumn<bool>("writable");
-        QTest::addColumn<bool>("preset");
-        QTest::newRow("writable folder, no product.ini") << true << false;
-        QTest::newRow("writable folder, product.ini") << true << true;
-        QTest::newRow("read-only folder, no product.ini") << false << false;
-        QTest::newRow("read-only folder, preset product.ini") << false << true;
+        addSettingsFolderRows();
     }
     void settingsFilesTable()
     {
@@ -156,12 +162,7 @@ private Q_SLOTS:
     // and that theme and geometry come back after a SIGTERM and a restart.
     void settingsSurviveSignalAndRestart_data()
     {
-        QTest::addColumn<bool>("writable");
-        QTest::addColumn<bool>("preset");
-        QTest::newRow("writable folder, no product.ini") << true << false;
-        QTest::newRow("writable folder, product.ini") << true << true;
-        QTest::newRow("read-only folder, no product.ini") << false << false;
-        QTest::newRow("read-only folder, preset product.ini") << false << true;
+        addSettingsFolderRows();
     }
     void settingsSurviveSignalAndRestart()
     {
