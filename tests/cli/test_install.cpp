@@ -79,10 +79,12 @@ private Q_SLOTS:
         const QString command = entry.value("Desktop Entry/Exec").toString();
         QCOMPARE(command, installed("bin/lumora"));
 
-        QTemporaryDir home;
+        QTemporaryDir home, runtime;
         QProcess app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", home.path());
+        // A session of its own: another Lumora running would take this launch over.
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
         app.setProcessEnvironment(environment);
         app.setProcessChannelMode(QProcess::ForwardedChannels);
         app.start(command, QStringList());

@@ -274,6 +274,7 @@ private Q_SLOTS:
         QTemporaryDir install;
         QTemporaryDir home;
         QTemporaryDir elsewhere;
+        QTemporaryDir runtime;
         const QString app = install.filePath(QStringLiteral("lumora"));
         QVERIFY(QFile::copy(QStringLiteral(LUMORA_APP_PATH), app));
         QSettings(install.filePath(QStringLiteral("product.ini")), QSettings::IniFormat)
@@ -282,6 +283,8 @@ private Q_SLOTS:
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), home.path());
+        // A session of its own: another Lumora running would take this launch over.
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(elsewhere.path());
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
