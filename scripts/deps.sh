@@ -9,7 +9,7 @@ packages=(
   libudev-dev linux-libc-dev
   libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev ffmpeg
   p7zip-full
-  xvfb xauth fonts-dejavu-core fonts-noto-core
+  xvfb xauth fonts-dejavu-core fonts-noto-core dbus-daemon
   desktop-file-utils appstream
   clang libclang-rt-dev llvm
 )

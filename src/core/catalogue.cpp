@@ -1,9 +1,13 @@
 #include "core/catalogue.h"
 
+#include "core/settingsfiles.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QSettings>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace {
 
@@ -59,7 +63,7 @@ QString cameraStateText(int state)
 
 QString settingsFilePath()
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(kSettingsFileName);
+    return settingsFiles().file;
 }
 
 ManufacturerProfile manufacturerProfile(int code)
@@ -75,8 +79,16 @@ ManufacturerProfile manufacturerProfile(int code)
 
 ManufacturerProfile loadManufacturerProfile(const QString &settingsPath)
 {
-    const QSettings settings(settingsPath, QSettings::IniFormat);
-    const ManufacturerProfile profile = manufacturerProfile(settings.value(QStringLiteral("/product_model/main"), 0).toInt());
+    const QVariant saved = readSetting(settingsPath, QStringLiteral("/product_model/main"), 0);
+    bool isNumber = false;
+    int code = saved.toInt(&isNumber);
+    const bool known = isNumber && std::any_of(manufacturerTable.begin(), manufacturerTable.end(),
+                                               [code](const ManufacturerEntry &entry) { return entry.code == code; });
+    if (!known) {
+        qWarning().noquote() << "unknown profile" << saved.toString() << "in /product_model/main; using profile 0";
+        code = 0;
+    }
+    const ManufacturerProfile profile = manufacturerProfile(code);
     QString name;
     for (const ManufacturerEntry &entry : manufacturerTable) {
         if (entry.code == profile.code)
@@ -190,7 +202,6 @@ QString shortDeviceName(const QString &friendlyName)
 
 QString supportAddress(const QString &settingsPath)
 {
-    const QSettings settings(settingsPath, QSettings::IniFormat);
-    const QString host = settings.value(QStringLiteral("/support/host"), QLatin1String(kDefaultSupportHost)).toString();
+    const QString host = readSetting(settingsPath, QStringLiteral("/support/host"), QLatin1String(kDefaultSupportHost)).toString();
     return QStringLiteral("https://%1/support/").arg(host);
 }

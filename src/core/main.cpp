@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/startup.h"
 #include "ui/mainwindow.h"
+#include "ui/singleinstance.h"
 
 #include <QApplication>
 
@@ -10,12 +11,22 @@ int main(int argc, char *argv[])
 {
     enableHighDpiScaling();
     QApplication app(argc, argv);
+    // Caught from here on; acted upon once the window runs.
+    SignalRelay relay;
     initLumoraResources();
     applyApplicationLook();
     enterExecutableDirectory();
+
+    // A second launch hands over to the first before it writes a banner into
+    // the log the first one is writing.
+    SingleInstance instance;
+    if (!instance.claim())
+        return 0;
     startLogging();
 
     MainWindow window;
+    QObject::connect(&relay, &SignalRelay::received, &window, &MainWindow::closeForSignal);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window, &MainWindow::raiseFromAnotherLaunch);
     window.show();
     return app.exec();
 }

@@ -50,6 +50,7 @@ void MainWindow::refreshCameraList()
         if (first)
             selectCamera(first);
         slotStartPreview();
+        updateEmptyState(devices);
         return;
     }
     if (m_isUpgrading)
@@ -59,6 +60,7 @@ void MainWindow::refreshCameraList()
     m_isOpened = false;
     clearFeatureComboBoxes();
     setControlsEnabled(false);
+    updateEmptyState(devices);
 }
 
 bool MainWindow::filterCameraList(const QVector<CameraDeviceInfo> &devices)

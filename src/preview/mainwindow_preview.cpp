@@ -128,6 +128,9 @@ void MainWindow::setPreviewMessage(const QString &headline, const QString &detai
 
 void MainWindow::showCameraBusy(const QVector<lumora::platform::NodeHolder> &holders)
 {
+    // A report queued by a worker already replaced (another camera chosen meanwhile) is old news.
+    if (sender() && sender() != m_pVideoWorker)
+        return;
     stopVideoWorker();
     if (!m_isOpened || !m_isPreviewing)
         return;

@@ -69,6 +69,8 @@ bool FramelessWindow::handleWindowEvent(QEvent *event)
 {
     // The native window sees the pointer before any child widget does, so the
     // edges work over buttons and labels too.
+    if (resizeByHand(event))
+        return true;
     const auto type = event->type();
     if (type != QEvent::MouseMove && type != QEvent::MouseButtonPress && type != QEvent::Leave)
         return false;
@@ -79,8 +81,14 @@ bool FramelessWindow::handleWindowEvent(QEvent *event)
         const QSize max = m_window->maximumSize();
         area = lumora::ui::hitTestEdges(m_window->frameGeometry(), mouse->globalPos(),
                                         min.width() != max.width(), min.height() != max.height());
-        if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton && area != HitArea::None)
-            return m_handle->startSystemResize(lumora::ui::edgesOf(area));
+        if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton && area != HitArea::None) {
+            if (m_handle->startSystemResize(lumora::ui::edgesOf(area)))
+                return true;
+            m_handEdges = lumora::ui::edgesOf(area);
+            m_handStart = mouse->globalPos();
+            m_handGeometry = m_window->geometry();
+            return true;
+        }
         if (type == QEvent::MouseMove && mouse->buttons() != Qt::NoButton)
             return false;
     }
@@ -92,6 +100,34 @@ bool FramelessWindow::handleWindowEvent(QEvent *event)
         m_cursorOverridden = false;
     }
     return false;
+}
+
+bool FramelessWindow::resizeByHand(QEvent *event)
+{
+    if (!m_handEdges)
+        return false;
+    const auto type = event->type();
+    if (type == QEvent::MouseButtonRelease) {
+        m_handEdges = {};
+        return true;
+    }
+    if (type != QEvent::MouseMove)
+        return false;
+    const QPoint delta = static_cast<QMouseEvent *>(event)->globalPos() - m_handStart;
+    const QSize min = m_window->minimumSize();
+    const QSize max = m_window->maximumSize();
+    QRect g = m_handGeometry;
+    // The edge opposite the one dragged stays where it is.
+    if (m_handEdges & Qt::LeftEdge)
+        g.setLeft(qBound(g.right() + 1 - max.width(), g.left() + delta.x(), g.right() + 1 - min.width()));
+    if (m_handEdges & Qt::RightEdge)
+        g.setWidth(qBound(min.width(), g.width() + delta.x(), max.width()));
+    if (m_handEdges & Qt::TopEdge)
+        g.setTop(qBound(g.bottom() + 1 - max.height(), g.top() + delta.y(), g.bottom() + 1 - min.height()));
+    if (m_handEdges & Qt::BottomEdge)
+        g.setHeight(qBound(min.height(), g.height() + delta.y(), max.height()));
+    m_window->setGeometry(g);
+    return true;
 }
 
 void FramelessWindow::updateMaximizedMargins()

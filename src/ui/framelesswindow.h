@@ -6,6 +6,7 @@
 
 #include <QMargins>
 #include <QObject>
+#include <QRect>
 
 class QWidget;
 class QWindow;
@@ -29,6 +30,8 @@ protected:
 private:
     void watchNativeWindow();
     bool handleWindowEvent(QEvent *event);
+    // Where the platform cannot resize interactively: follows the pointer itself.
+    bool resizeByHand(QEvent *event);
     void updateMaximizedMargins();
 
     QWidget *m_window;
@@ -37,4 +40,7 @@ private:
     QMargins m_frameMargins;
     bool m_maximizedMarginsApplied = false;
     bool m_cursorOverridden = false;
+    Qt::Edges m_handEdges;
+    QPoint m_handStart;
+    QRect m_handGeometry;
 };

@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "core/cameradeviceinfo.h"
 
+#include <QHash>
 #include <QIcon>
 #include <QImage>
 #include <QList>
@@ -22,6 +23,7 @@ class FormPrompt;
 class FramelessWindow;
 class QAbstractButton;
 class QListWidgetItem;
+class QPushButton;
 class QMovie;
 class QThread;
 class QTimer;
@@ -49,6 +51,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
     // ---- core (src/core) ----
 public:
@@ -60,6 +63,10 @@ public:
     void applyDisplayPlan(const struct DisplayPlan &plan);
     // Logs which position is used, applies the saved theme and places the window.
     void restoreWindowPlacement();
+    // The desktop's colour scheme (org.freedesktop.appearance color-scheme
+    // from the portal): 1 when it prefers dark, else 0. Asked only while no
+    // theme is saved.
+    static int desktopPrefersDark();
 
 public Q_SLOTS:
     void changeStyle(QString qssFile);
@@ -119,6 +126,9 @@ public:
     void fillFeatureLists();
     void readDeviceState();
     void restoreFactoryDefaults();
+    // Has no widget of that name: a plain method, so the by-name connection
+    // at set-up does not look for one.
+    void on_comboBoxMic_currentIndexChanged(int index);
 
 public Q_SLOTS:
     void slotReInitUvcEx();
@@ -153,7 +163,6 @@ public Q_SLOTS:
     void on_btnHDR_clicked();
     void on_btnHD_clicked();
     void on_btnMute_clicked();
-    void on_comboBoxMic_currentIndexChanged(int index);
     void on_btnRestoreDefaults_clicked();
     void slotUpdate410BStatus();
 
@@ -260,6 +269,18 @@ public:
     void showPromptAtCursor(const QString &text = QString());
     void updateSupportLinks(const QString &color);
     void applyModelTraits(const QString &pathId);
+    // After a refresh: with no camera listed, the preview area says what to do
+    // (or names the other profile's cameras and offers the switch) and the
+    // control pages lose the rows the last model showed
+    // (src/ui/mainwindow_emptystate.cpp).
+    void updateEmptyState(const QVector<CameraDeviceInfo> &devices);
+    // Saves the other profile as "/product_model/main" and lists its cameras.
+    void switchToOtherProfile();
+    // SIGINT, SIGTERM or SIGHUP: closes as the close button does (refused and
+    // logged while an upgrade runs).
+    void closeForSignal(int signo);
+    // Another launch handed over to this one: the window comes to the front.
+    void raiseFromAnotherLaunch();
 
 public Q_SLOTS:
     void buttonClickedNavTop();
@@ -276,6 +297,14 @@ public Q_SLOTS:
 protected:
     bool supportLabelEvent(QObject *watched, QEvent *event);
     void setSupportLink(const QString &color);
+    void rememberPristineRows();
+    void clearModelRows();
+
+    QPushButton *m_profileSwitch = nullptr;
+    int m_otherProfileCode = -1;
+    // Visibility of the control pages' widgets before any camera was opened.
+    QHash<QWidget *, bool> m_pristineRows;
+    bool m_closingForSignal = false;
 
     QList<QAbstractButton *> m_navButtons;
     QList<QAbstractButton *> m_controlButtons;

@@ -119,6 +119,8 @@ void MainWindow::setupShell()
     m_supportAddress = supportAddress();
     setSupportLink(m_supportLinkColor);
 
+    rememberPristineRows();
+
     MaskWidget *mask = MaskWidget::instance();
     mask->setMainWidget(window());
     mask->setDialogNames({QStringLiteral("FormUpgrade"), QStringLiteral("FormAbnormal"),

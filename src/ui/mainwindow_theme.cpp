@@ -4,13 +4,20 @@
 #include "ui/mainwindow.h"
 #include "control/cameraparameters.h"
 #include "core/catalogue.h"
+#include "core/settingsfiles.h"
 #include "ui/mainwindow_form.h"
 #include "ui/theme_display.h"
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMovie>
 #include <QScreen>
 #include <QSettings>
@@ -28,6 +35,11 @@ QString &appliedStyleSheet()
 constexpr int kPaletteColourPosition = 20;
 constexpr int kPaletteColourLength = 7;
 
+// X11 positions and sizes are 16-bit; no screen reaches further.
+constexpr int kMaxScreenCoordinate = 32767;
+// How long the first start waits for the desktop portal's answer.
+constexpr int kPortalTimeoutMs = 500;
+
 bool allNonZero(const QRect &rect)
 {
     return rect.x() != 0 && rect.y() != 0 && rect.width() != 0 && rect.height() != 0;
@@ -38,7 +50,35 @@ bool onConnectedScreen(const QRect &rect)
     return QGuiApplication::screenAt(rect.center()) != nullptr;
 }
 
+// The portal wraps the value in one variant more than it declares.
+QVariant unwrap(QVariant value)
+{
+    while (value.canConvert<QDBusVariant>() && value.userType() == qMetaTypeId<QDBusVariant>())
+        value = value.value<QDBusVariant>().variant();
+    return value;
+}
+
 } // namespace
+
+int MainWindow::desktopPrefersDark()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return 0;
+    QDBusMessage read = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.portal.Desktop"), QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("Read"));
+    read << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme");
+    const QDBusMessage reply = bus.call(read, QDBus::Block, kPortalTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        qInfo().noquote() << "desktop colour scheme unknown:" << reply.errorName();
+        return 0;
+    }
+    // 0 no preference, 1 prefer dark, 2 prefer light.
+    const uint scheme = unwrap(reply.arguments().first()).toUInt();
+    qInfo() << "desktop colour scheme:" << scheme;
+    return scheme == 1 ? 1 : 0;
+}
 
 void MainWindow::changeStyle(QString qssFile)
 {
@@ -104,34 +144,40 @@ void MainWindow::on_btnModeLight_clicked()
 
 void MainWindow::loadWindowSettings()
 {
-    const QString path = settingsFilePath();
+    const SettingsFiles files = settingsFiles();
+    logSettingsFiles(files);
+    const QString path = files.file;
     const ManufacturerProfile profile = loadManufacturerProfile(path);
     m_manufacturerCode = profile.code;
     m_manufacturerVid = profile.vid;
 
-    const QSettings settings(path, QSettings::IniFormat);
-    m_savedGeometry = QRect(settings.value(QStringLiteral("/window/left")).toInt(),
-                            settings.value(QStringLiteral("/window/top")).toInt(),
-                            settings.value(QStringLiteral("/window/width")).toInt(),
-                            settings.value(QStringLiteral("/window/height")).toInt());
+    // No screen holds more than this: larger values would overflow the rectangle's arithmetic.
+    const auto coordinate = [&path](const char *key, int low) {
+        return qBound(low, readSetting(path, QLatin1String(key), 0).toInt(), kMaxScreenCoordinate);
+    };
+    m_savedGeometry = QRect(coordinate("/window/left", -kMaxScreenCoordinate),
+                            coordinate("/window/top", -kMaxScreenCoordinate),
+                            coordinate("/window/width", 0), coordinate("/window/height", 0));
     qInfo().noquote() << "pre main window pos:"
                       << QStringLiteral("%1 %2 %3 %4").arg(m_savedGeometry.x()).arg(m_savedGeometry.y())
                              .arg(m_savedGeometry.width()).arg(m_savedGeometry.height());
-    m_styleIndex = settings.value(QStringLiteral("/style/index")).toInt();
+    const QVariant style = readSetting(path, QStringLiteral("/style/index"));
+    m_styleIndex = style.isValid() ? style.toInt() : desktopPrefersDark();
     qInfo() << "pre ui style:" << m_styleIndex;
 }
 
 void MainWindow::saveWindowSettings()
 {
     const QRect frame = frameGeometry();
-    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+    const QString path = settingsFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSettings settings(path, QSettings::IniFormat);
     settings.setValue(QStringLiteral("/window/left"), frame.x());
     settings.setValue(QStringLiteral("/window/top"), frame.y());
     settings.setValue(QStringLiteral("/window/width"), frame.width());
     settings.setValue(QStringLiteral("/window/height"), frame.height());
     settings.setValue(QStringLiteral("/style/index"), m_styleIndex);
     settings.sync();
-    // An installation in a read-only folder cannot keep its settings: say so.
     if (settings.status() != QSettings::NoError)
         qWarning().noquote() << "save window settings failed:" << settings.fileName();
 }

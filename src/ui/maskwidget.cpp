@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QScreen>
+#include <QPainter>
 
 #include <atomic>
 
@@ -26,67 +26,90 @@ MaskWidget::MaskWidget()
     : QWidget(nullptr)
 {
     setObjectName(QStringLiteral("MaskWidget"));
-    setWindowOpacity(0.7);
-    setBgColor(QColor(0, 0, 0, 255));
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        setGeometry(screen->geometry());
-    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    hide();
     qApp->installEventFilter(this);
-    // Lives until the event loop ends; a later instance() makes a new one.
+    // Without a window it lives until the event loop ends; a later instance() makes a new one.
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
-        qApp->removeEventFilter(this);
-        g_mask.store(nullptr);
-        deleteLater();
+        if (!parentWidget())
+            deleteLater();
     });
+}
+
+MaskWidget::~MaskWidget()
+{
+    qApp->removeEventFilter(this);
+    MaskWidget *self = this;
+    g_mask.compare_exchange_strong(self, nullptr);
 }
 
 void MaskWidget::setMainWidget(QWidget *mainWidget)
 {
-    if (this->mainWidget != mainWidget)
-        this->mainWidget = mainWidget;
+    if (this->mainWidget == mainWidget)
+        return;
+    if (this->mainWidget)
+        this->mainWidget->removeEventFilter(this);
+    this->mainWidget = mainWidget;
+    setParent(mainWidget); // hides it
+    if (mainWidget) {
+        mainWidget->installEventFilter(this);
+        cover();
+    }
 }
 
 void MaskWidget::setDialogNames(const QStringList &dialogNames)
 {
-    if (this->dialogNames != dialogNames)
-        this->dialogNames = dialogNames;
+    this->dialogNames = dialogNames;
 }
 
 void MaskWidget::setBgColor(const QColor &bgColor)
 {
-    QPalette pal = palette();
-    pal.setBrush(QPalette::All, QPalette::Window, QBrush(bgColor));
-    setPalette(pal);
-    setAutoFillBackground(true);
+    m_color = bgColor;
+    update();
 }
 
 void MaskWidget::setOpacity(double opacity)
 {
-    setWindowOpacity(opacity);
+    m_opacity = qBound(0.0, opacity, 1.0);
+    update();
+}
+
+void MaskWidget::cover()
+{
+    if (!mainWidget)
+        return;
+    setGeometry(mainWidget->rect());
+    raise();
 }
 
 bool MaskWidget::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
     case QEvent::Show:
-        if (dialogNames.contains(watched->objectName())) {
+        if (dialogNames.contains(watched->objectName()) && mainWidget) {
+            m_dialog = watched->isWidgetType() ? static_cast<QWidget *>(watched)->window() : nullptr;
+            cover();
             show();
-            activateWindow();
-            if (watched->isWidgetType()) {
+            if (m_dialog) {
                 // Without a window manager activation does not raise.
-                QWidget *dialog = static_cast<QWidget *>(watched)->window();
-                dialog->raise();
-                dialog->activateWindow();
+                m_dialog->raise();
+                m_dialog->activateWindow();
             }
         }
         break;
     case QEvent::Hide:
-        if (dialogNames.contains(watched->objectName()))
+        if (dialogNames.contains(watched->objectName())) {
             hide();
+            m_dialog = nullptr;
+        }
+        break;
+    case QEvent::Resize:
+        if (watched == mainWidget)
+            cover();
         break;
     case QEvent::WindowActivate:
-        if (mainWidget && watched->objectName() == mainWidget->objectName() && isVisible())
-            activateWindow();
+        // The dialog keeps the focus while the window under it is dimmed.
+        if (watched == mainWidget && isVisible() && m_dialog)
+            m_dialog->activateWindow();
         break;
     default:
         break;
@@ -94,9 +117,10 @@ bool MaskWidget::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void MaskWidget::showEvent(QShowEvent *event)
+void MaskWidget::paintEvent(QPaintEvent *)
 {
-    if (mainWidget)
-        setGeometry(mainWidget->geometry());
-    QWidget::showEvent(event);
+    QColor colour = m_color;
+    colour.setAlphaF(m_opacity);
+    QPainter painter(this);
+    painter.fillRect(rect(), colour);
 }

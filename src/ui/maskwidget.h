@@ -1,8 +1,12 @@
 #pragma once
-// The one dimming overlay of the process: a translucent black window laid over
-// the main window while one of the named dialogs is shown. It watches every
+// The one dimming overlay of the process: a child of the main window that
+// covers it and paints a translucent black while one of the named dialogs is
+// shown. Being part of the window, it needs neither a compositor nor a
+// window manager that lets a separate window sit on top. It watches every
 // object's show and hide events through an application-wide event filter.
 
+#include <QColor>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
@@ -11,8 +15,13 @@ class MaskWidget : public QWidget {
 
 public:
     static MaskWidget *instance();
+    ~MaskWidget() override;
+
+    double opacity() const { return m_opacity; }
+    QColor bgColor() const { return m_color; }
 
 public Q_SLOTS:
+    // The mask becomes this window's overlay (and goes with it).
     void setMainWidget(QWidget *mainWidget);
     void setDialogNames(const QStringList &dialogNames);
     void setBgColor(const QColor &bgColor);
@@ -20,11 +29,15 @@ public Q_SLOTS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     MaskWidget();
+    void cover();
 
-    QWidget *mainWidget = nullptr;
+    QPointer<QWidget> mainWidget;
+    QPointer<QWidget> m_dialog; // the dialog the mask is shown for
     QStringList dialogNames;
+    QColor m_color = Qt::black;
+    double m_opacity = 0.7;
 };

@@ -43,8 +43,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         for (const char *path : {"bin/lumora", "bin/lumora-cli", "share/applications/org.lumora.Lumora.desktop",
                                  "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora-cli.1",
-                                 "share/icons/hicolor/48x48/apps/lumora.png", "share/icons/hicolor/256x256/apps/lumora.png",
-                                 "share/icons/hicolor/scalable/apps/lumora.svg", "lib/udev/rules.d/70-lumora.rules"})
+                                 "share/icons/hicolor/48x48/apps/org.lumora.Lumora.png",
+                                 "share/icons/hicolor/256x256/apps/org.lumora.Lumora.png",
+                                 "share/icons/hicolor/scalable/apps/org.lumora.Lumora.svg", "lib/udev/rules.d/70-lumora.rules"})
             QTest::newRow(path) << QString::fromLatin1(path);
     }
     void filesInPlace()
@@ -78,10 +79,12 @@ private Q_SLOTS:
         const QString command = entry.value("Desktop Entry/Exec").toString();
         QCOMPARE(command, installed("bin/lumora"));
 
-        QTemporaryDir home;
+        QTemporaryDir home, runtime;
         QProcess app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", home.path());
+        // A session of its own: another Lumora running would take this launch over.
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
         app.setProcessEnvironment(environment);
         app.setProcessChannelMode(QProcess::ForwardedChannels);
         app.start(command, QStringList());

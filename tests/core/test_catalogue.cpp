@@ -70,18 +70,22 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("vid");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("no file") << QVariant() << 0 << 0x1D6B << "credit manufacturer: QX";
-        QTest::newRow("QX") << QVariant(0) << 0 << 0x1D6B << "credit manufacturer: QX";
-        QTest::newRow("Orvanta") << QVariant(1) << 1 << 0x5A17 << "credit manufacturer: Orvanta";
-        QTest::newRow("unknown code") << QVariant(2) << 2 << 0 << "credit manufacturer: ";
+        QTest::addColumn<QStringList>("lines");
+        const QString qx = QStringLiteral("credit manufacturer: QX");
+        QTest::newRow("no file") << QVariant() << 0 << 0x1D6B << QStringList{qx};
+        QTest::newRow("QX") << QVariant(0) << 0 << 0x1D6B << QStringList{qx};
+        QTest::newRow("Orvanta") << QVariant(1) << 1 << 0x5A17 << QStringList{"credit manufacturer: Orvanta"};
+        // Anything else is one warning and the first profile, not an empty list without a word why.
+        for (const QString &stored : {"2", "99", "-1", "abc", "99999999999"})
+            QTest::newRow(qPrintable("unknown " + stored)) << QVariant(stored) << 0 << 0x1D6B
+                << QStringList{"unknown profile " + stored + " in /product_model/main; using profile 0", qx};
     }
     void profileLoad()
     {
         QFETCH(QVariant, stored);
         QFETCH(int, code);
         QFETCH(int, vid);
-        QFETCH(QString, line);
+        QFETCH(QStringList, lines);
         QTemporaryDir dir;
         const QString path = dir.filePath(QLatin1String(kSettingsFileName));
         if (stored.isValid())
@@ -90,7 +94,7 @@ private Q_SLOTS:
         const ManufacturerProfile profile = loadManufacturerProfile(path);
         QCOMPARE(profile.code, code);
         QCOMPARE(profile.vid, vid);
-        QCOMPARE(g_captured, QStringList{line});
+        QCOMPARE(g_captured, lines);
     }
 
     void acceptsCamera_data()

@@ -4,19 +4,35 @@
 #include "ui/mainwindow.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 QStringList g_messages;
+QStringList g_warnings;
 
-void collectMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+void collectMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     g_messages << message;
+    if (type == QtWarningMsg || type == QtCriticalMsg)
+        g_warnings << message;
 }
+
+struct MessageCapture {
+    MessageCapture() : previous(qInstallMessageHandler(collectMessage))
+    {
+        g_messages.clear();
+        g_warnings.clear();
+    }
+    ~MessageCapture() { qInstallMessageHandler(previous); }
+    QtMessageHandler previous;
+};
 
 // Exposes the saved geometry that the placement reads.
 class Window : public MainWindow {
@@ -113,6 +129,92 @@ private Q_SLOTS:
         window.m_isUpgrading = false;
         QVERIFY(window.close());
         QVERIFY(QFile::exists(m_settings));
+    }
+
+    // Values no screen can hold are cut to what one can before any rectangle
+    // is built from them (UBSan guards the arithmetic), and then fail the
+    // on-screen test like any other place that is gone.
+    void hugeSavedGeometry_data()
+    {
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<QString>("width");
+        QTest::newRow("int max") << "2147483647" << "2147483647";
+        QTest::newRow("int min") << "-2147483648" << "2147483647";
+        QTest::newRow("beyond int") << "99999999999999" << "-99999999999999";
+    }
+    void hugeSavedGeometry()
+    {
+        QFETCH(QString, left);
+        QFETCH(QString, width);
+        {
+            QSettings settings(m_settings, QSettings::IniFormat);
+            for (const char *key : {"/window/left", "/window/top"})
+                settings.setValue(key, left);
+            for (const char *key : {"/window/width", "/window/height"})
+                settings.setValue(key, width);
+        }
+        Window window;
+        const QRect saved = window.m_savedGeometry;
+        for (int value : {saved.x(), saved.y(), saved.width(), saved.height()})
+            QVERIFY2(qAbs(value) <= 32767, qPrintable(QString::number(value)));
+        const QPoint centre = QGuiApplication::primaryScreen()->geometry().center();
+        QVERIFY((window.frameGeometry().center() - centre).manhattanLength() <= 4);
+    }
+
+    // A clean start says nothing alarming between the banner and the first
+    // camera list: no warning, and the settings file it uses named.
+    void cleanStartHasNoWarning()
+    {
+        MessageCapture capture;
+        MainWindow window;
+        QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join('\n')));
+        QVERIFY(g_messages.contains("settings file: " + settingsFilePath()));
+    }
+
+    void signalClosesAsTheCloseButtonDoes_data()
+    {
+        QTest::addColumn<int>("signo");
+        QTest::addColumn<bool>("upgrading");
+        QTest::newRow("SIGTERM") << SIGTERM << false;
+        QTest::newRow("SIGINT") << SIGINT << false;
+        QTest::newRow("SIGHUP") << SIGHUP << false;
+        QTest::newRow("SIGTERM during an upgrade") << SIGTERM << true;
+    }
+    void signalClosesAsTheCloseButtonDoes()
+    {
+        QFETCH(int, signo);
+        QFETCH(bool, upgrading);
+        SignalRelay relay;
+        QVERIFY(relay.isActive());
+        MainWindow window;
+        QObject::connect(&relay, &SignalRelay::received, &window, &MainWindow::closeForSignal);
+        window.show();
+        window.m_isUpgrading = upgrading;
+        QString shown;
+        if (upgrading)
+            answerNextMessageBox(true, &shown);
+        MessageCapture capture;
+        ::raise(signo);
+        if (!upgrading) {
+            QTRY_VERIFY(!window.isVisible());
+            QVERIFY(QFile::exists(m_settings));
+            QVERIFY(!window.m_isOpened);
+            return;
+        }
+        QTRY_COMPARE(shown, QStringLiteral("Cannot exit during the upgrade process!"));
+        QVERIFY(window.isVisible());
+        QVERIFY(!QFile::exists(m_settings));
+        QCOMPARE(g_warnings.filter("SIGTERM"), QStringList{"SIGTERM received: cannot exit during the upgrade process"});
+        window.m_isUpgrading = false;
+    }
+
+    void anotherLaunchBringsTheWindowBack()
+    {
+        MainWindow window;
+        window.showMinimized();
+        window.raiseFromAnotherLaunch();
+        QVERIFY(window.isVisible());
+        QVERIFY(!window.isMinimized());
     }
 
     void placement_data()

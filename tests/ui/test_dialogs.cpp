@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -152,24 +153,50 @@ private Q_SLOTS:
         QWidget main;
         main.setObjectName(QStringLiteral("MainWindow"));
         main.setGeometry(120, 80, 800, 500);
+        auto *button = new QPushButton(QStringLiteral("under the mask"), &main);
         main.show();
         MaskWidget *mask = MaskWidget::instance();
         QCOMPARE(MaskWidget::instance(), mask);
         mask->setMainWidget(&main);
         mask->setDialogNames({QStringLiteral("FormUpgrade"), QStringLiteral("FormAbnormal"),
                               QStringLiteral("FormCustomizeMessagebox")});
+        // Part of the window, not a window of its own: it needs no compositor.
+        QCOMPARE(mask->parentWidget(), &main);
+        QVERIFY(!mask->isWindow());
 
         QWidget dialog;
         dialog.setObjectName(dialogName);
         dialog.show();
         QCOMPARE(mask->isVisible(), masked);
         if (masked) {
-            QCOMPARE(mask->geometry(), main.geometry());
-            QCOMPARE(qRound(mask->windowOpacity() * 100), 70);
-            QCOMPARE(mask->palette().color(QPalette::Window), QColor(Qt::black));
+            QCOMPARE(mask->geometry(), main.rect());
+            QCOMPARE(main.childAt(button->geometry().center()), mask);
+            // 70 % black over whatever the window shows.
+            const QImage dimmed = main.grab().toImage();
+            const QColor pixel = dimmed.pixelColor(dimmed.width() - 2, dimmed.height() - 2);
+            const QColor under = main.palette().color(QPalette::Window);
+            QVERIFY2(qAbs(pixel.red() - qRound(under.red() * 0.3)) <= 2, qPrintable(pixel.name()));
+            // A window resized under the dialog stays covered.
+            main.resize(900, 600);
+            QCOMPARE(mask->geometry(), main.rect());
         }
         dialog.hide();
         QVERIFY(!mask->isVisible());
+    }
+
+    // The mask goes with its window; the next window gets a new one.
+    void maskGoesWithItsWindow()
+    {
+        QPointer<MaskWidget> mask;
+        {
+            QWidget main;
+            mask = MaskWidget::instance();
+            mask->setMainWidget(&main);
+        }
+        QVERIFY(mask.isNull());
+        QWidget next;
+        MaskWidget::instance()->setMainWidget(&next);
+        QCOMPARE(MaskWidget::instance()->parentWidget(), &next);
     }
 };
 

@@ -10,6 +10,7 @@
 #include "ui/titlebar.h"
 
 #include <QScreen>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -369,6 +370,48 @@ private Q_SLOTS:
         sendMouse(w, QEvent::MouseMove, grab + QPoint(40, 25), Qt::NoButton, Qt::MouseButtons(buttons));
         sendMouse(w, QEvent::MouseButtonRelease, grab + QPoint(40, 25), Qt::MouseButton(button), Qt::NoButton);
         QCOMPARE(w->pos(), moves ? start + QPoint(40, 25) : start);
+    }
+
+    // The offscreen platform refuses startSystemResize, as a platform without
+    // interactive resizing does: the window then follows the pointer itself,
+    // the opposite edge stays, and the minimum size holds.
+    void edgeDragResizesWhereThePlatformCannot_data()
+    {
+        QTest::addColumn<QString>("edge");
+        QTest::addColumn<QPoint>("delta");
+        QTest::addColumn<QRect>("expected");
+        QTest::newRow("right wider") << "right" << QPoint(100, 0) << QRect(200, 150, 1100, 700);
+        QTest::newRow("left narrower") << "left" << QPoint(80, 0) << QRect(280, 150, 920, 700);
+        QTest::newRow("left past the minimum") << "left" << QPoint(600, 0) << QRect(600, 150, 600, 700);
+        QTest::newRow("top-left corner out") << "topleft" << QPoint(-50, -40) << QRect(150, 110, 1050, 740);
+        QTest::newRow("bottom past the minimum") << "bottom" << QPoint(0, -500) << QRect(200, 150, 1000, 400);
+    }
+    void edgeDragResizesWhereThePlatformCannot()
+    {
+        QFETCH(QString, edge);
+        QFETCH(QPoint, delta);
+        QFETCH(QRect, expected);
+        w->setMinimumSize(600, 400);
+        w->setGeometry(200, 150, 1000, 700);
+        QTRY_COMPARE(w->geometry(), QRect(200, 150, 1000, 700));
+        const QRect frame = w->frameGeometry();
+        const QPoint grab = edge == "right" ? QPoint(frame.right() - 1, frame.center().y())
+                          : edge == "left" ? QPoint(frame.left() + 1, frame.center().y())
+                          : edge == "bottom" ? QPoint(frame.center().x(), frame.bottom() - 1)
+                                             : frame.topLeft() + QPoint(1, 1);
+        QWindow *handle = w->windowHandle();
+        auto send = [handle](QEvent::Type type, const QPoint &global, Qt::MouseButton button, Qt::MouseButtons buttons) {
+            QMouseEvent event(type, QPointF(global - handle->position()), QPointF(global), button, buttons, Qt::NoModifier);
+            QGuiApplication::sendEvent(handle, &event);
+        };
+        send(QEvent::MouseButtonPress, grab, Qt::LeftButton, Qt::LeftButton);
+        send(QEvent::MouseMove, grab + delta / 2, Qt::NoButton, Qt::LeftButton);
+        send(QEvent::MouseMove, grab + delta, Qt::NoButton, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, grab + delta, Qt::LeftButton, Qt::NoButton);
+        QTRY_COMPARE(w->geometry(), expected);
+        // Released: a later move resizes nothing.
+        send(QEvent::MouseMove, grab + delta + QPoint(30, 30), Qt::NoButton, Qt::NoButton);
+        QCOMPARE(w->geometry(), expected);
     }
 
     void dragOutOfMaximized()
