@@ -130,7 +130,7 @@ void MainWindow::startUpgrade()
 
     if (!m_upgradeWorkers.workers)
         m_upgradeWorkers.workers = new UpgradeWorkers;
-    auto *worker = new UpgradeThread(m_manufacturerCode, m_isOpened, &m_extensionUnit, firmwareWorkspace());
+    auto *worker = new UpgradeThread(m_manufacturerCode, m_isOpened, &m_camera.unit(), firmwareWorkspace());
     connect(worker, &UpgradeThread::onUpgradeReport, this, &MainWindow::slotOnUpgradeReport);
     m_upgradeWorkers.workers->track(worker, &UpgradeWorkers::upgrade);
     m_upgradeWorkers.workers->upgradeThread = startOnOwnThread(worker);
