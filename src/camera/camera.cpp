@@ -306,10 +306,14 @@ Availability Camera::availability(Feature id) const
     case Feature::Hd:
         return basic || (m_traits.page & HideHD) ? Availability::NotOnModel : Availability::Available;
     case Feature::FieldOfView:
-        return basic || !m_traits.fieldOfView || (m_traits.page & HideFieldOfView) ? Availability::NotOnModel
-                                                                                    : Availability::Available;
+        if (basic || !m_traits.fieldOfView || (m_traits.page & HideFieldOfView))
+            return Availability::NotOnModel;
+        // The page offers it only while tracking is off.
+        return m_state.trackMode == kTrackOff ? Availability::Available : Availability::NotInMode;
     case Feature::Tracking:
-        return basic || (m_traits.page & TrackingLocked) ? Availability::NotOnModel : Availability::Available;
+        if (basic)
+            return Availability::NotOnModel;
+        return m_traits.page & TrackingLocked ? Availability::Held : Availability::Available;
     case Feature::TrackingEffect:
         if (basic)
             return Availability::NotOnModel;

@@ -22,6 +22,7 @@ enum class Availability {
     NoCamera,     // nothing open
     NotOnModel,   // the model does not have it (or holds it)
     NotInMode,    // only in another tracking mode (effect and speed: Auto Framing)
+    Held,         // shown, but the model holds it (tracking held Off)
 };
 
 struct SetResult {

@@ -30,8 +30,12 @@ QString refusal(CameraSession &session, const FeatureInfo &info)
     case Availability::NoCamera: return QStringLiteral("no camera is open");
     case Availability::NotOnModel:
         return QStringLiteral("%1 cannot be adjusted on the %2").arg(name, modelName(session));
+    case Availability::Held:
+        return QStringLiteral("%1 is held %2 on the %3").arg(name, choiceText(info, camera.state().trackMode), modelName(session));
     case Availability::NotInMode: {
         const QString mode = choiceText(featureInfo(Feature::Tracking), camera.state().trackMode);
+        if (info.id == Feature::FieldOfView)
+            return QStringLiteral("fov applies only while tracking is off (it is %1)").arg(mode);
         if (info.id == Feature::TrackingSpeed && camera.state().trackMode == 1)
             return QStringLiteral("tracking-speed applies only with tracking-effect smooth (it is immediate)");
         return QStringLiteral("%1 applies only while tracking is auto-framing (it is %2)").arg(name, mode);
@@ -154,10 +158,11 @@ int infoCommand(CameraSession &session, bool json)
                       QStringLiteral("firmware: %1").arg(version.isEmpty() ? QStringLiteral("unknown") : version)};
     for (const FeatureInfo &info : lumora::camera::features()) {
         const QString name = QLatin1String(info.name);
-        const QString why = refusal(session, info);
-        if (!why.isEmpty() && camera.availability(info.id) == Availability::NotOnModel) {
+        if (camera.availability(info.id) == Availability::NotOnModel) {
             unavailable.append(name);
             lines << QStringLiteral("%1: not adjustable on this model").arg(name);
+            if (info.kind == ValueKind::Number)
+                controls.insert(name, QJsonObject{{QStringLiteral("adjustable"), false}});
             continue;
         }
         const Reading reading = readValue(session, info);
@@ -171,7 +176,8 @@ int infoCommand(CameraSession &session, bool json)
             continue;
         }
         const ParameterRange range = camera.rangeOf(info.id);
-        QJsonObject control{{QStringLiteral("value"), reading.value},
+        QJsonObject control{{QStringLiteral("adjustable"), true},
+                            {QStringLiteral("value"), reading.value},
                             {QStringLiteral("min"), range.minimum},
                             {QStringLiteral("max"), range.maximum},
                             {QStringLiteral("default"), range.defaultValue}};
@@ -229,19 +235,20 @@ int setCommand(CameraSession &session, const QString &name, const QString &value
     const FeatureInfo &info = *found;
     const QString featureName = QLatin1String(info.name);
     Camera &camera = session.camera();
-    const QString why = refusal(session, info);
-    if (!why.isEmpty())
-        return fail(ExitFailure, why);
-    if (value.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0)
-        return setAutomatic(session, info, json);
-
+    const bool automatic = value.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0;
     int wanted = 0;
     if (info.kind == ValueKind::Choice) {
         const Choice *choice = choiceWord(info, value);
         if (!choice)
             return fail(ExitOutOfRange, QStringLiteral("%1 takes %2, not \"%3\"").arg(featureName, choiceWords(info), value));
         wanted = choice->value;
-    } else {
+    }
+    const QString why = refusal(session, info);
+    if (!why.isEmpty())
+        return fail(ExitFailure, why);
+    if (automatic)
+        return setAutomatic(session, info, json);
+    if (info.kind == ValueKind::Number) {
         bool isNumber = false;
         wanted = value.toInt(&isNumber);
         const ParameterRange range = camera.rangeOf(info.id);

@@ -150,12 +150,12 @@ int CameraSession::open(const QString &selector)
     m_listed = cameras.at(index);
     if (!openCamera()) {
         if (!present())
-            return fail(ExitNoCamera, QStringLiteral("no camera: %1 was unplugged while it was opened").arg(m_listed.node));
+            return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
         return fail(ExitFailure, QStringLiteral("%1 has no vendor control channel").arg(m_listed.node));
     }
     // A camera lost during the state read has nothing to report.
     if (!present())
-        return fail(ExitNoCamera, QStringLiteral("no camera: %1 was unplugged while it was opened").arg(m_listed.node));
+        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
     return ExitOk;
 }
 

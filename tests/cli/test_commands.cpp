@@ -12,13 +12,18 @@
 
 namespace {
 
-QJsonObject orbit400(const QJsonArray &faults = {})
+QJsonObject orbit(const QString &product, const QString &productId, const QJsonArray &faults = {})
 {
-    QJsonObject camera{{"id", "cam"}, {"vendorId", "0x5a17"}, {"productId", "0x0305"}, {"manufacturer", "ORBIT"},
-                       {"product", "ORBIT 400"}, {"serial", "OR4000001"}, {"port", "1-4"}, {"firmware", "1.0.0"}};
+    QJsonObject camera{{"id", "cam"}, {"vendorId", "0x5a17"}, {"productId", productId}, {"manufacturer", "ORBIT"},
+                       {"product", product}, {"serial", "OR4000001"}, {"port", "1-4"}, {"firmware", "1.0.0"}};
     if (!faults.isEmpty())
         camera.insert("faults", faults);
     return camera;
+}
+
+QJsonObject orbit400(const QJsonArray &faults = {})
+{
+    return orbit("ORBIT 400", "0x0305", faults);
 }
 
 struct Result {
@@ -121,26 +126,32 @@ private Q_SLOTS:
 
     void setReadsBack_data()
     {
+        QTest::addColumn<QJsonObject>("camera");
         QTest::addColumn<QString>("feature");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("wire");
-        QTest::newRow("hdr") << "hdr" << "on" << "xu";
-        QTest::newRow("anti-flicker") << "anti-flicker" << "60" << "xu";
-        QTest::newRow("fov") << "fov" << "65" << "xu";
-        QTest::newRow("tracking") << "tracking" << "presenter" << "xu";
-        QTest::newRow("tracking-speed") << "tracking-speed" << "fast" << "xu";
-        QTest::newRow("zoom") << "zoom" << "250" << "ctl";
-        QTest::newRow("brightness") << "brightness" << "90" << "ctl";
+        // Field of view exists on the ORBIT 160A only; the ORBIT 400 holds tracking off.
+        const QJsonObject orbit160a = orbit("ORBIT 160A", "0x0307");
+        const QJsonObject orbit410 = orbit("ORBIT 410", "0x0306");
+        QTest::newRow("hdr") << orbit400() << "hdr" << "on" << "xu";
+        QTest::newRow("anti-flicker") << orbit400() << "anti-flicker" << "60" << "xu";
+        QTest::newRow("fov") << orbit160a << "fov" << "65" << "xu";
+        QTest::newRow("tracking") << orbit410 << "tracking" << "presenter" << "xu";
+        QTest::newRow("tracking-speed") << orbit410 << "tracking-speed" << "fast" << "xu";
+        QTest::newRow("zoom") << orbit400() << "zoom" << "250" << "ctl";
+        QTest::newRow("brightness") << orbit400() << "brightness" << "90" << "ctl";
     }
     void setReadsBack()
     {
+        QFETCH(QJsonObject, camera);
         QFETCH(QString, feature);
         QFETCH(QString, value);
         QFETCH(QString, wire);
-        Machine machine(oneCamera());
+        Machine machine({{"cameras", QJsonArray{camera}}});
         const Result set = machine.run({"set", feature, value, "--json"});
         QCOMPARE(set.exitCode, 0);
-        QCOMPARE(set.json().value("value").toString(), value);
+        // Numbers come as JSON numbers, choices as words.
+        QCOMPARE(set.json().value("value").toVariant().toString(), value);
         const QStringList sets = machine.trace(wire).filter(" set ");
         QVERIFY2(!sets.isEmpty(), qPrintable(machine.trace(wire).join('\n')));
 
