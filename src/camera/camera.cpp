@@ -257,6 +257,9 @@ void Camera::pollTrackingStatus()
 
 void Camera::restorePad()
 {
+    // A model without pan, tilt and zoom has nothing to re-apply.
+    if (!m_traits.cameraControls)
+        return;
     ControlCache &c = cache();
     if (c.tilt > kPadLimit)
         c.tilt = kPadLimit;

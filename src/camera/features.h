@@ -5,6 +5,7 @@
 
 #include "camera/controlcache.h"
 
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -46,3 +47,5 @@ bool isNumber(Feature id);
 Control controlOf(Feature id);
 
 } // namespace lumora::camera
+
+Q_DECLARE_METATYPE(lumora::camera::Feature)

@@ -139,8 +139,10 @@ void MainWindow::setControlsEnabled(bool enable)
         w->setEnabled(enable);
 
     if (!enable) {
-        // What a disabled page shows; nothing of it goes to a camera.
-        c.zoom = kNoZoom;
+        // What a disabled page shows; nothing of it goes to a camera, and an
+        // open camera keeps its zoom in the cache (the pad re-apply sends it).
+        if (!m_isOpened)
+            c.zoom = kNoZoom;
         setSliderSilently(ui->sliderZoom, kNoZoom);
         if (!m_isOpened) {
             setSliderSilently(ui->sliderBrightness, c.brightnessRange.minimum);
@@ -256,7 +258,8 @@ void MainWindow::slotRemberYuntaiValue()
     updateTiltArrows(c.tilt);
     updatePanArrows(c.pan);
     setSliderSilently(ui->sliderZoom, c.zoom);
-    updatePadEnabled(true, c.zoom);
+    // A page whose pad and zoom are disabled (basic models) keeps the pad disabled.
+    updatePadEnabled(ui->sliderZoom->isEnabled(), c.zoom);
     zoomTaken(c.zoom);
 }
 

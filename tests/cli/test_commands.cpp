@@ -131,7 +131,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("wire");
         // Field of view exists on the ORBIT 160A only; the ORBIT 400 holds tracking off.
-        const QJsonObject orbit160a = orbit("ORBIT 160A", "0x0307");
+        QJsonObject orbit160a = orbit("ORBIT 160A", "0x0307");
+        orbit160a.insert("features", QJsonObject{{"trackMode", 0}});
         const QJsonObject orbit410 = orbit("ORBIT 410", "0x0306");
         QTest::newRow("hdr") << orbit400() << "hdr" << "on" << "xu";
         QTest::newRow("anti-flicker") << orbit400() << "anti-flicker" << "60" << "xu";
