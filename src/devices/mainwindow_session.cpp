@@ -128,6 +128,7 @@ bool MainWindow::closeCurrentCamera()
         ui->labPreview->repaint();
     }
     m_isPreviewing = false;
+    leaveCameraBusy();
     m_camera.close();
     m_nCurrentCameraIndex = -1;
     m_isOpened = false;
