@@ -7,13 +7,12 @@
 #include "cli/cli_upgrade.h"
 #include "core/log.h"
 #include "upgrade/updatechannel.h"
+#include "upgrade/upgradetarget.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTextStream>
-
-#include <mutex>
 
 #include <unistd.h>
 
@@ -34,7 +33,7 @@ const Command kCommands[] = {
     {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
     {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
-    {"rescue", "rescue FILE.zip [--json]", "upgrades a camera left in an update state", 1},
+    {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
 };
 
@@ -45,6 +44,7 @@ struct Options {
     int profile = -1;
     bool json = false;
     bool yes = false;
+    bool force = false;
     bool help = false;
     bool version = false;
 };
@@ -106,6 +106,8 @@ bool parse(const QStringList &args, Options *options, QString *error)
             options->json = true;
         } else if (arg == QLatin1String("--yes")) {
             options->yes = true;
+        } else if (arg == QLatin1String("--force")) {
+            options->force = true;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options->help = true;
         } else if (arg == QLatin1String("--version") || arg == QLatin1String("-V")) {
@@ -136,19 +138,18 @@ bool parse(const QStringList &args, Options *options, QString *error)
     return true;
 }
 
-QString updateDriveLine(int manufacturerCode, QJsonObject *json)
+// One line per update drive; `json` gets the list.
+QStringList updateDriveLines(int manufacturerCode, QJsonArray *json)
 {
-    const std::lock_guard lock(lumora::upgrade::channelMutex());
-    int state = lumora::upgrade::StateNone;
-    const bool found = lumora::upgrade::findUpdateDrive(manufacturerCode, &state) >= 0;
-    const QString node = lumora::upgrade::currentDriveNode();
-    lumora::upgrade::closeUpdateDrive();
-    if (!found)
-        return {};
-    static const char *const states[] = {"ROM", "Updater", "u-Boot", "none"};
-    const QString stateName = QLatin1String(states[qBound(0, state, 3)]);
-    *json = {{QStringLiteral("node"), node}, {QStringLiteral("state"), stateName}};
-    return QStringLiteral("update drive %1: %2").arg(node, stateName);
+    QStringList lines;
+    for (const lumora::upgrade::UpdateDriveInfo &drive : lumora::upgrade::listUpdateDrives(manufacturerCode)) {
+        const QString stateName = drive.state == lumora::upgrade::StateNone ? QStringLiteral("none")
+                                                                            : lumora::upgrade::updateStateName(drive.state);
+        json->append(QJsonObject{{QStringLiteral("node"), drive.node}, {QStringLiteral("state"), stateName},
+                                 {QStringLiteral("port"), drive.port}});
+        lines << QStringLiteral("update drive %1: %2 (USB port %3)").arg(drive.node, stateName, drive.port);
+    }
+    return lines;
 }
 
 QJsonObject cameraJson(const ListedCamera &camera, int index)
@@ -199,16 +200,17 @@ int listCommand(const ManufacturerProfile &profile, bool json)
                                .arg(camera.profile);
         }
     }
-    QJsonObject drive;
-    const QString driveLine = updateDriveLine(profile.code, &drive);
+    QJsonArray drives;
+    const QStringList driveLines = updateDriveLines(profile.code, &drives);
     if (json) {
         printJson({{QStringLiteral("profile"), profile.code},
                    {QStringLiteral("cameras"), shown},
                    {QStringLiteral("otherProfiles"), hidden},
-                   {QStringLiteral("updateDrive"), drive.isEmpty() ? QJsonValue() : QJsonValue(drive)}});
+                   {QStringLiteral("updateDrive"), drives.isEmpty() ? QJsonValue() : drives.first()},
+                   {QStringLiteral("updateDrives"), drives}});
         return ExitOk;
     }
-    if (shown.isEmpty() && driveLine.isEmpty())
+    if (shown.isEmpty() && driveLines.isEmpty())
         printLine(QStringLiteral("no camera of profile %1 is connected").arg(profile.code));
     if (!hiddenLines.isEmpty()) {
         printLine(QStringLiteral("profile %1 does not show these connected cameras:").arg(profile.code));
@@ -217,8 +219,8 @@ int listCommand(const ManufacturerProfile &profile, bool json)
         printLine(QStringLiteral("`lumora-cli --profile N ...` uses them; the window shows them with "
                                  "/product_model/main=N in product.ini"));
     }
-    if (!driveLine.isEmpty())
-        printLine(driveLine);
+    for (const QString &line : driveLines)
+        printLine(line);
     return ExitOk;
 }
 
@@ -271,7 +273,7 @@ int run(const Options &options)
     if (name == QLatin1String("monitor"))
         return monitorCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
-        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json);
+        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
 
     if (name == QLatin1String("check-package") && options.camera.isEmpty())
         return checkPackageCommand(options.arguments.at(0), nullptr, options.json);
