@@ -1,160 +1,123 @@
 #include "cli/cli_features.h"
 #include "cli/cli_output.h"
-#include "control/cameraparameters.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonValue>
-#include <QVector>
+#include <QThread>
+
+using namespace lumora::camera;
 
 namespace {
 
-struct Choice {
-    const char *text;
-    int value;
+constexpr int kRestartWaitMs = 30000;
+constexpr int kPadRestoreDelayMs = 100;
+
+QString modelName(CameraSession &session)
+{
+    const QString name = modelDisplayName(session.model());
+    return name.isEmpty() ? shortDeviceName(session.info().friendlyName) : name;
+}
+
+// Why a feature is not offered, in words; empty when it is.
+QString refusal(CameraSession &session, const FeatureInfo &info)
+{
+    Camera &camera = session.camera();
+    const QString name = QLatin1String(info.name);
+    switch (camera.availability(info.id)) {
+    case Availability::Available: return {};
+    case Availability::NoCamera: return QStringLiteral("no camera is open");
+    case Availability::NotOnModel:
+        return QStringLiteral("%1 cannot be adjusted on the %2").arg(name, modelName(session));
+    case Availability::Held:
+        return QStringLiteral("%1 is held %2 on the %3").arg(name, choiceText(info, camera.state().trackMode), modelName(session));
+    case Availability::NotInMode: {
+        const QString mode = choiceText(featureInfo(Feature::Tracking), camera.state().trackMode);
+        if (info.id == Feature::FieldOfView)
+            return QStringLiteral("fov applies only while tracking is off (it is %1)").arg(mode);
+        if (info.id == Feature::TrackingSpeed && camera.state().trackMode == 1)
+            return QStringLiteral("tracking-speed applies only with tracking-effect smooth (it is immediate)");
+        return QStringLiteral("%1 applies only while tracking is auto-framing (it is %2)").arg(name, mode);
+    }
+    }
+    return {};
+}
+
+struct Reading {
+    bool ok = false;
+    int value = 0;
+    int automatic = -1; // -1: no automatic mode
 };
 
-struct VendorFeature {
-    const char *name;
-    QVector<Choice> choices;
-    bool (UVCExtensionUnit::*get)(int &);
-    bool (UVCExtensionUnit::*set)(int);
-};
-
-struct StandardControl {
-    const char *name;
-    bool camera;            // camera control (else image control)
-    int propertyId;
-    int *value;
-    ParameterRange *range;
-    bool takesAuto;
-};
-
-const QVector<VendorFeature> &vendorFeatures()
+Reading readValue(CameraSession &session, const FeatureInfo &info)
 {
-    static const QVector<VendorFeature> table{
-        {"hdr", {{"on", 1}, {"off", 0}}, &UVCExtensionUnit::GetHDR, &UVCExtensionUnit::SetHDR},
-        {"hd", {{"on", 1}, {"off", 0}}, &UVCExtensionUnit::GetHD, &UVCExtensionUnit::SetHD},
-        {"anti-flicker", {{"50", 1}, {"60", 2}}, &UVCExtensionUnit::GetAntiFlicker, &UVCExtensionUnit::SetAntiFlicker},
-        {"mic", {{"on", 1}, {"off", 0}}, &UVCExtensionUnit::GetMicEnable, &UVCExtensionUnit::SetMicEnable},
-        {"fov", {{"93", 0}, {"78", 1}, {"65", 2}}, &UVCExtensionUnit::GetViewAngle, &UVCExtensionUnit::SetViewAngle},
-        {"tracking", {{"off", 0}, {"auto-framing", 1}, {"presenter", 3}}, &UVCExtensionUnit::GetTrackMode, &UVCExtensionUnit::SetTrackMode},
-        {"tracking-effect", {{"smooth", 1}, {"immediate", 0}}, &UVCExtensionUnit::GetTrackEffect, &UVCExtensionUnit::SetTrackEffect},
-        {"tracking-speed", {{"slow", 0}, {"normal", 1}, {"fast", 2}}, &UVCExtensionUnit::GetTrackSpeed, &UVCExtensionUnit::SetTrackSpeed},
-    };
-    return table;
+    Reading reading;
+    Camera &camera = session.camera();
+    reading.ok = camera.read(info.id, &reading.value);
+    if (reading.ok && info.kind == ValueKind::Number)
+        reading.automatic = camera.autoState(info.id);
+    return reading;
 }
 
-const QVector<StandardControl> &standardControls()
+QString text(const FeatureInfo &info, const Reading &reading)
 {
-    static const QVector<StandardControl> table{
-        {"pan", true, kCameraPan, &g_pan, &g_panRange, false},
-        {"tilt", true, kCameraTilt, &g_tilt, &g_tiltRange, false},
-        {"zoom", true, kCameraZoom, &g_zoom, &g_zoomRange, false},
-        {"focus", true, kCameraFocus, &g_focus, &g_focusRange, true},
-        {"brightness", false, kImageBrightness, &g_brightness, &g_brightnessRange, false},
-        {"contrast", false, kImageContrast, &g_contrast, &g_contrastRange, false},
-        {"hue", false, kImageHue, &g_hue, &g_hueRange, false},
-        {"saturation", false, kImageSaturation, &g_saturation, &g_saturationRange, false},
-        {"sharpness", false, kImageSharpness, &g_sharpness, &g_sharpnessRange, true},
-    };
-    return table;
+    if (info.kind == ValueKind::Choice)
+        return choiceText(info, reading.value);
+    return reading.automatic == 1 ? QStringLiteral("auto") : QString::number(reading.value);
 }
 
-const VendorFeature *vendorFeature(const QString &name)
+QJsonObject jsonOf(const FeatureInfo &info, const Reading &reading)
 {
-    for (const VendorFeature &feature : vendorFeatures()) {
-        if (name == QLatin1String(feature.name))
-            return &feature;
+    QJsonObject object{{QStringLiteral("feature"), QLatin1String(info.name)}};
+    if (info.kind == ValueKind::Choice) {
+        object.insert(QStringLiteral("value"), choiceText(info, reading.value));
+    } else {
+        object.insert(QStringLiteral("value"), reading.value);
+        if (reading.automatic >= 0)
+            object.insert(QStringLiteral("auto"), reading.automatic == 1);
     }
-    return nullptr;
+    return object;
 }
 
-const StandardControl *standardControl(const QString &name)
-{
-    for (const StandardControl &control : standardControls()) {
-        if (name == QLatin1String(control.name))
-            return &control;
-    }
-    return nullptr;
-}
-
-QString choiceText(const VendorFeature &feature, int value)
-{
-    for (const Choice &choice : feature.choices) {
-        if (choice.value == value)
-            return QLatin1String(choice.text);
-    }
-    return QString::number(value);
-}
-
-bool readControl(CameraSession &session, const StandardControl &control)
-{
-    return control.camera ? session.wrapper.GetCameraProperty(control.propertyId, *control.value)
-                          : session.wrapper.GetImageProperty(control.propertyId, *control.value);
-}
-
-void report(const QString &name, const QString &value, bool json)
+void report(const FeatureInfo &info, const Reading &reading, bool json)
 {
     if (json)
-        printJson({{QStringLiteral("feature"), name}, {QStringLiteral("value"), value}});
+        printJson(jsonOf(info, reading));
     else
-        printLine(QStringLiteral("%1: %2").arg(name, value));
+        printLine(QStringLiteral("%1: %2").arg(QLatin1String(info.name), text(info, reading)));
 }
 
-int writeVendor(CameraSession &session, const VendorFeature &feature, const QString &text, bool json)
+int lostOr(CameraSession &session, int code, const QString &message)
 {
-    const Choice *wanted = nullptr;
-    for (const Choice &choice : feature.choices) {
-        if (text == QLatin1String(choice.text))
-            wanted = &choice;
-    }
-    if (!wanted)
-        return fail(ExitOutOfRange, QStringLiteral("%1 takes %2, not \"%3\"").arg(feature.name, featureValues(feature.name), text));
-    const bool sent = (session.unit.*feature.set)(wanted->value);
-    int taken = -1;
-    const bool read = (session.unit.*feature.get)(taken);
-    if (sent && read && taken == wanted->value) {
-        report(QLatin1String(feature.name), choiceText(feature, taken), json);
-        return ExitOk;
-    }
-    if (!session.present())
-        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-    if (!sent || !read)
-        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(feature.name, text));
-    report(QLatin1String(feature.name), choiceText(feature, taken), json);
-    return fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(feature.name, choiceText(feature, taken)));
+    return session.present() ? fail(code, message) : fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
 }
 
-int writeControl(CameraSession &session, const StandardControl &control, const QString &text, bool json)
+// The pad's re-apply the window runs shortly after tracking goes off.
+void runPadRestore(Camera &camera)
 {
-    const QString name = QLatin1String(control.name);
-    if (text == QLatin1String("auto")) {
-        if (!control.takesAuto)
-            return fail(ExitOutOfRange, QStringLiteral("%1 takes %2, not \"auto\"").arg(name, featureValues(name)));
-        const bool done = control.propertyId == kCameraFocus && control.camera ? session.unit.EnableAutoFocus()
-                                                                               : session.wrapper.SetImagePropertyAuto(control.propertyId);
-        if (!done)
-            return fail(ExitFailure, QStringLiteral("the camera did not take %1 auto").arg(name));
-        report(name, QStringLiteral("auto"), json);
-        return ExitOk;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kPadRestoreDelayMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, kPadRestoreDelayMs);
+        QThread::msleep(10);
     }
-    bool isNumber = false;
-    const int value = text.toInt(&isNumber);
-    const ParameterRange &range = *control.range;
-    if (!isNumber || value < range.minimum || value > range.maximum)
-        return fail(ExitOutOfRange, QStringLiteral("%1 takes %2 to %3, not \"%4\"").arg(name).arg(range.minimum).arg(range.maximum).arg(text));
-    const bool sent = control.camera ? session.wrapper.SetCameraProperty(control.propertyId, value)
-                                     : session.wrapper.SetImageProperty(control.propertyId, value);
-    const bool read = sent && readControl(session, control);
-    if (read && *control.value == value) {
-        report(name, QString::number(value), json);
-        return ExitOk;
-    }
-    if (!session.present())
-        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-    if (!read)
-        return fail(ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(name, text));
-    report(name, QString::number(*control.value), json);
-    return fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(name).arg(*control.value));
+    camera.restorePad();
+}
+
+int setAutomatic(CameraSession &session, const FeatureInfo &info, bool json)
+{
+    Camera &camera = session.camera();
+    const QString name = QLatin1String(info.name);
+    if (info.kind != ValueKind::Number || camera.autoState(info.id) < 0)
+        return fail(ExitOutOfRange, QStringLiteral("%1 has no automatic mode on the %2").arg(name, modelName(session)));
+    if (!camera.setAuto(info.id).sent)
+        return lostOr(session, ExitFailure, QStringLiteral("the camera did not take %1 auto").arg(name));
+    Reading reading = readValue(session, info);
+    if (!reading.ok)
+        return lostOr(session, ExitFailure, QStringLiteral("the camera did not report %1").arg(name));
+    report(info, reading, json);
+    return reading.automatic == 1 ? ExitOk : fail(ExitFailure, QStringLiteral("the camera kept %1 manual").arg(name));
 }
 
 } // namespace
@@ -162,66 +125,163 @@ int writeControl(CameraSession &session, const StandardControl &control, const Q
 QStringList featureNames()
 {
     QStringList names;
-    for (const VendorFeature &feature : vendorFeatures())
-        names << QLatin1String(feature.name);
-    for (const StandardControl &control : standardControls())
-        names << QLatin1String(control.name);
+    for (const FeatureInfo &info : features())
+        names << QLatin1String(info.name);
     return names;
 }
 
 QString featureValues(const QString &name)
 {
-    if (const VendorFeature *feature = vendorFeature(name)) {
-        QStringList texts;
-        for (const Choice &choice : feature->choices)
-            texts << QLatin1String(choice.text);
-        return texts.join(QLatin1Char('/'));
-    }
-    if (const StandardControl *control = standardControl(name))
-        return control->takesAuto ? QStringLiteral("a number or auto") : QStringLiteral("a number");
-    return {};
+    const FeatureInfo *info = featureNamed(name);
+    if (!info)
+        return {};
+    if (info->kind == ValueKind::Choice)
+        return choiceWords(*info);
+    return QStringLiteral("a number within the camera's range, or auto where the camera has an automatic mode");
 }
 
 bool isFeature(const QString &name)
 {
-    return vendorFeature(name) || standardControl(name);
+    return featureNamed(name) != nullptr;
 }
 
-bool readFeature(CameraSession &session, const QString &name, QString *value)
+int infoCommand(CameraSession &session, bool json)
 {
-    if (const VendorFeature *feature = vendorFeature(name)) {
-        int raw = 0;
-        if (!(session.unit.*feature->get)(raw))
-            return false;
-        *value = choiceText(*feature, raw);
-        return true;
+    Camera &camera = session.camera();
+    const QString version = session.firmwareVersion();
+    QJsonObject features;
+    QJsonObject controls;
+    QJsonArray unavailable;
+    QStringList lines{QStringLiteral("model: %1").arg(modelName(session)),
+                      QStringLiteral("name: %1").arg(shortDeviceName(session.info().friendlyName)),
+                      QStringLiteral("node: %1").arg(session.listed().node),
+                      QStringLiteral("firmware: %1").arg(version.isEmpty() ? QStringLiteral("unknown") : version)};
+    for (const FeatureInfo &info : lumora::camera::features()) {
+        const QString name = QLatin1String(info.name);
+        if (camera.availability(info.id) == Availability::NotOnModel) {
+            unavailable.append(name);
+            lines << QStringLiteral("%1: not adjustable on this model").arg(name);
+            if (info.kind == ValueKind::Number)
+                controls.insert(name, QJsonObject{{QStringLiteral("adjustable"), false}});
+            continue;
+        }
+        const Reading reading = readValue(session, info);
+        if (!reading.ok) {
+            lines << QStringLiteral("%1: unavailable").arg(name);
+            continue;
+        }
+        if (info.kind == ValueKind::Choice) {
+            features.insert(name, choiceText(info, reading.value));
+            lines << QStringLiteral("%1: %2").arg(name, choiceText(info, reading.value));
+            continue;
+        }
+        const ParameterRange range = camera.rangeOf(info.id);
+        QJsonObject control{{QStringLiteral("adjustable"), true},
+                            {QStringLiteral("value"), reading.value},
+                            {QStringLiteral("min"), range.minimum},
+                            {QStringLiteral("max"), range.maximum},
+                            {QStringLiteral("default"), range.defaultValue}};
+        if (reading.automatic >= 0)
+            control.insert(QStringLiteral("auto"), reading.automatic == 1);
+        controls.insert(name, control);
+        lines << QStringLiteral("%1: %2 (%3 to %4, default %5%6)")
+                     .arg(name, text(info, reading))
+                     .arg(range.minimum)
+                     .arg(range.maximum)
+                     .arg(range.defaultValue)
+                     .arg(reading.automatic >= 0 ? QStringLiteral(", auto possible") : QString());
     }
-    const StandardControl *control = standardControl(name);
-    if (!control || !readControl(session, *control))
-        return false;
-    *value = control->propertyId == kCameraFocus && control->camera && g_focusFlags == kControlFlagsAuto
-        ? QStringLiteral("auto")
-        : QString::number(*control->value);
-    return true;
+    if (!session.present())
+        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
+    if (json) {
+        printJson({{QStringLiteral("model"), modelName(session)},
+                   {QStringLiteral("modelIndex"), session.model()},
+                   {QStringLiteral("name"), shortDeviceName(session.info().friendlyName)},
+                   {QStringLiteral("node"), session.listed().node},
+                   {QStringLiteral("serial"), session.listed().serial},
+                   {QStringLiteral("port"), session.listed().port},
+                   {QStringLiteral("pathId"), session.info().pathId},
+                   {QStringLiteral("devicePath"), session.listed().devicePath},
+                   {QStringLiteral("firmware"), version},
+                   {QStringLiteral("features"), features},
+                   {QStringLiteral("controls"), controls},
+                   {QStringLiteral("notAdjustable"), unavailable}});
+    } else {
+        for (const QString &line : lines)
+            printLine(line);
+    }
+    return ExitOk;
 }
 
-QJsonObject describeControl(CameraSession &session, const QString &name)
+int getCommand(CameraSession &session, const QString &name, bool json)
 {
-    const StandardControl *control = standardControl(name);
-    QString value;
-    if (!control || !readFeature(session, name, &value))
-        return {};
-    return {{QStringLiteral("value"), value},
-            {QStringLiteral("min"), control->range->minimum},
-            {QStringLiteral("max"), control->range->maximum},
-            {QStringLiteral("default"), control->range->defaultValue}};
+    const FeatureInfo *info = featureNamed(name);
+    if (!info)
+        return fail(ExitUsage, QStringLiteral("unknown feature \"%1\"").arg(name));
+    if (session.camera().availability(info->id) == Availability::NotOnModel)
+        return fail(ExitFailure, refusal(session, *info));
+    const Reading reading = readValue(session, *info);
+    if (!reading.ok || !session.present())
+        return lostOr(session, ExitFailure, QStringLiteral("the camera did not report %1").arg(QLatin1String(info->name)));
+    report(*info, reading, json);
+    return ExitOk;
 }
 
-int writeFeature(CameraSession &session, const QString &name, const QString &value, bool json)
+int setCommand(CameraSession &session, const QString &name, const QString &value, bool json)
 {
-    if (const VendorFeature *feature = vendorFeature(name))
-        return writeVendor(session, *feature, value, json);
-    if (const StandardControl *control = standardControl(name))
-        return writeControl(session, *control, value, json);
-    return fail(ExitUsage, QStringLiteral("unknown feature \"%1\"").arg(name));
+    const FeatureInfo *found = featureNamed(name);
+    if (!found)
+        return fail(ExitUsage, QStringLiteral("unknown feature \"%1\"").arg(name));
+    const FeatureInfo &info = *found;
+    const QString featureName = QLatin1String(info.name);
+    Camera &camera = session.camera();
+    const bool automatic = value.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0;
+    int wanted = 0;
+    if (info.kind == ValueKind::Choice) {
+        const Choice *choice = choiceWord(info, value);
+        if (!choice)
+            return fail(ExitOutOfRange, QStringLiteral("%1 takes %2, not \"%3\"").arg(featureName, choiceWords(info), value));
+        wanted = choice->value;
+    }
+    const QString why = refusal(session, info);
+    if (!why.isEmpty())
+        return fail(ExitFailure, why);
+    if (automatic)
+        return setAutomatic(session, info, json);
+    if (info.kind == ValueKind::Number) {
+        bool isNumber = false;
+        wanted = value.toInt(&isNumber);
+        const ParameterRange range = camera.rangeOf(info.id);
+        if (!isNumber || wanted < range.minimum || wanted > range.maximum)
+            return fail(ExitOutOfRange, QStringLiteral("%1 takes %2 to %3, not \"%4\"")
+                                            .arg(featureName).arg(range.minimum).arg(range.maximum).arg(value));
+    }
+
+    int before = -1;
+    const bool restarts = info.id == Feature::Hd || info.id == Feature::Mic;
+    if (restarts)
+        camera.read(info.id, &before);
+    bool padDue = false;
+    const QMetaObject::Connection watch = QObject::connect(&camera, &Camera::padRestoreDue, [&padDue] { padDue = true; });
+    const SetResult result = camera.set(info.id, wanted);
+    QObject::disconnect(watch);
+    if (padDue)
+        runPadRestore(camera);
+
+    if (result.restarting && before != wanted) {
+        // The camera re-enumerates to apply it; what it has is read once it is back.
+        if (!session.reopenAfterRestart(kRestartWaitMs))
+            return fail(ExitNoCamera, QStringLiteral("the camera did not come back after restarting"));
+    } else if (!result.sent) {
+        return lostOr(session, ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(featureName, value));
+    }
+    Camera &current = session.camera();
+    const Reading reading = readValue(session, info);
+    if (!reading.ok || !session.present())
+        return lostOr(session, ExitFailure, QStringLiteral("the camera did not take %1 %2").arg(featureName, value));
+    Q_UNUSED(current)
+    report(info, reading, json);
+    if (reading.value != wanted)
+        return fail(ExitFailure, QStringLiteral("the camera kept %1 at %2").arg(featureName, text(info, reading)));
+    return ExitOk;
 }

@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <unistd.h>
@@ -25,11 +26,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", "list [--json]", "the profile's cameras and any update drive", 0},
-    {"info", "info [-c N] [--json]", "model, firmware, vendor features and standard controls", 0},
-    {"get", "get FEATURE [-c N] [--json]", "one feature's value", 1},
-    {"set", "set FEATURE VALUE [-c N] [--json]", "sets a feature and reports what the camera took", 2},
-    {"reset-defaults", "reset-defaults [-c N] [--yes]", "factory reset of the camera", 0},
+    {"list", "list [--json]", "the supported cameras of both profiles and any update drive", 0},
+    {"info", "info [-c CAMERA] [--json]", "model, firmware, vendor features and standard controls", 0},
+    {"get", "get FEATURE [-c CAMERA] [--json]", "one feature's value", 1},
+    {"set", "set FEATURE VALUE [-c CAMERA] [--json]", "sets a feature and reports what the camera took", 2},
+    {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
     {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
     {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
@@ -39,18 +40,21 @@ const Command kCommands[] = {
 struct Options {
     QString command;
     QStringList arguments;
-    int camera = -1; // -1: not given
+    QString camera; // empty: not given
     int profile = -1;
     bool json = false;
     bool yes = false;
     bool force = false;
     bool help = false;
+    bool version = false;
 };
+
+constexpr char kVersion[] = "1.0.4";
 
 const Command *findCommand(const QString &name)
 {
     for (const Command &command : kCommands) {
-        if (name == QLatin1String(command.name))
+        if (name.compare(QLatin1String(command.name), Qt::CaseInsensitive) == 0)
             return &command;
     }
     return nullptr;
@@ -65,7 +69,9 @@ QString usage(const Command *command)
             for (const QString &name : featureNames())
                 text += QStringLiteral("  %1 (%2)\n").arg(name, featureValues(name));
         }
-        return text + QStringLiteral("  -c N selects camera N of `lumora-cli list` (default 0); --profile N overrides product.ini.");
+        return text + QStringLiteral("  -c CAMERA: an index of `lumora-cli list` (default 0), a serial, /dev/videoN or a "
+                                     "/dev/v4l/by-id path; --profile N overrides product.ini; -- ends the options, "
+                                     "so negative values may follow it.");
     }
     QString text = QStringLiteral("usage: lumora-cli [--profile N] COMMAND [options]\ncommands:\n");
     for (const Command &each : kCommands)
@@ -76,37 +82,58 @@ QString usage(const Command *command)
 // False with a message on a malformed command line.
 bool parse(const QStringList &args, Options *options, QString *error)
 {
+    // A negative number is a value, not an option.
+    static const QRegularExpression negative(QStringLiteral("^-\\d+$"));
+    bool optionsEnded = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString &arg = args.at(i);
-        const auto number = [&](int *target) {
-            bool ok = false;
-            *target = i + 1 < args.size() ? args.at(i + 1).toInt(&ok) : 0;
-            if (!ok || *target < 0)
-                *error = QStringLiteral("%1 needs a number").arg(arg);
-            ++i;
-            return ok;
+        const auto next = [&](QString *target) {
+            if (i + 1 >= args.size()) {
+                *error = QStringLiteral("%1 needs a value").arg(arg);
+                return false;
+            }
+            *target = args.at(++i);
+            return true;
         };
-        if (arg == QLatin1String("--json"))
+        if (optionsEnded || negative.match(arg).hasMatch() || !arg.startsWith(QLatin1Char('-')) || arg.size() == 1) {
+            if (options->command.isEmpty())
+                options->command = arg;
+            else
+                options->arguments << arg;
+        } else if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (arg == QLatin1String("--json")) {
             options->json = true;
-        else if (arg == QLatin1String("--yes"))
+        } else if (arg == QLatin1String("--yes")) {
             options->yes = true;
-        else if (arg == QLatin1String("--force"))
+        } else if (arg == QLatin1String("--force")) {
             options->force = true;
-        else if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options->help = true;
-        else if (arg == QLatin1String("-c") || arg == QLatin1String("--camera")) {
-            if (!number(&options->camera))
+        } else if (arg == QLatin1String("--version") || arg == QLatin1String("-V")) {
+            options->version = true;
+        } else if (arg == QLatin1String("-c") || arg == QLatin1String("--camera")) {
+            if (!next(&options->camera))
                 return false;
+            if (!validSelector(options->camera)) {
+                *error = QStringLiteral("-c takes a camera index from 0, a serial, /dev/videoN or a /dev/v4l/by-id path, "
+                                        "not \"%1\"").arg(options->camera);
+                return false;
+            }
         } else if (arg == QLatin1String("--profile")) {
-            if (!number(&options->profile))
+            QString value;
+            if (!next(&value))
                 return false;
-        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            *error = QStringLiteral("unknown option %1").arg(arg);
+            bool ok = false;
+            options->profile = value.toInt(&ok);
+            if (!ok || options->profile < 0) {
+                *error = QStringLiteral("--profile takes a profile number (0 or 1), not \"%1\"").arg(value);
+                return false;
+            }
+        } else {
+            *error = QStringLiteral("unknown option %1; `lumora-cli --help` lists them").arg(arg);
             return false;
-        } else if (options->command.isEmpty())
-            options->command = arg;
-        else
-            options->arguments << arg;
+        }
     }
     return true;
 }
@@ -125,110 +152,106 @@ QStringList updateDriveLines(int manufacturerCode, QJsonArray *json)
     return lines;
 }
 
+QJsonObject cameraJson(const ListedCamera &camera, int index)
+{
+    return {{QStringLiteral("index"), index},
+            {QStringLiteral("profile"), camera.profile},
+            {QStringLiteral("name"), shortDeviceName(camera.info.friendlyName)},
+            {QStringLiteral("model"), modelDisplayName(camera.model)},
+            {QStringLiteral("modelIndex"), camera.model},
+            {QStringLiteral("serial"), camera.serial},
+            {QStringLiteral("node"), camera.node},
+            {QStringLiteral("port"), camera.port},
+            {QStringLiteral("firmware"), camera.firmware},
+            {QStringLiteral("pathId"), camera.info.pathId},
+            {QStringLiteral("devicePath"), camera.devicePath}};
+}
+
+QString cameraLine(const ListedCamera &camera, const QString &index)
+{
+    return QStringLiteral("%1  %2  profile %3  model %4  serial %5  %6  usb %7  firmware %8")
+        .arg(index, shortDeviceName(camera.info.friendlyName))
+        .arg(camera.profile)
+        .arg(modelDisplayName(camera.model),
+             camera.serial.isEmpty() ? QStringLiteral("none") : camera.serial, camera.node,
+             camera.port.isEmpty() ? QStringLiteral("-") : camera.port,
+             camera.firmware.isEmpty() ? QStringLiteral("unknown") : camera.firmware);
+}
+
 int listCommand(const ManufacturerProfile &profile, bool json)
 {
-    DShowCameraWrapper wrapper;
-    const QVector<CameraDeviceInfo> cameras = profileCameras(wrapper, profile);
-    QJsonArray list;
-    for (int i = 0; i < cameras.size(); ++i) {
-        const CameraDeviceInfo &camera = cameras.at(i);
-        const QString model = modelDisplayName(modelFromFriendlyName(camera.friendlyName));
-        list.append(QJsonObject{{QStringLiteral("index"), i},
-                                {QStringLiteral("name"), shortDeviceName(camera.friendlyName)},
-                                {QStringLiteral("pathId"), camera.pathId},
-                                {QStringLiteral("model"), model}});
-        if (!json)
-            printLine(QStringLiteral("%1  %2  %3  %4").arg(i).arg(shortDeviceName(camera.friendlyName), camera.pathId, model));
+    QVector<ListedCamera> all = listCameras(-1);
+    for (ListedCamera &camera : all)
+        camera.firmware = readFirmware(camera);
+    QJsonArray shown;
+    QJsonArray hidden;
+    QStringList hiddenLines;
+    QMap<int, int> indexInProfile;
+    for (const ListedCamera &camera : all) {
+        const int index = indexInProfile[camera.profile]++;
+        if (camera.profile == profile.code) {
+            shown.append(cameraJson(camera, index));
+            if (!json)
+                printLine(cameraLine(camera, QString::number(index)));
+        } else {
+            hidden.append(cameraJson(camera, index));
+            hiddenLines << QStringLiteral("  %1 on %2 (profile %3)")
+                               .arg(shortDeviceName(camera.info.friendlyName), camera.node)
+                               .arg(camera.profile);
+        }
     }
     QJsonArray drives;
     const QStringList driveLines = updateDriveLines(profile.code, &drives);
-    if (json)
-        printJson({{QStringLiteral("cameras"), list},
+    if (json) {
+        printJson({{QStringLiteral("profile"), profile.code},
+                   {QStringLiteral("cameras"), shown},
+                   {QStringLiteral("otherProfiles"), hidden},
                    {QStringLiteral("updateDrive"), drives.isEmpty() ? QJsonValue() : drives.first()},
                    {QStringLiteral("updateDrives"), drives}});
-    else if (cameras.isEmpty() && driveLines.isEmpty())
-        printLine(QStringLiteral("no camera of this profile is connected"));
-    for (const QString &line : json ? QStringList() : driveLines)
+        return ExitOk;
+    }
+    if (shown.isEmpty() && driveLines.isEmpty())
+        printLine(QStringLiteral("no camera of profile %1 is connected").arg(profile.code));
+    if (!hiddenLines.isEmpty()) {
+        printLine(QStringLiteral("profile %1 does not show these connected cameras:").arg(profile.code));
+        for (const QString &line : hiddenLines)
+            printLine(line);
+        printLine(QStringLiteral("`lumora-cli --profile N ...` uses them; the window shows them with "
+                                 "/product_model/main=N in product.ini"));
+    }
+    for (const QString &line : driveLines)
         printLine(line);
     return ExitOk;
 }
 
-int infoCommand(CameraSession &session, bool json)
-{
-    const QString version = session.firmwareVersion();
-    QJsonObject features;
-    QJsonObject controls;
-    QStringList lines{QStringLiteral("model: %1").arg(modelDisplayName(session.model())),
-                      QStringLiteral("name: %1").arg(shortDeviceName(session.info().friendlyName)),
-                      QStringLiteral("firmware: %1").arg(version.isEmpty() ? QStringLiteral("unknown") : version)};
-    for (const QString &name : featureNames()) {
-        const QJsonObject control = describeControl(session, name);
-        QString value;
-        if (!control.isEmpty()) {
-            controls.insert(name, control);
-            lines << QStringLiteral("%1: %2 (%3 to %4, default %5)")
-                         .arg(name, control.value("value").toString())
-                         .arg(control.value("min").toInt()).arg(control.value("max").toInt())
-                         .arg(control.value("default").toInt());
-        } else if (readFeature(session, name, &value)) {
-            features.insert(name, value);
-            lines << QStringLiteral("%1: %2").arg(name, value);
-        } else {
-            lines << QStringLiteral("%1: unavailable").arg(name);
-        }
-    }
-    if (!session.present())
-        return fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-    if (json) {
-        printJson({{QStringLiteral("model"), modelDisplayName(session.model())},
-                   {QStringLiteral("modelIndex"), session.model()},
-                   {QStringLiteral("name"), shortDeviceName(session.info().friendlyName)},
-                   {QStringLiteral("pathId"), session.info().pathId},
-                   {QStringLiteral("firmware"), version},
-                   {QStringLiteral("features"), features},
-                   {QStringLiteral("controls"), controls}});
-    } else {
-        for (const QString &line : lines)
-            printLine(line);
-    }
-    return ExitOk;
-}
-
-int getCommand(CameraSession &session, const QString &name, bool json)
-{
-    QString value;
-    if (!readFeature(session, name, &value))
-        return session.present() ? fail(ExitFailure, QStringLiteral("the camera did not report %1").arg(name))
-                                 : fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-    if (json)
-        printJson({{QStringLiteral("feature"), name}, {QStringLiteral("value"), value}});
-    else
-        printLine(QStringLiteral("%1: %2").arg(name, value));
-    return ExitOk;
-}
-
-int resetCommand(CameraSession &session, int index, bool yes)
+int resetCommand(CameraSession &session, bool yes)
 {
     if (!yes) {
         if (!isatty(STDIN_FILENO))
             return fail(ExitUsage, QStringLiteral("reset-defaults asks first; pass --yes to run it without a terminal"));
         QTextStream out(resultStream());
-        out << QStringLiteral("Reset camera %1 (%2) to its factory defaults? [y/N] ").arg(index).arg(shortDeviceName(session.info().friendlyName));
+        out << QStringLiteral("Reset camera %1 (%2, %3) to its factory defaults? [y/N] ")
+                   .arg(session.index())
+                   .arg(shortDeviceName(session.info().friendlyName), session.listed().node);
         out.flush();
         const QString answer = QTextStream(stdin).readLine().trimmed().toLower();
         if (answer != QLatin1String("y") && answer != QLatin1String("yes"))
             return fail(ExitFailure, QStringLiteral("reset cancelled"));
     }
-    if (!session.unit.RestoreDefaults())
+    if (!session.camera().restoreDefaults())
         return session.present() ? fail(ExitFailure, QStringLiteral("the camera did not take the reset"))
                                  : fail(ExitNoCamera, QStringLiteral("the camera was unplugged"));
-    printLine(QStringLiteral("camera %1 reset to its factory defaults").arg(index));
+    printLine(QStringLiteral("camera %1 (%2) reset to its factory defaults").arg(session.index()).arg(session.listed().node));
     return ExitOk;
 }
 
 int run(const Options &options)
 {
     const Command *command = findCommand(options.command);
+    if (options.version) {
+        printLine(QStringLiteral("lumora-cli %1").arg(QLatin1String(kVersion)));
+        return ExitOk;
+    }
     if (options.help) {
         printLine(usage(command));
         return ExitOk;
@@ -238,7 +261,7 @@ int run(const Options &options)
     if (!command)
         return fail(ExitUsage, QStringLiteral("unknown command \"%1\"; `lumora-cli --help` lists them").arg(options.command));
 
-    const QString name = options.command;
+    const QString name = QLatin1String(command->name);
     if (options.arguments.size() != command->arguments)
         return fail(ExitUsage, usage(command));
     if ((name == QLatin1String("get") || name == QLatin1String("set")) && !isFeature(options.arguments.at(0)))
@@ -252,12 +275,11 @@ int run(const Options &options)
     if (name == QLatin1String("rescue"))
         return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
 
-    if (name == QLatin1String("check-package") && options.camera < 0)
+    if (name == QLatin1String("check-package") && options.camera.isEmpty())
         return checkPackageCommand(options.arguments.at(0), nullptr, options.json);
 
-    const int index = qMax(0, options.camera);
     CameraSession session(profile);
-    const int opened = session.open(index);
+    const int opened = session.open(options.camera.isEmpty() ? QStringLiteral("0") : options.camera);
     if (opened != ExitOk)
         return opened;
     if (name == QLatin1String("info"))
@@ -265,9 +287,9 @@ int run(const Options &options)
     if (name == QLatin1String("get"))
         return getCommand(session, options.arguments.at(0), options.json);
     if (name == QLatin1String("set"))
-        return writeFeature(session, options.arguments.at(0), options.arguments.at(1), options.json);
+        return setCommand(session, options.arguments.at(0), options.arguments.at(1), options.json);
     if (name == QLatin1String("reset-defaults"))
-        return resetCommand(session, index, options.yes);
+        return resetCommand(session, options.yes);
     if (name == QLatin1String("check-package"))
         return checkPackageCommand(options.arguments.at(0), &session, options.json);
     return upgradeCommand(options.arguments.at(0), profile, &session, options.json);

@@ -1,7 +1,7 @@
 // The standard camera and image controls of the bound camera, on V4L2 controls.
 // V4L2 reports pan and tilt in arc-seconds; the app works in degrees.
 
-#include "control/cameraparameters.h"
+#include "camera/controlcache.h"
 #include "devices/dshowcamerawrapper.h"
 #include "platform/kernel.h"
 
@@ -22,25 +22,25 @@ struct ControlMapping {
     quint32 cid;
     quint32 autoCid; // V4L2 control for the automatic mode; 0 when the device has none
     int scale;       // device units per app unit
-    int *value;
-    ParameterRange *range;
+    int ControlCache::*value;
+    ParameterRange ControlCache::*range;
     const char *label;
     bool logsCurrent; // "Get <label> Cur value." after a successful read
 };
 
 const ControlMapping kCameraControls[] = {
-    {kCameraZoom, V4L2_CID_ZOOM_ABSOLUTE, 0, 1, &g_zoom, &g_zoomRange, "Zoom", true},
-    {kCameraPan, V4L2_CID_PAN_ABSOLUTE, 0, kArcSecondsPerDegree, &g_pan, &g_panRange, "Pan", false},
-    {kCameraTilt, V4L2_CID_TILT_ABSOLUTE, 0, kArcSecondsPerDegree, &g_tilt, &g_tiltRange, "Tilt", false},
-    {kCameraFocus, V4L2_CID_FOCUS_ABSOLUTE, V4L2_CID_FOCUS_AUTO, 1, &g_focus, &g_focusRange, "Focus", false},
+    {kCameraZoom, V4L2_CID_ZOOM_ABSOLUTE, 0, 1, &ControlCache::zoom, &ControlCache::zoomRange, "Zoom", true},
+    {kCameraPan, V4L2_CID_PAN_ABSOLUTE, 0, kArcSecondsPerDegree, &ControlCache::pan, &ControlCache::panRange, "Pan", false},
+    {kCameraTilt, V4L2_CID_TILT_ABSOLUTE, 0, kArcSecondsPerDegree, &ControlCache::tilt, &ControlCache::tiltRange, "Tilt", false},
+    {kCameraFocus, V4L2_CID_FOCUS_ABSOLUTE, V4L2_CID_FOCUS_AUTO, 1, &ControlCache::focus, &ControlCache::focusRange, "Focus", false},
 };
 
 const ControlMapping kImageControls[] = {
-    {kImageBrightness, V4L2_CID_BRIGHTNESS, 0, 1, &g_brightness, &g_brightnessRange, "Brightness", false},
-    {kImageContrast, V4L2_CID_CONTRAST, 0, 1, &g_contrast, &g_contrastRange, "Contrast", false},
-    {kImageSharpness, V4L2_CID_SHARPNESS, 0, 1, &g_sharpness, &g_sharpnessRange, "Sharpness", true},
-    {kImageHue, V4L2_CID_HUE, V4L2_CID_HUE_AUTO, 1, &g_hue, &g_hueRange, "Hue", true},
-    {kImageSaturation, V4L2_CID_SATURATION, 0, 1, &g_saturation, &g_saturationRange, "Saturation", false},
+    {kImageBrightness, V4L2_CID_BRIGHTNESS, 0, 1, &ControlCache::brightness, &ControlCache::brightnessRange, "Brightness", false},
+    {kImageContrast, V4L2_CID_CONTRAST, 0, 1, &ControlCache::contrast, &ControlCache::contrastRange, "Contrast", false},
+    {kImageSharpness, V4L2_CID_SHARPNESS, 0, 1, &ControlCache::sharpness, &ControlCache::sharpnessRange, "Sharpness", true},
+    {kImageHue, V4L2_CID_HUE, V4L2_CID_HUE_AUTO, 1, &ControlCache::hue, &ControlCache::hueRange, "Hue", true},
+    {kImageSaturation, V4L2_CID_SATURATION, 0, 1, &ControlCache::saturation, &ControlCache::saturationRange, "Saturation", false},
 };
 
 template <size_t N>
@@ -62,14 +62,14 @@ int setControl(int fd, quint32 cid, int value)
 }
 
 // A failed read leaves the caller's value in the cache.
-bool getProperty(const ControlMapping *m, int value)
+bool getProperty(ControlCache &cache, const ControlMapping *m, int value)
 {
     if (currentFilter < 0)
         return false;
     if (!m)
         return true;
     v4l2_control control{m->cid, toDevice(*m, value)};
-    *m->value = kernel().ioctl(currentFilter, VIDIOC_G_CTRL, &control) == 0 ? fromDevice(*m, control.value) : value;
+    cache.*m->value = kernel().ioctl(currentFilter, VIDIOC_G_CTRL, &control) == 0 ? fromDevice(*m, control.value) : value;
     return true;
 }
 
@@ -88,7 +88,7 @@ bool setManual(const ControlMapping *m, int value)
 }
 
 // Reads range, default and current value of one control into the cache.
-void queryControl(int fd, const ControlMapping &m, int *flags = nullptr)
+void queryControl(ControlCache &cache, int fd, const ControlMapping &m, int *flags = nullptr)
 {
     v4l2_queryctrl query{};
     query.id = m.cid;
@@ -98,22 +98,23 @@ void queryControl(int fd, const ControlMapping &m, int *flags = nullptr)
     }
     v4l2_control current{m.cid, 0};
     const bool haveCurrent = kernel().ioctl(fd, VIDIOC_G_CTRL, &current) == 0;
-    // The automatic flag is only wanted for focus (g_focusFlags).
+    // The automatic flag is only wanted for focus (the cache's focus flags).
     v4l2_control automatic{m.autoCid, 0};
     const bool isAuto = flags && m.autoCid && kernel().ioctl(fd, VIDIOC_G_CTRL, &automatic) == 0 && automatic.value;
     const int currentFlags = isAuto ? kControlFlagsAuto : kControlFlagsManual;
     if (haveCurrent) {
         if (m.logsCurrent)
             qDebug().noquote() << QStringLiteral("Get %1 Cur value.").arg(m.label);
-        *m.value = fromDevice(m, current.value);
+        cache.*m.value = fromDevice(m, current.value);
         if (flags)
             *flags = currentFlags;
     }
-    *m.range = {fromDevice(m, query.minimum), fromDevice(m, query.maximum), fromDevice(m, query.default_value)};
+    ParameterRange &range = cache.*m.range;
+    range = {fromDevice(m, query.minimum), fromDevice(m, query.maximum), fromDevice(m, query.default_value)};
     if (m.cid == V4L2_CID_ZOOM_ABSOLUTE)
         qDebug() << "Zoom--->"
-                 << "Flags:" << currentFlags << "Min:" << m.range->minimum << "Max:" << m.range->maximum
-                 << "Default:" << m.range->defaultValue << "Cur:" << *m.value;
+                 << "Flags:" << currentFlags << "Min:" << range.minimum << "Max:" << range.maximum
+                 << "Default:" << range.defaultValue << "Cur:" << cache.*m.value;
 }
 
 bool hasCameraControls(int model) { return model != 9 && model != 10 && model != 11; }
@@ -133,25 +134,25 @@ bool DShowCameraWrapper::QueryCameraParameters(int position, int model)
     if (hasCameraControls(model)) {
         for (const ControlMapping &m : kCameraControls) {
             if (m.propertyId != kCameraFocus)
-                queryControl(fd, m);
+                queryControl(m_cache, fd, m);
             else if (hasFocus(model))
-                queryControl(fd, m, &g_focusFlags);
+                queryControl(m_cache, fd, m, &m_cache.focusFlags);
         }
     }
     for (const ControlMapping &m : kImageControls)
-        queryControl(fd, m);
+        queryControl(m_cache, fd, m);
     kernel().close(fd);
     return true;
 }
 
 bool DShowCameraWrapper::GetCameraProperty(int propertyId, int value)
 {
-    return getProperty(mappingFor(kCameraControls, propertyId), value);
+    return getProperty(m_cache, mappingFor(kCameraControls, propertyId), value);
 }
 
 bool DShowCameraWrapper::GetImageProperty(int propertyId, int value)
 {
-    return getProperty(mappingFor(kImageControls, propertyId), value);
+    return getProperty(m_cache, mappingFor(kImageControls, propertyId), value);
 }
 
 bool DShowCameraWrapper::SetCameraProperty(int propertyId, int value)
@@ -175,4 +176,21 @@ bool DShowCameraWrapper::SetImagePropertyAuto(int propertyId)
     qDebug() << "devCtl.Value:" << 0;
     qDebug() << "devCtl.Value:" << QString::number(kControlFlagsAuto, 16);
     return true;
+}
+
+int DShowCameraWrapper::AutoModeState(int propertyId, bool cameraControl)
+{
+    if (currentFilter < 0)
+        return -1;
+    const ControlMapping *m = cameraControl ? mappingFor(kCameraControls, propertyId) : mappingFor(kImageControls, propertyId);
+    if (!m || !m->autoCid)
+        return -1;
+    v4l2_queryctrl query{};
+    query.id = m->autoCid;
+    if (kernel().ioctl(currentFilter, VIDIOC_QUERYCTRL, &query) < 0 || (query.flags & V4L2_CTRL_FLAG_DISABLED))
+        return -1;
+    v4l2_control automatic{m->autoCid, 0};
+    if (kernel().ioctl(currentFilter, VIDIOC_G_CTRL, &automatic) < 0)
+        return -1;
+    return automatic.value ? 1 : 0;
 }

@@ -1,32 +1,46 @@
 #include "control/featuretables.h"
 
+#include "camera/features.h"
+
+namespace {
+
+FeatureTable tableOf(lumora::camera::Feature id)
+{
+    FeatureTable table;
+    for (const lumora::camera::Choice &choice : lumora::camera::featureInfo(id).choices)
+        table.append({choice.value, choice.label});
+    return table;
+}
+
+} // namespace
+
 const FeatureTable &antiFlickerTable()
 {
-    static const FeatureTable table{{1, "50Hz"}, {2, "60Hz"}};
+    static const FeatureTable table = tableOf(lumora::camera::Feature::AntiFlicker);
     return table;
 }
 
 const FeatureTable &microphoneTable()
 {
-    static const FeatureTable table{{1, "Enable"}, {0, "Disable"}};
+    static const FeatureTable table = tableOf(lumora::camera::Feature::Mic);
     return table;
 }
 
 const FeatureTable &trackModeTable()
 {
-    static const FeatureTable table{{0, "Off"}, {1, "Auto Framing"}, {3, "Presenter Tracking"}};
+    static const FeatureTable table = tableOf(lumora::camera::Feature::Tracking);
     return table;
 }
 
 const FeatureTable &trackEffectTable()
 {
-    static const FeatureTable table{{1, "Smooth"}, {0, "Immediate"}};
+    static const FeatureTable table = tableOf(lumora::camera::Feature::TrackingEffect);
     return table;
 }
 
 const FeatureTable &trackSpeedTable()
 {
-    static const FeatureTable table{{0, "Slow"}, {1, "Normal"}, {2, "Fast"}};
+    static const FeatureTable table = tableOf(lumora::camera::Feature::TrackingSpeed);
     return table;
 }
 

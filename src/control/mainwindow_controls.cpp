@@ -1,13 +1,17 @@
 // The control page's standard controls: pan/tilt pad, zoom, focus, the image
 // sliders with their "Auto" boxes, and the warning when a change did not take.
+// Each slot turns a widget event into one camera call; the camera's values
+// reach the widgets with their signals blocked.
 
-#include "control/cameraparameters.h"
 #include "control/controlmessages.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
 #include <QDebug>
+#include <QSignalBlocker>
 #include <QTimer>
+
+using lumora::camera::Feature;
 
 namespace {
 
@@ -16,22 +20,39 @@ constexpr int kNoZoom = 100;
 constexpr int kTipsShowDelayMs = 500;
 constexpr int kTipsHoldMs = 1500;
 constexpr int kRememberDelayMs = 400;
+constexpr int kRememberAfterTrackOffMs = 100;
 const char kNotTakenText[] = "Any change in the setting takes effect only if the camera is working.";
 
 bool hasFocusControl(int model) { return model == 4 || model == 14; }
+
+void setSliderSilently(QSlider *slider, int value)
+{
+    const QSignalBlocker blocker(slider);
+    slider->setValue(value);
+}
 
 } // namespace
 
 void MainWindow::setupControlPage()
 {
-    connect(&m_extensionUnit, &UVCExtensionUnit::reInitUvc, this, &MainWindow::slotReInitUvcEx);
+    connect(&m_camera.unit(), &UVCExtensionUnit::reInitUvc, this, &MainWindow::slotReInitUvcEx);
     connect(ui->sliderZoom, &QSlider::valueChanged, this, &MainWindow::slotOnSetZoomValue);
+    connect(ui->sliderFocus, &QSlider::valueChanged, this, &MainWindow::slotOnSetFocusValue);
+    connect(ui->sliderBrightness, &QSlider::valueChanged, this, &MainWindow::slotOnSetBrightnessValue);
+    connect(ui->sliderContract, &QSlider::valueChanged, this, &MainWindow::slotOnSetContractValue);
+    connect(ui->sliderHue, &QSlider::valueChanged, this, &MainWindow::slotOnSetHueValue);
+    connect(ui->sliderSaturation, &QSlider::valueChanged, this, &MainWindow::slotOnSetSaturationValue);
+    connect(ui->sliderSharpness, &QSlider::valueChanged, this, &MainWindow::slotOnSetSharpnessValue);
+    connect(&m_camera, &lumora::camera::Camera::featureChanged, this, &MainWindow::showFeature);
+    connect(&m_camera, &lumora::camera::Camera::stateRead, this, &MainWindow::showCameraState);
+    connect(&m_camera, &lumora::camera::Camera::padRestoreDue, this,
+            [this] { QTimer::singleShot(kRememberAfterTrackOffMs, this, &MainWindow::slotRemberYuntaiValue); });
 }
 
 void MainWindow::slotReInitUvcEx()
 {
     qDebug() << "MainWindow::slotReInitUvcEx";
-    if (!m_extensionUnit.ReopenVideoDevice(m_currentDevicePath, m_currentDeviceName))
+    if (!m_camera.reopenChannel())
         qDebug() << "UVC reinit failed!";
 }
 
@@ -39,43 +60,62 @@ void MainWindow::loadCameraParameters()
 {
     if (m_nCurrentCameraIndex == -1)
         return;
-    m_cameraWrapper.QueryCameraParameters(m_nCurrentCameraIndex, m_cameraModel);
-    ui->sliderZoom->setRange(g_zoomRange.minimum, g_zoomRange.maximum);
-    ui->sliderZoom->setValue(g_zoom);
+    m_camera.queryControls();
+    fillControlPage();
+}
 
-    ui->sliderFocus->setRange(g_focusRange.minimum, g_focusRange.maximum);
-    ui->sliderFocus->setSingleStep(1);
-    connect(ui->sliderFocus, &QSlider::valueChanged, this, &MainWindow::slotOnSetFocusValue, Qt::UniqueConnection);
-    if (hasFocusControl(m_cameraModel)) {
-        ui->widgetAFocus->show();
-        m_bAutoFocus = g_focusFlags == kControlFlagsAuto ? 1 : 0;
-        ui->btnAutoFocus->setChecked(m_bAutoFocus);
-        ui->widgetMFocus->setVisible(!m_bAutoFocus);
-        if (!m_bAutoFocus)
-            ui->sliderFocus->setValue(g_focus);
-    }
+void MainWindow::showFocusMode()
+{
+    const ControlCache &c = controls();
+    ui->widgetAFocus->show();
+    m_bAutoFocus = c.focusFlags == kControlFlagsAuto ? 1 : 0;
+    const QSignalBlocker blocker(ui->btnAutoFocus);
+    ui->btnAutoFocus->setChecked(m_bAutoFocus);
+    ui->widgetMFocus->setVisible(!m_bAutoFocus);
+    if (!m_bAutoFocus)
+        setSliderSilently(ui->sliderFocus, c.focus);
+}
 
+void MainWindow::showImageSliders()
+{
+    ControlCache &c = controls();
     const struct {
         QSlider *slider;
-        void (MainWindow::*slot)(int);
         QLabel *label;
-        const ParameterRange &range;
-        const int &value;
+        Control control;
     } rows[] = {
-        {ui->sliderBrightness, &MainWindow::slotOnSetBrightnessValue, ui->labelBrightnessValue, g_brightnessRange, g_brightness},
-        {ui->sliderContract, &MainWindow::slotOnSetContractValue, ui->labelContractValue, g_contrastRange, g_contrast},
-        {ui->sliderHue, &MainWindow::slotOnSetHueValue, ui->labelHueValue, g_hueRange, g_hue},
-        {ui->sliderSaturation, &MainWindow::slotOnSetSaturationValue, ui->labelSaturationValue, g_saturationRange, g_saturation},
-        {ui->sliderSharpness, &MainWindow::slotOnSetSharpnessValue, ui->labelSharpnessValue, g_sharpnessRange, g_sharpness},
+        {ui->sliderBrightness, ui->labelBrightnessValue, Control::Brightness},
+        {ui->sliderContract, ui->labelContractValue, Control::Contrast},
+        {ui->sliderHue, ui->labelHueValue, Control::Hue},
+        {ui->sliderSaturation, ui->labelSaturationValue, Control::Saturation},
+        {ui->sliderSharpness, ui->labelSharpnessValue, Control::Sharpness},
     };
     for (const auto &row : rows) {
-        row.slider->setRange(row.range.minimum, row.range.maximum);
+        const QSignalBlocker blocker(row.slider);
+        const ParameterRange &range = c.range(row.control);
+        row.slider->setRange(range.minimum, range.maximum);
         row.slider->setSingleStep(1);
-        // However often the page loads, one movement calls the slot once.
-        connect(row.slider, &QSlider::valueChanged, this, row.slot, Qt::UniqueConnection);
-        row.slider->setValue(row.value);
-        row.label->setText(QString::number(row.value));
+        row.slider->setValue(c.value(row.control));
+        row.label->setText(QString::number(c.value(row.control)));
     }
+}
+
+void MainWindow::fillControlPage()
+{
+    const ControlCache &c = controls();
+    {
+        const QSignalBlocker blocker(ui->sliderZoom);
+        ui->sliderZoom->setRange(c.zoomRange.minimum, c.zoomRange.maximum);
+        ui->sliderZoom->setValue(c.zoom);
+    }
+    {
+        const QSignalBlocker blocker(ui->sliderFocus);
+        ui->sliderFocus->setRange(c.focusRange.minimum, c.focusRange.maximum);
+        ui->sliderFocus->setSingleStep(1);
+    }
+    if (hasFocusControl(m_cameraModel))
+        showFocusMode();
+    showImageSliders();
 }
 
 void MainWindow::setControlsEnabled(bool enable)
@@ -88,7 +128,8 @@ void MainWindow::setControlsEnabled(bool enable)
         ui->labelStop->hide();
     }
     qDebug() << "set controls enable:" << enable;
-    updatePadEnabled(enable, g_zoom);
+    ControlCache &c = controls();
+    updatePadEnabled(enable, c.zoom);
 
     QWidget *const imageWidgets[] = {ui->sliderZoom, ui->sliderBrightness, ui->sliderContract, ui->sliderHue,
                                      ui->sliderSaturation, ui->sliderSharpness, ui->checkBoxBrigtness,
@@ -98,14 +139,17 @@ void MainWindow::setControlsEnabled(bool enable)
         w->setEnabled(enable);
 
     if (!enable) {
-        g_zoom = kNoZoom;
-        ui->sliderZoom->setValue(kNoZoom);
+        // What a disabled page shows; nothing of it goes to a camera, and an
+        // open camera keeps its zoom in the cache (the pad re-apply sends it).
+        if (!m_isOpened)
+            c.zoom = kNoZoom;
+        setSliderSilently(ui->sliderZoom, kNoZoom);
         if (!m_isOpened) {
-            ui->sliderBrightness->setValue(g_brightnessRange.minimum);
-            ui->sliderContract->setValue(g_contrastRange.minimum);
-            ui->sliderSaturation->setValue(g_saturationRange.minimum);
-            ui->sliderHue->setValue(g_hueRange.minimum);
-            ui->sliderSharpness->setValue(g_sharpnessRange.minimum);
+            setSliderSilently(ui->sliderBrightness, c.brightnessRange.minimum);
+            setSliderSilently(ui->sliderContract, c.contrastRange.minimum);
+            setSliderSilently(ui->sliderSaturation, c.saturationRange.minimum);
+            setSliderSilently(ui->sliderHue, c.hueRange.minimum);
+            setSliderSilently(ui->sliderSharpness, c.sharpnessRange.minimum);
         }
     }
 
@@ -137,84 +181,56 @@ void MainWindow::setColorControlsEnabled(bool enable)
 void MainWindow::slotUpdateSliderValue(bool isQuery)
 {
     if (isQuery)
-        m_cameraWrapper.QueryCameraParameters(m_nCurrentCameraIndex, m_cameraModel);
-    m_cameraWrapper.GetCameraProperty(kCameraZoom, g_zoom);
-    qDebug() << "g_zoom####" << g_zoom;
-    ui->sliderZoom->setValue(g_zoom);
+        m_camera.queryControls();
+    ControlCache &c = controls();
+    m_camera.wrapper().GetCameraProperty(kCameraZoom, c.zoom);
+    qDebug() << "g_zoom####" << c.zoom;
+    setSliderSilently(ui->sliderZoom, c.zoom);
     QTimer::singleShot(kRememberDelayMs, this, &MainWindow::slotRemberYuntaiValue);
 
     if (m_cameraModel == 4) {
-        ui->widgetAFocus->show();
-        if (g_focusFlags != kControlFlagsAuto) {
-            m_bAutoFocus = 0;
-            ui->btnAutoFocus->setChecked(false);
-            ui->widgetMFocus->show();
-            ui->sliderFocus->setValue(g_focus);
-        } else {
-            m_bAutoFocus = 1;
-            ui->btnAutoFocus->setChecked(true);
-            ui->widgetMFocus->hide();
-            if (!m_extensionUnit.EnableAutoFocus())
-                showMessageBox(tr(controlmessages::kSettingTimeout));
-        }
+        showFocusMode();
+        if (m_bAutoFocus && !m_camera.setAuto(Feature::Focus).sent)
+            showMessageBox(tr(controlmessages::kSettingTimeout));
     }
-
-    const struct {
-        QSlider *slider;
-        QLabel *label;
-        const int &value;
-    } rows[] = {
-        {ui->sliderBrightness, ui->labelBrightnessValue, g_brightness},
-        {ui->sliderContract, ui->labelContractValue, g_contrast},
-        {ui->sliderHue, ui->labelHueValue, g_hue},
-        {ui->sliderSaturation, ui->labelSaturationValue, g_saturation},
-        {ui->sliderSharpness, ui->labelSharpnessValue, g_sharpness},
-    };
-    for (const auto &row : rows) {
-        row.slider->setValue(row.value);
-        row.label->setText(QString::number(row.value));
-    }
+    showImageSliders();
 }
 
-void MainWindow::padStep(int cameraProperty, int *cached, int delta)
+void MainWindow::padStep(Control control, int delta)
 {
-    const int value = qBound(-kPadLimit, *cached + delta, kPadLimit);
-    *cached = value;
-    if (cameraProperty == kCameraPan)
+    int &cached = controls().value(control);
+    const int value = qBound(-kPadLimit, cached + delta, kPadLimit);
+    if (control == Control::Pan)
         updatePanArrows(value);
     else
         updateTiltArrows(value);
-    m_cameraWrapper.SetCameraProperty(cameraProperty, value);
-    m_cameraWrapper.GetCameraProperty(cameraProperty, value);
-    if (*cached != value)
+    const lumora::camera::SetResult result = m_camera.set(control == Control::Pan ? Feature::Pan : Feature::Tilt, value);
+    if (result.value != value)
         showMessageBox(tr(kNotTakenText), true);
-    if (cameraProperty == kCameraPan)
-        qDebug() << "set pan:" << g_pan;
 }
 
-void MainWindow::on_btnCameraUp_clicked() { padStep(kCameraTilt, &g_tilt, +1); }
-void MainWindow::on_btnCameraDown_clicked() { padStep(kCameraTilt, &g_tilt, -1); }
-void MainWindow::on_btnCameraLeft_clicked() { padStep(kCameraPan, &g_pan, -1); }
-void MainWindow::on_btnCameraRight_clicked() { padStep(kCameraPan, &g_pan, +1); }
+void MainWindow::on_btnCameraUp_clicked() { padStep(Control::Tilt, +1); }
+void MainWindow::on_btnCameraDown_clicked() { padStep(Control::Tilt, -1); }
+void MainWindow::on_btnCameraLeft_clicked() { padStep(Control::Pan, -1); }
+void MainWindow::on_btnCameraRight_clicked() { padStep(Control::Pan, +1); }
 
 void MainWindow::slotOnSetZoomValue(int value)
 {
-    g_zoom = value;
-    m_cameraWrapper.SetCameraProperty(kCameraZoom, value);
+    m_camera.set(Feature::Zoom, value);
     updatePadEnabled(true, value);
-    readBackZoom(value);
+    zoomTaken(value);
 }
 
-void MainWindow::readBackZoom(int last)
+void MainWindow::zoomTaken(int last)
 {
-    m_cameraWrapper.GetCameraProperty(kCameraZoom, g_zoom);
-    qDebug() << "last_zoom" << last << "g_zoom" << g_zoom << "m_bCancelTips" << m_bCancelTips;
+    ControlCache &c = controls();
+    qDebug() << "last_zoom" << last << "g_zoom" << c.zoom << "m_bCancelTips" << m_bCancelTips;
     if (m_bCancelTips && last == kNoZoom) {
-        g_zoom = kNoZoom;
+        c.zoom = kNoZoom;
         m_bCancelTips = false;
         return;
     }
-    if (last != g_zoom)
+    if (last != c.zoom)
         scheduleTips();
 }
 
@@ -237,25 +253,19 @@ void MainWindow::slotTipsTimeout() { m_bTipsShowing = false; }
 
 void MainWindow::slotRemberYuntaiValue()
 {
-    if (g_tilt > kPadLimit)
-        g_tilt = kPadLimit;
-    updateTiltArrows(g_tilt);
-    m_cameraWrapper.SetCameraProperty(kCameraTilt, g_tilt);
-    if (g_pan < -kPadLimit)
-        g_pan = -kPadLimit;
-    updatePanArrows(g_pan);
-    m_cameraWrapper.SetCameraProperty(kCameraPan, g_pan);
-
-    ui->sliderZoom->setValue(g_zoom);
-    m_cameraWrapper.SetCameraProperty(kCameraZoom, g_zoom);
-    updatePadEnabled(true, g_zoom);
-    readBackZoom(g_zoom);
+    m_camera.restorePad();
+    const ControlCache &c = controls();
+    updateTiltArrows(c.tilt);
+    updatePanArrows(c.pan);
+    setSliderSilently(ui->sliderZoom, c.zoom);
+    // A page whose pad and zoom are disabled (basic models) keeps the pad disabled.
+    updatePadEnabled(ui->sliderZoom->isEnabled(), c.zoom);
+    zoomTaken(c.zoom);
 }
 
 void MainWindow::slotOnSetFocusValue(int value)
 {
-    g_focus = value;
-    m_cameraWrapper.SetCameraProperty(kCameraFocus, value);
+    m_camera.set(Feature::Focus, value);
 }
 
 void MainWindow::on_btnAutoFocus_clicked(bool)
@@ -264,100 +274,84 @@ void MainWindow::on_btnAutoFocus_clicked(bool)
         return;
     if (m_bAutoFocus == 1) {
         m_bAutoFocus = 0;
-        m_cameraWrapper.GetCameraProperty(kCameraFocus, g_focus);
         ui->widgetMFocus->show();
         qDebug() << "ui->sliderFocus" << ui->sliderFocus->value();
-        ui->sliderFocus->setValue(g_focus);
-        qDebug() << "g_focus" << g_focus;
-        m_cameraWrapper.SetCameraProperty(kCameraFocus, g_focus);
+        const int focus = m_camera.setManual(Feature::Focus).value;
+        setSliderSilently(ui->sliderFocus, focus);
+        qDebug() << "g_focus" << focus;
         return;
     }
     m_bAutoFocus = 1;
     ui->widgetMFocus->hide();
-    if (!m_extensionUnit.EnableAutoFocus()) {
+    if (!m_camera.setAuto(Feature::Focus).sent) {
         showMessageBox(tr(controlmessages::kSettingTimeout));
         m_bAutoFocus = 0;
+        const QSignalBlocker blocker(ui->btnAutoFocus);
         ui->btnAutoFocus->setChecked(false);
     }
 }
 
-namespace {
-
-int *imageCache(int imageProperty)
-{
-    switch (imageProperty) {
-    case kImageBrightness: return &g_brightness;
-    case kImageContrast: return &g_contrast;
-    case kImageHue: return &g_hue;
-    case kImageSaturation: return &g_saturation;
-    default: return &g_sharpness;
-    }
-}
-
-} // namespace
-
-void MainWindow::imageSliderMoved(int imageProperty, int value)
+void MainWindow::imageSliderMoved(Feature feature, int value)
 {
     QLabel *const labels[] = {ui->labelBrightnessValue, ui->labelContractValue, ui->labelHueValue,
                               ui->labelSaturationValue, ui->labelSharpnessValue};
-    int *cache = imageCache(imageProperty);
-    *cache = value;
-    m_cameraWrapper.SetImageProperty(imageProperty, value);
-    labels[imageProperty]->setText(QString::number(value));
-    m_cameraWrapper.GetImageProperty(imageProperty, value);
-    if (value != *cache)
+    labels[propertyIdOf(lumora::camera::controlOf(feature))]->setText(QString::number(value));
+    if (m_camera.set(feature, value).value != value)
         scheduleTips();
 }
 
-void MainWindow::slotOnSetBrightnessValue(int value) { imageSliderMoved(kImageBrightness, value); }
-void MainWindow::slotOnSetContractValue(int value) { imageSliderMoved(kImageContrast, value); }
-void MainWindow::slotOnSetHueValue(int value) { imageSliderMoved(kImageHue, value); }
-void MainWindow::slotOnSetSaturationValue(int value) { imageSliderMoved(kImageSaturation, value); }
-void MainWindow::slotOnSetSharpnessValue(int value) { imageSliderMoved(kImageSharpness, value); }
+void MainWindow::slotOnSetBrightnessValue(int value) { imageSliderMoved(Feature::Brightness, value); }
+void MainWindow::slotOnSetContractValue(int value) { imageSliderMoved(Feature::Contrast, value); }
+void MainWindow::slotOnSetHueValue(int value) { imageSliderMoved(Feature::Hue, value); }
+void MainWindow::slotOnSetSaturationValue(int value) { imageSliderMoved(Feature::Saturation, value); }
+void MainWindow::slotOnSetSharpnessValue(int value) { imageSliderMoved(Feature::Sharpness, value); }
 
-void MainWindow::autoBoxChanged(int imageProperty, int state)
+void MainWindow::autoBoxChanged(Feature feature, int state)
 {
     QSlider *const sliders[] = {ui->sliderBrightness, ui->sliderContract, ui->sliderHue, ui->sliderSaturation,
                                 ui->sliderSharpness};
     const bool automatic = state == Qt::Checked;
-    sliders[imageProperty]->setEnabled(!automatic);
+    sliders[propertyIdOf(lumora::camera::controlOf(feature))]->setEnabled(!automatic);
     if (automatic)
-        m_cameraWrapper.SetImagePropertyAuto(imageProperty);
+        m_camera.setAuto(feature);
     else
-        m_cameraWrapper.SetImageProperty(imageProperty, *imageCache(imageProperty));
+        m_camera.setManual(feature);
 }
 
-void MainWindow::on_checkBoxBrigtness_stateChanged(int arg1) { autoBoxChanged(kImageBrightness, arg1); }
-void MainWindow::on_checkBoxContract_stateChanged(int arg1) { autoBoxChanged(kImageContrast, arg1); }
-void MainWindow::on_checkBoxHue_stateChanged(int arg1) { autoBoxChanged(kImageHue, arg1); }
-void MainWindow::on_checkBoxSaturation_stateChanged(int arg1) { autoBoxChanged(kImageSaturation, arg1); }
-void MainWindow::on_checkBoxSharpness_stateChanged(int arg1) { autoBoxChanged(kImageSharpness, arg1); }
+void MainWindow::on_checkBoxBrigtness_stateChanged(int arg1) { autoBoxChanged(Feature::Brightness, arg1); }
+void MainWindow::on_checkBoxContract_stateChanged(int arg1) { autoBoxChanged(Feature::Contrast, arg1); }
+void MainWindow::on_checkBoxHue_stateChanged(int arg1) { autoBoxChanged(Feature::Hue, arg1); }
+void MainWindow::on_checkBoxSaturation_stateChanged(int arg1) { autoBoxChanged(Feature::Saturation, arg1); }
+void MainWindow::on_checkBoxSharpness_stateChanged(int arg1) { autoBoxChanged(Feature::Sharpness, arg1); }
 
 void MainWindow::on_btnDefaultColor_clicked()
 {
-    m_cameraWrapper.SetImageProperty(kImageBrightness, g_brightnessRange.defaultValue);
-    m_cameraWrapper.SetImageProperty(kImageHue, g_hueRange.defaultValue);
-    m_cameraWrapper.SetImageProperty(kImageContrast, g_contrastRange.defaultValue);
-    m_cameraWrapper.SetImageProperty(kImageSaturation, g_saturationRange.defaultValue);
-    m_cameraWrapper.SetImageProperty(kImageSharpness, g_sharpnessRange.defaultValue);
+    const ControlCache &c = controls();
+    DShowCameraWrapper &wrapper = m_camera.wrapper();
+    wrapper.SetImageProperty(kImageBrightness, c.brightnessRange.defaultValue);
+    wrapper.SetImageProperty(kImageHue, c.hueRange.defaultValue);
+    wrapper.SetImageProperty(kImageContrast, c.contrastRange.defaultValue);
+    wrapper.SetImageProperty(kImageSaturation, c.saturationRange.defaultValue);
+    wrapper.SetImageProperty(kImageSharpness, c.sharpnessRange.defaultValue);
     slotUpdateSliderValue(true);
     if (!m_isOpened || m_isPreviewing)
         return;
-    const bool atDefaults = ui->sliderBrightness->value() == g_brightnessRange.defaultValue
-        && ui->sliderContract->value() == g_contrastRange.defaultValue
-        && ui->sliderHue->value() == g_hueRange.defaultValue
-        && ui->sliderSaturation->value() == g_saturationRange.defaultValue
-        && ui->sliderSharpness->value() == g_sharpnessRange.defaultValue;
+    const bool atDefaults = ui->sliderBrightness->value() == c.brightnessRange.defaultValue
+        && ui->sliderContract->value() == c.contrastRange.defaultValue
+        && ui->sliderHue->value() == c.hueRange.defaultValue
+        && ui->sliderSaturation->value() == c.saturationRange.defaultValue
+        && ui->sliderSharpness->value() == c.sharpnessRange.defaultValue;
     if (!atDefaults)
         showMessageBox(tr(kNotTakenText), true);
 }
 
 bool MainWindow::slotGetSettingResult()
 {
-    m_cameraWrapper.QueryCameraParameters(m_nCurrentCameraIndex, m_cameraModel);
+    m_camera.queryControls();
+    const ControlCache &c = controls();
     qDebug() << "ui->sliderZoom->value()" << ui->sliderZoom->value();
-    qDebug() << "g_zoom" << g_zoom;
-    return ui->sliderZoom->value() != g_zoom || ui->sliderBrightness->value() != g_brightness
-        || ui->sliderContract->value() != g_contrast || ui->sliderHue->value() != g_hue
-        || ui->sliderSaturation->value() != g_saturation || ui->sliderSharpness->value() != g_sharpness;
+    qDebug() << "g_zoom" << c.zoom;
+    return ui->sliderZoom->value() != c.zoom || ui->sliderBrightness->value() != c.brightness
+        || ui->sliderContract->value() != c.contrast || ui->sliderHue->value() != c.hue
+        || ui->sliderSaturation->value() != c.saturation || ui->sliderSharpness->value() != c.sharpness;
 }

@@ -1,7 +1,7 @@
 // The control page's vendor features: tracking, HDR, HD, anti-flicker,
 // microphone, field of view, factory reset, and the state read after opening.
+// The camera model sends and reads; this file shows what it reports.
 
-#include "control/cameraparameters.h"
 #include "control/featuretables.h"
 #include "ui/formcustomizemessagebox.h"
 #include "control/controlmessages.h"
@@ -9,22 +9,18 @@
 #include "ui/mainwindow_form.h"
 
 #include <QDebug>
-#include <QTimer>
+#include <QSignalBlocker>
 
 #include <array>
 
+using lumora::camera::Feature;
+
 namespace {
 
-constexpr int kVersionCode = 0x80;
-constexpr int kLegacyVersionCode = 0x0B;
-constexpr int kRememberAfterTrackOffMs = 100;
 constexpr int kTrackOff = 0;
 constexpr int kAutoFraming = 1;
 constexpr int kPresenterTracking = 3;
 constexpr int kImmediate = 0;
-// This model's firmware 1.0.22 reports a tracking mode it does not run.
-constexpr int kQuirkModel = 12;
-const char kQuirkFirmware[] = "1.0.22";
 
 const char kRestartText[] = "To complete this process, your device may take a few seconds to restart.";
 const char kHdRestartText[] = "Turn on for better image quality and turn off for better compatibility.To complete this "
@@ -38,7 +34,14 @@ bool offersFieldOfView(int model) { return model == 4 || model == 14; }
 
 void selectFeature(QComboBox *box, const FeatureTable &table, int value)
 {
+    const QSignalBlocker blocker(box);
     box->setCurrentIndex(featureIndexOf(table, value));
+}
+
+void checkSilently(QAbstractButton *button, bool checked)
+{
+    const QSignalBlocker blocker(button);
+    button->setChecked(checked);
 }
 
 using Row = std::array<QWidget *, 3>;
@@ -51,20 +54,9 @@ void setRowVisible(const Row &row, bool visible)
         w->setVisible(visible);
 }
 
-// Reads a feature back after a change and shows what the camera has.
-void readFeatureBack(UVCExtensionUnit &unit, bool (UVCExtensionUnit::*get)(int &), const char *label, int sent,
-                     int *state, QComboBox *box, const FeatureTable &table)
-{
-    int read = 0;
-    if (!(unit.*get)(read))
-        return;
-    qDebug() << label << sent << ", query value:" << read;
-    *state = read;
-    selectFeature(box, table, read);
-}
-
 void fillList(QComboBox *box, const FeatureTable &table)
 {
+    const QSignalBlocker blocker(box);
     box->clear();
     for (const FeatureValue &entry : table)
         box->addItem(QString::fromLatin1(entry.text), entry.value);
@@ -91,87 +83,54 @@ void MainWindow::applyTrackVisibility(int mode)
         ui->widgetAngle->show();
     const bool framing = !off && mode != kPresenterTracking;
     setRowVisible(effectRow(ui), framing);
-    setRowVisible(speedRow(ui), framing && !(mode == kAutoFraming && m_trackEffect == kImmediate));
+    setRowVisible(speedRow(ui),
+                  framing && !(mode == kAutoFraming && m_camera.state().trackEffect == kImmediate));
 }
 
-bool MainWindow::readViewAngle()
+void MainWindow::showFeature(Feature id, int value)
 {
-    int angle = 0;
-    if (!m_extensionUnit.GetViewAngle(angle))
-        return false;
-    qDebug() << "angleState: " << angle;
-    m_angleState = angle;
-    m_bAngleFromDevice = true;
-    QAbstractButton *const buttons[] = {ui->btn90, ui->btn78, ui->btn65};
-    if (angle >= 0 && angle <= 2)
-        buttons[angle]->click();
-    return true;
+    switch (id) {
+    case Feature::Hdr: checkSilently(ui->btnHDR, value != 0); break;
+    case Feature::Hd: checkSilently(ui->btnHD, value != 0); break;
+    case Feature::Mic: checkSilently(ui->btnMute, value != 0); break;
+    case Feature::AntiFlicker: selectFeature(ui->comboBoxAntiFlicker, antiFlickerTable(), value); break;
+    case Feature::FieldOfView: {
+        // The button of the camera's value is clicked as if chosen; the camera
+        // model has sent the value back already, so the click only shows it.
+        QAbstractButton *const buttons[] = {ui->btn90, ui->btn78, ui->btn65};
+        if (value >= 0 && value <= 2) {
+            m_bAngleFromDevice = true;
+            buttons[value]->click();
+        }
+        break;
+    }
+    case Feature::Tracking:
+        selectFeature(ui->comboBoxTrackMode, trackModeTable(), value);
+        applyTrackVisibility(value);
+        break;
+    case Feature::TrackingEffect:
+        selectFeature(ui->comboBoxTrackEffect, trackEffectTable(), value);
+        if (value == kImmediate)
+            setRowVisible(speedRow(ui), false);
+        break;
+    case Feature::TrackingSpeed: selectFeature(ui->comboBoxTrackSpeend, trackSpeedTable(), value); break;
+    default: break;
+    }
+}
+
+void MainWindow::showCameraState()
+{
+    const QString version = m_camera.state().firmware;
+    if (!version.isEmpty())
+        ui->labelDevVer->setText(QStringLiteral("V%1").arg(version));
+    if (m_nCurrentCameraIndex != -1)
+        fillControlPage();
 }
 
 void MainWindow::readDeviceState()
 {
     ui->labelDevModel->setText(m_currentDeviceName);
-
-    QString version;
-    if (m_extensionUnit.GetVersion(kVersionCode, version) || m_extensionUnit.GetVersion(kLegacyVersionCode, version)) {
-        m_firmwareVersion = version;
-        ui->labelDevVer->setText(QStringLiteral("V%1").arg(version));
-    } else {
-        qWarning() << "Failed to get the camera version.";
-    }
-
-    int value = 0;
-    if (m_extensionUnit.GetHDR(value)) {
-        m_hdrState = value;
-        ui->btnHDR->setChecked(value != 0);
-    }
-    if (m_extensionUnit.GetAntiFlicker(value)) {
-        qDebug() << "flicker state: " << value;
-        m_flickerState = value;
-        selectFeature(ui->comboBoxAntiFlicker, antiFlickerTable(), value);
-    }
-    if (m_extensionUnit.GetMicEnable(value)) {
-        qDebug() << "mute state: " << value;
-        m_muteState = value;
-        ui->btnMute->setChecked(value != 0);
-    }
-    if (offersFieldOfView(m_cameraModel))
-        readViewAngle();
-
-    loadCameraParameters();
-    g_zoom = qBound(100, g_zoom, 800);
-    qDebug() << "param:"
-             << "g_brightness:" << g_brightness << "pan:" << g_pan << "tilt:" << g_tilt << "zoom:" << g_zoom;
-
-    if (m_extensionUnit.GetHD(value)) {
-        m_hdState = value;
-        ui->btnHD->setChecked(value != 0);
-    }
-    if (!m_extensionUnit.GetTrackMode(value))
-        return;
-    if (m_cameraModel == kQuirkModel && m_firmwareVersion == QLatin1String(kQuirkFirmware))
-        value = kTrackOff;
-    qDebug() << "tracking mode state: " << value;
-    m_trackMode = value;
-    qDebug() << "tracking mode index: " << featureIndexOf(trackModeTable(), value);
-    selectFeature(ui->comboBoxTrackMode, trackModeTable(), value);
-    applyTrackVisibility(value);
-    if (value == kTrackOff)
-        QTimer::singleShot(kRememberAfterTrackOffMs, this, &MainWindow::slotRemberYuntaiValue);
-    if (value != kAutoFraming)
-        return;
-    if (m_extensionUnit.GetTrackEffect(value)) {
-        qDebug() << "tracking effect state: " << value;
-        m_trackEffect = value;
-        selectFeature(ui->comboBoxTrackEffect, trackEffectTable(), value);
-        if (value == kImmediate)
-            setRowVisible(speedRow(ui), false);
-    }
-    if (m_extensionUnit.GetTrackSpeed(value)) {
-        qDebug() << "tracking speend state: " << value;
-        m_trackSpeed = value;
-        selectFeature(ui->comboBoxTrackSpeend, trackSpeedTable(), value);
-    }
+    m_camera.readState();
 }
 
 void MainWindow::on_comboBoxTrackMode_currentIndexChanged(int index)
@@ -181,45 +140,24 @@ void MainWindow::on_comboBoxTrackMode_currentIndexChanged(int index)
     qDebug() << "get tracking index:" << index;
     const int mode = trackModeTable().at(index).value;
     qDebug() << "get tracking mode:" << mode;
-    if (!m_extensionUnit.SetTrackMode(mode)) {
+    const lumora::camera::SetResult result = m_camera.set(Feature::Tracking, mode);
+    if (!result.sent) {
         showMessageBox(tr(controlmessages::kOperationTimeout));
-        readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackMode, "Set tracking mode:", mode, &m_trackMode,
-                        ui->comboBoxTrackMode, trackModeTable());
         return;
     }
     if (mode == kTrackOff) {
-        // Zoom goes home; that programmatic change must not raise the "not taken" warning.
+        // Zoom went home; that programmatic change must not raise the "not taken" warning.
         m_bCancelTips = true;
-        ui->sliderZoom->setValue(g_zoomRange.minimum);
-        if (offersFieldOfView(m_cameraModel))
-            readViewAngle();
+        const int home = controls().zoomRange.minimum;
+        {
+            const QSignalBlocker blocker(ui->sliderZoom);
+            ui->sliderZoom->setValue(home);
+        }
+        updatePadEnabled(true, home);
+        zoomTaken(home);
     }
-    applyTrackVisibility(mode);
-    int read = 0;
-    if (m_extensionUnit.GetTrackMode(read))
-        qDebug() << "Set tracking mode:" << mode << ", query value:" << read;
-
-    if (mode == kTrackOff) {
-        QTimer::singleShot(kRememberAfterTrackOffMs, this, &MainWindow::slotRemberYuntaiValue);
-        return;
-    }
-    if (mode != kAutoFraming)
-        return;
-    int value = 0;
-    if (m_extensionUnit.GetTrackEffect(value)) {
-        qDebug() << "tracking effect state: " << value;
-        m_trackEffect = value;
-        selectFeature(ui->comboBoxTrackEffect, trackEffectTable(), value);
-    }
-    if (m_trackEffect != 1) {
+    if (mode == kAutoFraming && m_camera.state().trackEffect != 1)
         setRowVisible(speedRow(ui), false);
-        return;
-    }
-    if (m_extensionUnit.GetTrackSpeed(value)) {
-        qDebug() << "tracking speend state: " << value;
-        m_trackSpeed = value;
-        selectFeature(ui->comboBoxTrackSpeend, trackSpeedTable(), value);
-    }
 }
 
 void MainWindow::on_comboBoxTrackEffect_currentIndexChanged(int index)
@@ -227,15 +165,13 @@ void MainWindow::on_comboBoxTrackEffect_currentIndexChanged(int index)
     if (!m_isOpened || index < 0 || index >= trackEffectTable().size())
         return;
     const int value = trackEffectTable().at(index).value;
-    int mode = 0;
-    // The effect only goes to a camera in Auto Framing; the speed row follows the choice anyway.
-    if (!m_extensionUnit.GetTrackMode(mode) || mode != kAutoFraming || m_extensionUnit.SetTrackEffect(value)) {
+    const lumora::camera::SetResult result = m_camera.set(Feature::TrackingEffect, value);
+    if (!result.attempted || result.sent) {
+        // Outside Auto Framing nothing is sent; the speed row follows the choice anyway.
         setRowVisible(speedRow(ui), value != kImmediate);
         return;
     }
     showMessageBox(tr(controlmessages::kOperationTimeout));
-    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackEffect, "Set tracking effect:", value, &m_trackEffect,
-                    ui->comboBoxTrackEffect, trackEffectTable());
 }
 
 void MainWindow::on_comboBoxTrackSpeend_currentIndexChanged(int index)
@@ -243,31 +179,24 @@ void MainWindow::on_comboBoxTrackSpeend_currentIndexChanged(int index)
     if (!m_isOpened || index < 0 || index >= trackSpeedTable().size())
         return;
     const int value = trackSpeedTable().at(index).value;
-    int mode = 0;
-    if (!m_extensionUnit.GetTrackMode(mode) || mode != kAutoFraming || m_extensionUnit.SetTrackSpeed(value))
-        return;
-    showMessageBox(tr(controlmessages::kOperationTimeout));
-    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetTrackSpeed, "Set tracking speed:", value, &m_trackSpeed,
-                    ui->comboBoxTrackSpeend, trackSpeedTable());
+    const lumora::camera::SetResult result = m_camera.set(Feature::TrackingSpeed, value);
+    if (result.attempted && !result.sent)
+        showMessageBox(tr(controlmessages::kOperationTimeout));
 }
 
 void MainWindow::on_comboBoxAntiFlicker_currentIndexChanged(int index)
 {
     if (!m_isOpened || index < 0 || index >= antiFlickerTable().size())
         return;
-    const int value = antiFlickerTable().at(index).value;
-    if (!m_extensionUnit.SetAntiFlicker(value))
+    if (!m_camera.set(Feature::AntiFlicker, antiFlickerTable().at(index).value).sent)
         showMessageBox(tr(controlmessages::kSettingTimeout));
-    readFeatureBack(m_extensionUnit, &UVCExtensionUnit::GetAntiFlicker, "Set Flicker:", value, &m_flickerState,
-                    ui->comboBoxAntiFlicker, antiFlickerTable());
 }
 
 void MainWindow::on_btnHDR_clicked()
 {
     if (!m_isOpened)
         return;
-    m_hdrState = !m_hdrState;
-    if (!m_extensionUnit.SetHDR(m_hdrState))
+    if (!m_camera.set(Feature::Hdr, m_camera.state().hdr > 0 ? 0 : 1).sent)
         showMessageBox(tr(controlmessages::kSettingTimeout));
 }
 
@@ -281,36 +210,22 @@ void MainWindow::on_btnHD_clicked()
 {
     if (!m_isOpened)
         return;
-    m_hdState = !m_hdState;
-    if (m_extensionUnit.SetHD(m_hdState)) {
+    if (m_camera.set(Feature::Hd, m_camera.state().hd > 0 ? 0 : 1).sent) {
         showRestartNotice(tr(kHdRestartText));
         return;
     }
     showMessageBox(tr(controlmessages::kOperationTimeout));
-    int read = 0;
-    if (m_extensionUnit.GetHD(read)) {
-        qDebug() << "Set HD:" << m_hdState << ", query value:" << read;
-        m_hdState = read;
-        ui->btnHD->setChecked(read != 0);
-    }
 }
 
 void MainWindow::on_btnMute_clicked()
 {
     if (!m_isOpened)
         return;
-    m_muteState = !m_muteState;
-    if (m_extensionUnit.SetMicEnable(m_muteState)) {
+    if (m_camera.set(Feature::Mic, m_camera.state().mic > 0 ? 0 : 1).sent) {
         showRestartNotice(tr(kRestartText));
         return;
     }
     showMessageBox(tr(controlmessages::kSettingTimeout));
-    int read = 0;
-    if (m_extensionUnit.GetMicEnable(read)) {
-        qDebug() << "Set m_muteState:" << m_muteState << "query value:" << read;
-        m_muteState = read;
-        ui->btnMute->setChecked(read != 0);
-    }
 }
 
 void MainWindow::on_comboBoxMic_currentIndexChanged(int index)
@@ -318,10 +233,11 @@ void MainWindow::on_comboBoxMic_currentIndexChanged(int index)
     if (!m_isOpened || index < 0 || index >= microphoneTable().size())
         return;
     const int value = microphoneTable().at(index).value;
-    if (!m_extensionUnit.SetMicEnable(value))
+    UVCExtensionUnit &unit = m_camera.unit();
+    if (!unit.SetMicEnable(value))
         showMessageBox(tr(controlmessages::kSettingTimeout));
     int read = 0;
-    if (m_extensionUnit.GetMicEnable(read))
+    if (unit.GetMicEnable(read))
         qDebug() << "Set mute:" << value << ", query value:" << read;
     showRestartNotice(tr(kRestartText));
 }
@@ -337,25 +253,10 @@ void MainWindow::on_btnRestoreDefaults_clicked()
 
 void MainWindow::restoreFactoryDefaults()
 {
-    if (m_cameraModel == kQuirkModel && m_firmwareVersion == QLatin1String(kQuirkFirmware)) {
-        g_pan = 0;
-        g_tilt = 0;
-        g_zoom = 100;
-        m_cameraWrapper.SetCameraProperty(kCameraPan, g_pan);
-        m_cameraWrapper.SetCameraProperty(kCameraTilt, g_tilt);
-        m_cameraWrapper.SetCameraProperty(kCameraZoom, g_zoom);
-        if (!m_extensionUnit.SetAntiFlicker(1))
-            qDebug() << "Config deivce flicker failed.";
-        if (!m_extensionUnit.SetMicEnable(1))
-            qDebug() << "Config deivce mute failed.";
-        readDeviceState();
-    }
-    if (!m_extensionUnit.RestoreDefaults()) {
-        qDebug() << "Reset default params failed.";
+    if (!m_camera.restoreDefaults()) {
         showMessageBox(tr(controlmessages::kSettingTimeout));
         return;
     }
-    qDebug() << "Reset default params successed.";
     showRestartNotice(tr(kRestartText));
     qDebug() << "Config default info";
 }
@@ -365,23 +266,5 @@ void MainWindow::slotUpdate410BStatus()
     qDebug() << "cheching 410b status";
     if (m_cameraModel != 4)
         return;
-    readViewAngle();
-    int mode = 0;
-    if (!m_extensionUnit.GetTrackMode(mode))
-        return;
-    qDebug() << "tracking mode state: " << mode;
-    qDebug() << "tracking mode index: " << featureIndexOf(trackModeTable(), mode);
-    m_trackMode = mode;
-    selectFeature(ui->comboBoxTrackMode, trackModeTable(), mode);
-    applyTrackVisibility(mode);
-    if (mode != kAutoFraming)
-        return;
-    int effect = 0;
-    if (m_extensionUnit.GetTrackEffect(effect)) {
-        qDebug() << "tracking effect state: " << effect;
-        m_trackEffect = effect;
-        selectFeature(ui->comboBoxTrackEffect, trackEffectTable(), effect);
-        if (effect == kImmediate)
-            setRowVisible(speedRow(ui), false);
-    }
+    m_camera.pollTrackingStatus();
 }

@@ -1,7 +1,6 @@
 // The look of the pan/tilt pad: arrow images per theme, cursors, and whether
 // the pad is usable (only while zoomed in).
 
-#include "control/cameraparameters.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
@@ -51,8 +50,8 @@ void MainWindow::updatePadEnabled(bool enable, int zoom)
     qDebug() << "m_bControlsEnable:" << m_bControlsEnable;
     if (m_bControlsEnable) {
         ui->widgetDirectionBg->setCursor(Qt::ArrowCursor);
-        updatePanArrows(g_pan);
-        updateTiltArrows(g_tilt);
+        updatePanArrows(controls().pan);
+        updateTiltArrows(controls().tilt);
     } else {
         setYuntaiDisabledStyle();
     }

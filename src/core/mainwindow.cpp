@@ -27,6 +27,9 @@ MainWindow::MainWindow(QWidget *parent)
     registerDeviceEvents();
     // 12. Connection state, device-list clicks and selection icons.
     setupCameraList();
+    // Extension-unit recovery, the camera model's signals and the sliders,
+    // before any camera opens: the first camera recovers like every other.
+    setupControlPage();
     // 13-14. Fresh enumeration: fill the list, open the first camera, start its preview.
     m_listCamera.clear();
     refreshCameraList();
@@ -34,8 +37,6 @@ MainWindow::MainWindow(QWidget *parent)
     startAbnormalDetection();
     // 16-17. Position log line, saved theme, window placement.
     restoreWindowPlacement();
-    // 18. Extension-unit recovery; the zoom slider drives the camera.
-    setupControlPage();
 }
 
 MainWindow::~MainWindow()

@@ -6,6 +6,7 @@
 // /dev/videoN number order; a capture filter is an open descriptor of the
 // node (docs/platform.md).
 
+#include "camera/controlcache.h"
 #include "core/cameradeviceinfo.h"
 
 #include <QObject>
@@ -32,7 +33,7 @@ public:
     bool BindCaptureFilter(int n, int *filter);
 
     // ---- standard controls ----
-    // Fills the parameter cache (control/cameraparameters.h) from the device at
+    // Fills the parameter cache (camera/controlcache.h) from the device at
     // `position`; models 9-11 skip pan, tilt, zoom and focus, only 4 and 14 read focus.
     bool QueryCameraParameters(int position, int model);
     // Read one value into the cache; a failed read caches `value` itself.
@@ -42,4 +43,13 @@ public:
     bool SetCameraProperty(int propertyId, int value);
     bool SetImageProperty(int propertyId, int value);
     bool SetImagePropertyAuto(int propertyId);
+    // Whether the bound device has an automatic mode for the control and
+    // whether it is on: -1 none, 0 off, 1 on.
+    int AutoModeState(int propertyId, bool cameraControl);
+
+    ControlCache &cache() { return m_cache; }
+    const ControlCache &cache() const { return m_cache; }
+
+private:
+    ControlCache m_cache;
 };

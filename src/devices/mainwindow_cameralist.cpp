@@ -34,7 +34,7 @@ void MainWindow::clearFeatureComboBoxes()
 void MainWindow::refreshCameraList()
 {
     QVector<CameraDeviceInfo> devices;
-    m_cameraWrapper.ListCameraDevices(devices);
+    m_camera.wrapper().ListCameraDevices(devices);
     if (!devices.isEmpty()) {
         qInfo() << "load Camera!!!!";
         filterCameraList(devices);

@@ -86,7 +86,7 @@ void MainWindow::slotOnCameraPlugged(bool plug, QString path)
     if (m_isUpgrading) {
         // The camera re-enumerates while its firmware is written: list it, open nothing.
         QVector<CameraDeviceInfo> devices;
-        m_cameraWrapper.ListCameraDevices(devices);
+        m_camera.wrapper().ListCameraDevices(devices);
         if (devices.isEmpty()) {
             clearCameraListWidget();
             return;

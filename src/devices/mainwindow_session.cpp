@@ -49,6 +49,7 @@ void MainWindow::selectCamera(QListWidgetItem *entry)
     qInfo() << "current open camera model:" << m_cameraModel;
 
     closeCurrentCamera();
+    m_camera.setIdentity(id.pathId, id.friendlyName);
     fillFeatureLists();
     if (openCameraCapture(id.pathId, id.friendlyName)) {
         m_noCamera = false;
@@ -100,11 +101,13 @@ bool MainWindow::openCameraCapture(const QString &pathId, const QString &friendl
     if (pathId.isEmpty() || friendlyName.isEmpty())
         return false;
     int position = -1;
-    const bool bound = m_cameraWrapper.OpenCameraDevice(pathId, friendlyName, &position);
+    if (m_camera.pathId() != pathId || m_camera.friendlyName() != friendlyName)
+        m_camera.setIdentity(pathId, friendlyName);
+    const bool bound = m_camera.bindCapture(&position);
     qInfo() << "dshow detect camera :" << (bound ? 1 : 0);
     qInfo() << "openCameraCapture::m_nCurrentCameraIndex" << position;
     m_nCurrentCameraIndex = position;
-    if (!m_extensionUnit.InitVideoDevice(pathId, friendlyName)) {
+    if (!m_camera.openChannel()) {
         qInfo() << "UVC init failed!";
         return false;
     }
@@ -126,8 +129,7 @@ bool MainWindow::closeCurrentCamera()
     }
     m_isPreviewing = false;
     leaveCameraBusy();
-    m_extensionUnit.ReleaseVideoDevice();
-    m_cameraWrapper.ReleaseCameraDevice();
+    m_camera.close();
     m_nCurrentCameraIndex = -1;
     m_isOpened = false;
     setControlsEnabled(false);

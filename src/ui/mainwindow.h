@@ -3,8 +3,7 @@
 // subsystem that owns them (mainwindow_*.cpp files under src/<subsystem>/);
 // each section below belongs to one subsystem.
 
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "camera/camera.h"
 #include "platform/kernel.h"
 #include "core/cameradeviceinfo.h"
 
@@ -113,6 +112,7 @@ protected:
     // ---- control (src/control) ----
 public:
     // Standard controls page (src/control/mainwindow_controls*.cpp).
+    // Queries the standard controls and fills the page from them.
     void loadCameraParameters();
     void setControlsEnabled(bool enable);
     void setColorControlsEnabled(bool enable);
@@ -120,7 +120,8 @@ public:
     void updatePanArrows(int pan);
     void updateTiltArrows(int tilt);
     void scheduleTips();
-    // Constructor step 18: the unit's recovery and the zoom slider.
+    // Before the first refresh: the camera model's signals, the unit's
+    // recovery and the zoom slider.
     void setupControlPage();
     // Vendor features page (src/control/mainwindow_features*.cpp).
     void fillFeatureLists();
@@ -167,27 +168,26 @@ public Q_SLOTS:
     void slotUpdate410BStatus();
 
 protected:
-    void padStep(int cameraProperty, int *cached, int delta);
-    void readBackZoom(int last);
-    void imageSliderMoved(int imageProperty, int value);
-    void autoBoxChanged(int imageProperty, int state);
+    void padStep(Control control, int delta);
+    // The zoom read back after a change to `last`; warns when it did not take.
+    void zoomTaken(int last);
+    void imageSliderMoved(lumora::camera::Feature feature, int value);
+    void autoBoxChanged(lumora::camera::Feature feature, int state);
     void applyTrackVisibility(int mode);
-    bool readViewAngle();
     void showRestartNotice(const QString &text);
+    // The model's values reach the widgets here, with the widgets' signals
+    // blocked: showing a value never sends it back.
+    void showFeature(lumora::camera::Feature id, int value);
+    void showCameraState();
+    void fillControlPage();
+    void showFocusMode();
+    void showImageSliders();
+    ControlCache &controls() { return m_camera.cache(); }
 
     bool m_bControlsEnable = false;
     bool m_bCancelTips = false;
     bool m_bTipsShowing = false;
     int m_bAutoFocus = 0;
-    QString m_firmwareVersion;
-    int m_hdrState = 0;
-    int m_flickerState = 0;
-    int m_muteState = 0;
-    int m_angleState = 0;
-    int m_trackMode = 0;
-    int m_trackEffect = 0;
-    int m_trackSpeed = 0;
-    int m_hdState = 0;
     bool m_bAngleFromDevice = false;
 
     // ---- preview (src/preview) ----
@@ -321,8 +321,8 @@ protected:
 
 public:
     Ui::MainWindow *ui = nullptr;
-    DShowCameraWrapper m_cameraWrapper;
-    UVCExtensionUnit m_extensionUnit;
+    // The open camera; the window is a view of it.
+    lumora::camera::Camera m_camera;
 
     QString m_currentDevicePath;
     QString m_currentDeviceName;

@@ -4,13 +4,13 @@
 
 #include "control/controlmessages.h"
 #include "ui/mainwindow.h"
-#include "control/cameraparameters.h"
 #include "core/catalogue.h"
 #include "ui/framelesswindow.h"
 #include "ui/mainwindow_form.h"
 #include "ui/maskwidget.h"
 
 #include <QDebug>
+#include <QSignalBlocker>
 #include <QMovie>
 
 namespace {
@@ -149,33 +149,37 @@ void MainWindow::buttonClickedField()
         return;
     checkOnly(m_fieldButtons, nullptr);
 
-    // A user's choice first brings the camera home, so the new field of view
-    // starts from the centre.
-    if (!m_bAngleFromDevice && (g_pan != 0 || g_tilt != 0 || g_zoom != 100)) {
-        g_pan = g_panRange.defaultValue;
-        g_tilt = g_tiltRange.defaultValue;
-        updatePanArrows(g_pan);
-        updateTiltArrows(g_tilt);
-        m_bCancelTips = true;
-        g_zoom = g_zoomRange.minimum;
-        slotRemberYuntaiValue();
+    if (m_bAngleFromDevice) {
+        // A value the camera model read (and sent back): only shown.
+        m_bAngleFromDevice = false;
+        clicked->setChecked(true);
+        return;
     }
-    m_bAngleFromDevice = false;
-
-    qDebug() << "set VIEW ANGLE:" << index;
+    // A user's choice first brings the camera home, so the new field of view
+    // starts from the centre (the camera model does both).
+    const ControlCache &c = controls();
+    const bool awayFromHome = c.pan != 0 || c.tilt != 0 || c.zoom != 100;
+    if (awayFromHome)
+        m_bCancelTips = true;
     clicked->setChecked(true);
-    if (m_extensionUnit.SetViewAngle(index))
+    const lumora::camera::SetResult result = m_camera.set(lumora::camera::Feature::FieldOfView, index);
+    if (awayFromHome) {
+        updatePanArrows(c.pan);
+        updateTiltArrows(c.tilt);
+        {
+            const QSignalBlocker blocker(ui->sliderZoom);
+            ui->sliderZoom->setValue(c.zoom);
+        }
+        updatePadEnabled(true, c.zoom);
+        zoomTaken(c.zoomRange.minimum);
+    }
+    if (result.sent)
         return;
-    qDebug() << "set VIEW ANGLE failed!";
     showMessageBox(tr(controlmessages::kSettingTimeout));
-    int angle = 0;
-    if (!m_extensionUnit.GetViewAngle(angle))
-        return;
-    m_angleState = angle;
     // Only shown, not sent again: a camera refusing every change would
     // otherwise bring the timeout box back forever.
-    if (angle >= 0 && angle < m_fieldButtons.size())
-        checkOnly(m_fieldButtons, m_fieldButtons.at(angle));
+    if (result.readBack && result.value >= 0 && result.value < m_fieldButtons.size())
+        checkOnly(m_fieldButtons, m_fieldButtons.at(result.value));
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include "ui/mainwindow_form.h"
 
 #include <QEvent>
+#include <QSignalBlocker>
 #include <QMouseEvent>
 
 namespace {
@@ -20,7 +21,7 @@ struct SectionTitleStyles {
 constexpr SectionTitleStyles kLightTitles{"color: #4a4a4a;", "color: #000000;"};
 constexpr SectionTitleStyles kDarkTitles{"color: #F2F2F2;", "color: #FFFFFF;"};
 
-enum class Picture { Orbit, Orbit60, Orbit160, Vpt410b };
+using lumora::camera::Picture;
 
 const char *pictureStyle(Picture picture)
 {
@@ -29,46 +30,9 @@ const char *pictureStyle(Picture picture)
     case Picture::Orbit60: return "QLabel{background-image:url(:/qss/light/orbit-60-pic.png);center no-repeat;}";
     case Picture::Orbit160: return "QLabel{background-image:url(:/qss/light/orbit-160-pic.png);center no-repeat;}";
     case Picture::Vpt410b: return "QLabel{background-image:url(:/qss/light/vpt-410-b-pic.png);center no-repeat;}";
+    case Picture::None: break;
     }
     return "";
-}
-
-// What a model changes on the page when it is selected.
-enum Trait {
-    TrackingOff = 1 << 0,      // select the "Off" tracking item
-    TrackingLocked = 1 << 1,   // and disable the tracking combo box
-    BasicControls = 1 << 2,    // page disabled except mic, anti-flicker, colour, restore, upgrade
-    ShowHD = 1 << 3,
-    HideHD = 1 << 4,
-    HideFieldOfView = 1 << 5,
-};
-
-struct ModelTraits {
-    int profile;
-    std::initializer_list<int> models;
-    Picture picture;
-    int traits;
-};
-
-const ModelTraits kModelTraits[] = {
-    {kManufacturerOrvanta, {9, 10}, Picture::Orbit60, TrackingOff | BasicControls},
-    {kManufacturerOrvanta, {11}, Picture::Orbit, TrackingOff | BasicControls},
-    {kManufacturerOrvanta, {12}, Picture::Orbit, TrackingOff | TrackingLocked},
-    {kManufacturerOrvanta, {13}, Picture::Orbit, 0},
-    {kManufacturerOrvanta, {14, 15}, Picture::Orbit160, 0},
-    {kManufacturerQX, {0}, Picture::Orbit, TrackingOff | TrackingLocked | ShowHD},
-    {kManufacturerQX, {1, 2, 8}, Picture::Orbit, TrackingOff | BasicControls | HideHD},
-    {kManufacturerQX, {3, 5, 7}, Picture::Orbit, ShowHD | HideFieldOfView},
-    {kManufacturerQX, {4}, Picture::Vpt410b, ShowHD},
-};
-
-const ModelTraits *traitsFor(int profile, int model)
-{
-    for (const ModelTraits &row : kModelTraits) {
-        if (row.profile == profile && std::find(row.models.begin(), row.models.end(), model) != row.models.end())
-            return &row;
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -89,18 +53,25 @@ void MainWindow::setSupportLink(const QString &color)
 
 void MainWindow::applyModelTraits(const QString &pathId)
 {
-    const int model = modelFromVidPid(pathId);
-    const ModelTraits *row = traitsFor(m_manufacturerCode, model);
-    if (!row)
+    using namespace lumora::camera;
+    const ModelTraits traits = modelTraits(m_manufacturerCode, modelFromVidPid(pathId));
+    if (!traits.hasPageRow)
         return;
+    const int row = traits.page;
 
-    ui->labelIcon->setStyleSheet(QLatin1String(pictureStyle(row->picture)));
+    ui->labelIcon->setStyleSheet(QLatin1String(pictureStyle(traits.picture)));
 
-    if (row->traits & TrackingOff)
-        ui->comboBoxTrackMode->setCurrentIndex(ui->comboBoxTrackMode->findData(0));
-    if (row->traits & TrackingLocked)
+    if (row & TrackingOff) {
+        // Shown Off; the camera model holds these models' tracking off, nothing is sent.
+        {
+            const QSignalBlocker blocker(ui->comboBoxTrackMode);
+            ui->comboBoxTrackMode->setCurrentIndex(ui->comboBoxTrackMode->findData(0));
+        }
+        applyTrackVisibility(0);
+    }
+    if (row & TrackingLocked)
         ui->comboBoxTrackMode->setEnabled(false);
-    if (row->traits & BasicControls) {
+    if (row & BasicControls) {
         setControlsEnabled(false);
         ui->btnMute->setEnabled(true);
         ui->comboBoxAntiFlicker->setEnabled(true);
@@ -108,11 +79,11 @@ void MainWindow::applyModelTraits(const QString &pathId)
         ui->btnRestoreDefaults->setEnabled(!m_isUpgrading);
         ui->btnUpgrade->setEnabled(!m_isUpgrading);
     }
-    if (row->traits & ShowHD)
+    if (row & ShowHD)
         ui->widgetHD->show();
-    if (row->traits & HideHD)
+    if (row & HideHD)
         ui->widgetHD->hide();
-    if (row->traits & HideFieldOfView)
+    if (row & HideFieldOfView)
         ui->widgetAngle->hide();
     ui->labelIcon->repaint();
 }

@@ -2,7 +2,6 @@
 // start-up size and position of the main window.
 
 #include "ui/mainwindow.h"
-#include "control/cameraparameters.h"
 #include "core/catalogue.h"
 #include "core/settingsfiles.h"
 #include "ui/mainwindow_form.h"
@@ -128,8 +127,8 @@ void MainWindow::applyTheme(int dark)
         title->setStyleSheet(titleStyle);
 
     if (m_bControlsEnable) {
-        updatePanArrows(g_pan);
-        updateTiltArrows(g_tilt);
+        updatePanArrows(controls().pan);
+        updateTiltArrows(controls().tilt);
     } else {
         setYuntaiDisabledStyle();
     }

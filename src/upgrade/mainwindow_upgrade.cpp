@@ -148,7 +148,7 @@ void MainWindow::on_btnUpgrade_clicked()
         return;
     }
     FormUpgrade confirm;
-    confirm.setDetails(shortDeviceName(m_currentDeviceName), m_firmwareVersion, modelDisplayName(check.model), check.version);
+    confirm.setDetails(shortDeviceName(m_currentDeviceName), m_camera.state().firmware, modelDisplayName(check.model), check.version);
     // The poller reports a waiting camera about every 11 s: one seen lately is still there.
     const UpgradeWorkers &state = *m_upgradeWorkers.workers;
     if (state.lastAbnormalSeen.isValid() && state.lastAbnormalSeen.elapsed() < kAbnormalFreshMs)
@@ -177,7 +177,7 @@ void MainWindow::startUpgrade()
     if (!m_upgradeWorkers.workers)
         m_upgradeWorkers.workers = new UpgradeWorkers;
     UpgradeWorkers &state = *m_upgradeWorkers.workers;
-    auto *worker = new UpgradeThread(m_manufacturerCode, m_isOpened, &m_extensionUnit, firmwareWorkspace());
+    auto *worker = new UpgradeThread(m_manufacturerCode, m_isOpened, &m_camera.unit(), firmwareWorkspace());
     UpgradeTarget target;
     if (state.rescueDrive) {
         target.port = state.rescueDrive->port;
@@ -185,7 +185,7 @@ void MainWindow::startUpgrade()
     } else {
         target.node = m_currentDeviceAlias;
         target.name = shortDeviceName(m_currentDeviceName);
-        target.version = m_firmwareVersion;
+        target.version = m_camera.state().firmware;
     }
     worker->setTarget(target);
     worker->setPackageModel(state.packageModel, state.familyConfirmed);

@@ -16,13 +16,18 @@
 
 namespace {
 
-QJsonObject orbit400(const QJsonArray &faults = {})
+QJsonObject orbit(const QString &product, const QString &productId, const QJsonArray &faults = {})
 {
-    QJsonObject camera{{"id", "cam"}, {"vendorId", "0x5a17"}, {"productId", "0x0305"}, {"manufacturer", "ORBIT"},
-                       {"product", "ORBIT 400"}, {"serial", "OR4000001"}, {"port", "1-4"}, {"firmware", "1.0.0"}};
+    QJsonObject camera{{"id", "cam"}, {"vendorId", "0x5a17"}, {"productId", productId}, {"manufacturer", "ORBIT"},
+                       {"product", product}, {"serial", "OR4000001"}, {"port", "1-4"}, {"firmware", "1.0.0"}};
     if (!faults.isEmpty())
         camera.insert("faults", faults);
     return camera;
+}
+
+QJsonObject orbit400(const QJsonArray &faults = {})
+{
+    return orbit("ORBIT 400", "0x0305", faults);
 }
 
 struct Result {
@@ -167,26 +172,33 @@ private Q_SLOTS:
 
     void setReadsBack_data()
     {
+        QTest::addColumn<QJsonObject>("camera");
         QTest::addColumn<QString>("feature");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("wire");
-        QTest::newRow("hdr") << "hdr" << "on" << "xu";
-        QTest::newRow("anti-flicker") << "anti-flicker" << "60" << "xu";
-        QTest::newRow("fov") << "fov" << "65" << "xu";
-        QTest::newRow("tracking") << "tracking" << "presenter" << "xu";
-        QTest::newRow("tracking-speed") << "tracking-speed" << "fast" << "xu";
-        QTest::newRow("zoom") << "zoom" << "250" << "ctl";
-        QTest::newRow("brightness") << "brightness" << "90" << "ctl";
+        // Field of view exists on the ORBIT 160A only; the ORBIT 400 holds tracking off.
+        QJsonObject orbit160a = orbit("ORBIT 160A", "0x0307");
+        orbit160a.insert("features", QJsonObject{{"trackMode", 0}});
+        const QJsonObject orbit410 = orbit("ORBIT 410", "0x0306");
+        QTest::newRow("hdr") << orbit400() << "hdr" << "on" << "xu";
+        QTest::newRow("anti-flicker") << orbit400() << "anti-flicker" << "60" << "xu";
+        QTest::newRow("fov") << orbit160a << "fov" << "65" << "xu";
+        QTest::newRow("tracking") << orbit410 << "tracking" << "presenter" << "xu";
+        QTest::newRow("tracking-speed") << orbit410 << "tracking-speed" << "fast" << "xu";
+        QTest::newRow("zoom") << orbit400() << "zoom" << "250" << "ctl";
+        QTest::newRow("brightness") << orbit400() << "brightness" << "90" << "ctl";
     }
     void setReadsBack()
     {
+        QFETCH(QJsonObject, camera);
         QFETCH(QString, feature);
         QFETCH(QString, value);
         QFETCH(QString, wire);
-        Machine machine(oneCamera());
+        Machine machine({{"cameras", QJsonArray{camera}}});
         const Result set = machine.run({"set", feature, value, "--json"});
         QCOMPARE(set.exitCode, 0);
-        QCOMPARE(set.json().value("value").toString(), value);
+        // Numbers come as JSON numbers, choices as words.
+        QCOMPARE(set.json().value("value").toVariant().toString(), value);
         const QStringList sets = machine.trace(wire).filter(" set ");
         QVERIFY2(!sets.isEmpty(), qPrintable(machine.trace(wire).join('\n')));
 
@@ -223,6 +235,104 @@ private Q_SLOTS:
         const Result result = machine.run(arguments);
         QCOMPARE(result.exitCode, exitCode);
         QCOMPARE(QString::fromUtf8(result.err).trimmed(), message);
+    }
+
+    void arguments_data()
+    {
+        QTest::addColumn<QJsonObject>("camera");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out"); // a line of standard output, or of standard error when it fails
+        QJsonObject zoomedIn = orbit("ORBIT 410", "0x0306");
+        zoomedIn.insert("controls", QJsonObject{{"zoom", QJsonObject{{"value", 200}}}});
+        QJsonObject orbit160a = orbit("ORBIT 160A", "0x0307");
+        orbit160a.insert("features", QJsonObject{{"trackMode", 0}});
+        const QJsonObject orbit60f = orbit("ORBIT 60F", "0x0110");
+        QTest::newRow("negative pan") << zoomedIn << QStringList{"set", "pan", "-10"} << 0 << "pan: -10";
+        QTest::newRow("negative hue") << zoomedIn << QStringList{"set", "hue", "-20"} << 0 << "hue: -20";
+        QTest::newRow("after --") << zoomedIn << QStringList{"set", "pan", "--", "-10"} << 0 << "pan: -10";
+        QTest::newRow("options after --") << zoomedIn << QStringList{"--", "set", "tilt", "-3"} << 0 << "tilt: -3";
+        QTest::newRow("-c by index") << zoomedIn << QStringList{"get", "zoom", "-c", "0"} << 0 << "zoom: 200";
+        QTest::newRow("-c by serial") << zoomedIn << QStringList{"get", "zoom", "-c", "OR4000001"} << 0 << "zoom: 200";
+        QTest::newRow("-c by node") << zoomedIn << QStringList{"get", "zoom", "-c", "/dev/video0"} << 0 << "zoom: 200";
+        QTest::newRow("-c by id") << zoomedIn
+                                  << QStringList{"get", "zoom", "-c", "/dev/v4l/by-id/usb-ORBIT_ORBIT_410_OR4000001-video-index0"}
+                                  << 0 << "zoom: 200";
+        QTest::newRow("-c -1") << zoomedIn << QStringList{"get", "zoom", "-c", "-1"} << 2
+                               << "lumora-cli: -c takes a camera index from 0, a serial, /dev/videoN or a /dev/v4l/by-id path, not \"-1\"";
+        QTest::newRow("-c unknown serial") << zoomedIn << QStringList{"get", "zoom", "-c", "NOPE"} << 3
+                                           << "lumora-cli: no connected camera is named NOPE";
+        QTest::newRow("case") << zoomedIn << QStringList{"SET", "Anti-Flicker", "60"} << 0 << "anti-flicker: 60";
+        QTest::newRow("choice case") << zoomedIn << QStringList{"set", "tracking", "Presenter"} << 0 << "tracking: presenter";
+        QTest::newRow("version") << zoomedIn << QStringList{"--version"} << 0 << "lumora-cli 1.0.4";
+        QTest::newRow("hue auto") << zoomedIn << QStringList{"set", "hue", "auto"} << 0 << "hue: auto";
+        QTest::newRow("focus auto") << orbit160a << QStringList{"set", "focus", "AUTO"} << 0 << "focus: auto";
+        QTest::newRow("sharpness auto") << zoomedIn << QStringList{"set", "sharpness", "auto"} << 4
+                                        << "lumora-cli: sharpness has no automatic mode on the ORBIT 410";
+        QTest::newRow("zoom auto") << zoomedIn << QStringList{"set", "zoom", "auto"} << 4
+                                   << "lumora-cli: zoom has no automatic mode on the ORBIT 410";
+        QTest::newRow("pan on a model without") << orbit60f << QStringList{"set", "pan", "5"} << 1
+                                                << "lumora-cli: pan cannot be adjusted on the ORBIT 60F";
+        QTest::newRow("fov on a model without") << orbit400() << QStringList{"set", "fov", "78"} << 1
+                                                << "lumora-cli: fov cannot be adjusted on the ORBIT 400";
+        QTest::newRow("effect outside auto framing") << orbit160a << QStringList{"set", "tracking-effect", "smooth"} << 1
+                                                     << "lumora-cli: tracking-effect applies only while tracking is auto-framing (it is off)";
+        QTest::newRow("pan beyond the pad") << zoomedIn << QStringList{"set", "pan", "-31"} << 4
+                                            << "lumora-cli: pan takes -30 to 30, not \"-31\"";
+        QTest::newRow("unknown option") << zoomedIn << QStringList{"get", "zoom", "--loud"} << 2
+                                        << "lumora-cli: unknown option --loud; `lumora-cli --help` lists them";
+    }
+    void arguments()
+    {
+        QFETCH(QJsonObject, camera);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        Machine machine({{"cameras", QJsonArray{camera}}});
+        const Result result = machine.run(arguments);
+        QVERIFY2(result.exitCode == exitCode, result.err.constData());
+        const QByteArray text = exitCode == 0 ? result.out : result.err;
+        QVERIFY2(text.split('\n').contains(out.toUtf8()), text.constData());
+    }
+
+    void restartingChangeWaitsForTheCamera_data()
+    {
+        QTest::addColumn<QString>("feature");
+        QTest::newRow("hd") << "hd";
+        QTest::newRow("mic") << "mic";
+    }
+    void restartingChangeWaitsForTheCamera()
+    {
+        QFETCH(QString, feature);
+        Machine machine(oneCamera());
+        const Result set = machine.run({"set", feature, "off", "--json"});
+        QVERIFY2(set.exitCode == 0, set.err.constData());
+        // Read from the camera that came back.
+        QCOMPARE(set.json().value("value").toString(), QString("off"));
+        QCOMPARE(machine.trace("xu").filter(QRegularExpression("set sel=1 out=80")).size(), 2);
+    }
+
+    void listShowsBothProfiles()
+    {
+        QJsonObject vpt{{"id", "vpt"}, {"vendorId", "0x1d6b"}, {"productId", "0x0307"}, {"product", "VPT410B-100 NV-Optica-1080-AI"},
+                        {"serial", "VPT0001"}, {"port", "1-5"}};
+        Machine machine({{"cameras", QJsonArray{orbit400(), vpt}}});
+        const Result list = machine.run({"list"});
+        QCOMPARE(list.exitCode, 0);
+        const QString text = QString::fromUtf8(list.out);
+        QVERIFY2(text.contains("serial OR4000001"), qPrintable(text));
+        QVERIFY2(text.contains("/dev/video0"), qPrintable(text));
+        QVERIFY2(text.contains("usb 1-4"), qPrintable(text));
+        QVERIFY2(text.contains("firmware 1.0.0"), qPrintable(text));
+        QVERIFY2(text.contains("profile 1 does not show these connected cameras:"), qPrintable(text));
+        QVERIFY2(text.contains("(profile 0)"), qPrintable(text));
+        // People read Linux names; the interface path stays in the JSON.
+        QVERIFY2(!text.contains("vid_"), qPrintable(text));
+        const QJsonObject json = machine.run({"list", "--json"}).json();
+        const QJsonObject camera = json.value("cameras").toArray().at(0).toObject();
+        QVERIFY(camera.value("devicePath").toString().contains("vid_5a17&pid_0305"));
+        QVERIFY(camera.value("index").isDouble());
+        QCOMPARE(json.value("otherProfiles").toArray().at(0).toObject().value("serial").toString(), QString("VPT0001"));
     }
 
     void checkPackage_data()

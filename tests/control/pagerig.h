@@ -21,8 +21,6 @@ class PageWindow : public MainWindow {
 public:
     using MainWindow::m_bCancelTips;
     using MainWindow::m_bTipsShowing;
-    using MainWindow::m_firmwareVersion;
-    using MainWindow::m_trackMode;
 };
 
 // Answers every message box with OK and keeps their texts.

@@ -122,7 +122,7 @@ private Q_SLOTS:
         PageRig rig(config);
         rig.readState();
         QCOMPARE(combo(rig, "comboBoxTrackMode")->currentIndex(), 0);
-        QCOMPARE(rig.window->m_trackMode, 0);
+        QCOMPARE(rig.window->m_camera.state().trackMode, 0);
 
         rig.takeCtl();
         rig.takeXu();
@@ -176,7 +176,7 @@ private Q_SLOTS:
         QCOMPARE(rig.boxes.texts, QStringList({message}));
         // The recovery re-opened the channel: the next command goes through.
         int mode = -1;
-        QVERIFY(rig.window->m_extensionUnit.GetTrackMode(mode));
+        QVERIFY(rig.window->m_camera.unit().GetTrackMode(mode));
     }
 
     void statusPollFollowsTheCamera()

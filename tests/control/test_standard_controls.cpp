@@ -1,6 +1,6 @@
 // The standard camera and image controls on the simulated camera's V4L2
 // controls: parameter cache, unit conversion, and what a refused request leaves.
-#include "control/cameraparameters.h"
+#include "camera/controlcache.h"
 #include "devices/dshowcamerawrapper.h"
 #include "simrig.h"
 
@@ -47,14 +47,14 @@ private Q_SLOTS:
     void panAndTiltAreDegreesOnTheAppSide()
     {
         QVERIFY(wrapper.QueryCameraParameters(position, 12));
-        QCOMPARE(g_pan, 10);
-        QCOMPARE(g_panRange.minimum, -170);
-        QCOMPARE(g_tiltRange.maximum, 170);
+        QCOMPARE(wrapper.cache().pan, 10);
+        QCOMPARE(wrapper.cache().panRange.minimum, -170);
+        QCOMPARE(wrapper.cache().tiltRange.maximum, 170);
         rig->takeCtl();
         QVERIFY(wrapper.SetCameraProperty(kCameraTilt, -30));
         QCOMPARE(camera->controls().value("tilt"), -108000);
         QVERIFY(wrapper.GetCameraProperty(kCameraTilt, 0));
-        QCOMPARE(g_tilt, -30);
+        QCOMPARE(wrapper.cache().tilt, -30);
         QCOMPARE(rig->takeCtl().filter("tilt"), QStringList({"set tilt value=-108000 rc=0", "get tilt value=-108000 rc=0"}));
     }
 
@@ -62,7 +62,7 @@ private Q_SLOTS:
     {
         QVERIFY(wrapper.SetCameraProperty(kCameraZoom, 500));
         QVERIFY(wrapper.GetCameraProperty(kCameraZoom, 500));
-        QCOMPARE(g_zoom, 200);
+        QCOMPARE(wrapper.cache().zoom, 200);
         QCOMPARE(rig->takeCtl().first(), QString("set zoom value=500 rc=%1").arg(-ERANGE));
     }
 
@@ -70,19 +70,19 @@ private Q_SLOTS:
     {
         camera->faults().failNth(1, EIO);
         QVERIFY(wrapper.GetImageProperty(kImageBrightness, 77));
-        QCOMPARE(g_brightness, 77);
+        QCOMPARE(wrapper.cache().brightness, 77);
         QVERIFY(wrapper.GetImageProperty(kImageBrightness, 77));
-        QCOMPARE(g_brightness, 128);
+        QCOMPARE(wrapper.cache().brightness, 128);
     }
 
     void nothingBoundDoesNothing()
     {
         wrapper.ReleaseCameraDevice();
-        g_zoom = 321;
+        wrapper.cache().zoom = 321;
         QVERIFY(!wrapper.GetCameraProperty(kCameraZoom, 0));
         QVERIFY(!wrapper.SetCameraProperty(kCameraZoom, 300));
         QVERIFY(!wrapper.SetImagePropertyAuto(kImageHue));
-        QCOMPARE(g_zoom, 321);
+        QCOMPARE(wrapper.cache().zoom, 321);
         QCOMPARE(camera->controls().value("zoom"), 200);
     }
 
@@ -103,13 +103,13 @@ private Q_SLOTS:
         QFETCH(int, model);
         QFETCH(bool, cameraControls);
         QFETCH(bool, focus);
-        g_zoom = g_pan = g_focus = g_focusFlags = -1;
-        g_brightness = -1;
+        wrapper.cache().zoom = wrapper.cache().pan = wrapper.cache().focus = wrapper.cache().focusFlags = -1;
+        wrapper.cache().brightness = -1;
         QVERIFY(wrapper.QueryCameraParameters(position, model));
-        QCOMPARE(g_zoom, cameraControls ? 200 : -1);
-        QCOMPARE(g_pan, cameraControls ? 10 : -1);
-        QCOMPARE(g_focusFlags, focus ? kControlFlagsAuto : -1);
-        QCOMPARE(g_brightness, 128);
+        QCOMPARE(wrapper.cache().zoom, cameraControls ? 200 : -1);
+        QCOMPARE(wrapper.cache().pan, cameraControls ? 10 : -1);
+        QCOMPARE(wrapper.cache().focusFlags, focus ? kControlFlagsAuto : -1);
+        QCOMPARE(wrapper.cache().brightness, 128);
     }
 
     void automaticModeWhereV4l2HasOne()
