@@ -7,6 +7,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
   libudev-dev linux-libc-dev
   libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev ffmpeg
+  libjpeg62-turbo-dev
   p7zip-full
   xvfb xauth fonts-dejavu-core fonts-noto-core
   desktop-file-utils appstream

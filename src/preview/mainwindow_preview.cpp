@@ -1,6 +1,7 @@
 // The main window's preview area: starting and stopping the preview worker,
 // showing its pictures, and the start and stop icons.
 
+#include "preview/previewdecoder.h"
 #include "preview/videostreamthread.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
@@ -72,6 +73,7 @@ void MainWindow::slotStartPreview()
 
     m_pVideoThread = new QThread;
     m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
+    m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
     m_pVideoWorker->moveToThread(m_pVideoThread);
     connect(m_pVideoThread, &QThread::started, m_pVideoWorker, &VideoStreamThread::start);
     connect(m_pVideoThread, &QThread::finished, m_pVideoThread, &QObject::deleteLater);
@@ -128,8 +130,16 @@ void MainWindow::slotOnReader(QImage image)
         showPreviewHints();
         return;
     }
-    // Scaled before it becomes a pixmap: the smaller picture is the one converted.
-    const QImage scaled = image.scaled(m_previewWidth, m_previewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    // The worker sends pictures at the shown size; only one decoded before
+    // the last resize still needs scaling here.
+    const QSize area(m_previewWidth, m_previewHeight);
+    const bool fits = PreviewDecoder::shownSize(image.size(), area) == image.size();
+    const bool fills = image.width() + 8 > image.size().scaled(area, Qt::KeepAspectRatio).width();
+    if (fits && fills) {
+        ui->labPreview->setPixmap(QPixmap::fromImage(image));
+        return;
+    }
+    const QImage scaled = image.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     ui->labPreview->setPixmap(QPixmap::fromImage(scaled));
 }
 
@@ -168,5 +178,7 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     ui->labPreview->setFixedSize(width, width * 9 / 16);
     m_previewWidth = width;
     m_previewHeight = width * 9 / 16;
+    if (m_pVideoWorker)
+        m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
     qDebug() << "window size change" << frame.width() << frame.height();
 }
