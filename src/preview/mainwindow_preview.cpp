@@ -1,6 +1,7 @@
 // The main window's preview area: starting and stopping the preview worker,
 // showing its pictures, and the start and stop icons.
 
+#include "preview/firstpaint.h"
 #include "preview/previewdecoder.h"
 #include "preview/videostreamthread.h"
 #include "ui/mainwindow.h"
@@ -71,6 +72,24 @@ void MainWindow::slotStartPreview()
     qDebug() << "slotStartPreview::m_nCurrentCameraIndex" << m_nCurrentCameraIndex;
     slotUpdateSliderValue(true);
 
+    // Decoding and the camera's start-up wait until the window is on screen.
+    if (hasBeenPainted(this))
+        launchVideoWorker();
+    else
+        whenFirstPainted(this, [this] {
+            if (m_isPreviewing && m_isOpened && !m_pVideoWorker)
+                launchVideoWorker();
+        });
+
+    m_isPreviewing = true;
+    ui->labelloading->hide();
+    ui->labelCamera->hide();
+    ui->labPreview_up->hide();
+    ui->labPreview_down->hide();
+}
+
+void MainWindow::launchVideoWorker()
+{
     m_pVideoThread = new QThread;
     m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
     m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
@@ -83,12 +102,6 @@ void MainWindow::slotStartPreview()
     // A worker that failed to open never finishes its work; it goes with its thread.
     connect(m_pVideoThread, &QThread::finished, m_pVideoWorker, &QObject::deleteLater);
     m_pVideoThread->start(QThread::InheritPriority);
-
-    m_isPreviewing = true;
-    ui->labelloading->hide();
-    ui->labelCamera->hide();
-    ui->labPreview_up->hide();
-    ui->labPreview_down->hide();
 }
 
 void MainWindow::stopCameraPreView()

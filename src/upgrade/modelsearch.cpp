@@ -40,6 +40,11 @@ struct Compiled {
     // False when some row does not compare its first two bytes, or the pairs
     // are too many: then only the plain scan is right.
     bool prefilter = true;
+    // When the pairs' first bytes differ in their low nibble, a byte's low
+    // nibble names the one pair it could start: these tables give that pair's
+    // bytes (a byte that never matches for unused nibbles).
+    bool nibbleLookup = false;
+    unsigned char firstByNibble[16] = {}, secondByNibble[16] = {};
 
     Compiled()
     {
@@ -86,10 +91,22 @@ struct Compiled {
             first[i] = first[0];
             second[i] = second[0];
         }
+        bool taken[16] = {};
+        nibbleLookup = prefilter;
+        for (int n = 0; n < 16; ++n)
+            firstByNibble[n] = static_cast<unsigned char>(n ^ 1);
+        for (int p = 0; p < pairs && p < kMaxPairs; ++p) {
+            const int n = first[p] & 0x0F;
+            nibbleLookup = nibbleLookup && !taken[n];
+            taken[n] = true;
+            firstByNibble[n] = first[p];
+            secondByNibble[n] = second[p];
+        }
     }
 
     // Word compare at a candidate whose whole compare span is readable.
-    int checkWords(const unsigned char *at, int best) const
+    // Inlined into each vector loop, so it is compiled for that loop's level.
+    __attribute__((always_inline)) int checkWords(const unsigned char *at, int best) const
     {
         const int group = groupOf[at[0]];
         if (group < 0)
@@ -145,7 +162,7 @@ int scanPlain(const Compiled &t, const unsigned char *data, std::size_t size, st
 }
 
 // The candidates of one block: bit i set means a pair starts at s + i.
-template <class Bits> int checkCandidates(const Compiled &t, const unsigned char *data, std::size_t s, std::size_t end, Bits bits, int best)
+template <class Bits> __attribute__((always_inline)) inline int checkCandidates(const Compiled &t, const unsigned char *data, std::size_t s, std::size_t end, Bits bits, int best)
 {
     if (end - s < sizeof(Bits) * 8)
         bits &= (Bits(1) << (end - s)) - 1;
@@ -157,11 +174,12 @@ template <class Bits> int checkCandidates(const Compiled &t, const unsigned char
     return best;
 }
 
+template <int Pairs>
 int scanSse2(const Compiled &t, const unsigned char *data, std::size_t size, std::size_t s, std::size_t end, int best)
 {
     constexpr std::size_t kStep = 16;
-    __m128i first[kMaxPairs], second[kMaxPairs];
-    for (int p = 0; p < kMaxPairs; ++p) {
+    __m128i first[Pairs], second[Pairs];
+    for (int p = 0; p < Pairs; ++p) {
         first[p] = _mm_set1_epi8(char(t.first[p]));
         second[p] = _mm_set1_epi8(char(t.second[p]));
     }
@@ -170,7 +188,7 @@ int scanSse2(const Compiled &t, const unsigned char *data, std::size_t size, std
         const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + s));
         const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + s + 1));
         __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(v0, first[0]), _mm_cmpeq_epi8(v1, second[0]));
-        for (int p = 1; p < kMaxPairs; ++p)
+        for (int p = 1; p < Pairs; ++p)
             hit = _mm_or_si128(hit, _mm_and_si128(_mm_cmpeq_epi8(v0, first[p]), _mm_cmpeq_epi8(v1, second[p])));
         const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
         if (bits)
@@ -183,17 +201,21 @@ __attribute__((target("avx2"))) int scanAvx2(const Compiled &t, const unsigned c
                                              std::size_t s, std::size_t end, int best)
 {
     constexpr std::size_t kStep = 32;
-    __m256i first[kMaxPairs], second[kMaxPairs];
-    for (int p = 0; p < kMaxPairs; ++p) {
-        first[p] = _mm256_set1_epi8(char(t.first[p]));
-        second[p] = _mm256_set1_epi8(char(t.second[p]));
-    }
+    if (!t.nibbleLookup)
+        return scanSse2<kMaxPairs>(t, data, size, s, end, best);
+    // A byte's low nibble picks the pair it may start; one compare each for
+    // the first and the second byte then says whether it does.
+    const __m128i firstTable = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t.firstByNibble));
+    const __m128i secondTable = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t.secondByNibble));
+    const __m256i firsts = _mm256_broadcastsi128_si256(firstTable);
+    const __m256i seconds = _mm256_broadcastsi128_si256(secondTable);
+    const __m256i lowNibble = _mm256_set1_epi8(0x0F);
     for (; s < end && s + kStep + kCompareSpan <= size && best > 0; s += kStep) {
         const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + s));
         const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + s + 1));
-        __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(v0, first[0]), _mm256_cmpeq_epi8(v1, second[0]));
-        for (int p = 1; p < kMaxPairs; ++p)
-            hit = _mm256_or_si256(hit, _mm256_and_si256(_mm256_cmpeq_epi8(v0, first[p]), _mm256_cmpeq_epi8(v1, second[p])));
+        const __m256i nibble = _mm256_and_si256(v0, lowNibble);
+        const __m256i hit = _mm256_and_si256(_mm256_cmpeq_epi8(v0, _mm256_shuffle_epi8(firsts, nibble)),
+                                             _mm256_cmpeq_epi8(v1, _mm256_shuffle_epi8(seconds, nibble)));
         const auto bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
         if (bits)
             best = checkCandidates<std::uint32_t>(t, data, s, end, bits, best);
@@ -249,7 +271,10 @@ int searchModelRows(const unsigned char *data, std::size_t size, std::size_t beg
     const SearchLevel level = t.prefilter ? searchLevel() : SearchLevel::Plain;
     switch (level) {
     case SearchLevel::Avx2: return scanAvx2(t, data, size, begin, end, best);
-    case SearchLevel::Sse2: return scanSse2(t, data, size, begin, end, best);
+    case SearchLevel::Sse2:
+        // The usual table has six pairs: a loop of exactly that length.
+        return t.pairs == 6 ? scanSse2<6>(t, data, size, begin, end, best)
+                            : scanSse2<kMaxPairs>(t, data, size, begin, end, best);
     case SearchLevel::Plain: break;
     }
     return scanPlain(t, data, size, begin, end, best);

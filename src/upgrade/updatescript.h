@@ -2,6 +2,7 @@
 // Runs a package's update script against the camera in its u-Boot state.
 
 #include <QString>
+#include <QStringList>
 
 namespace lumora::upgrade {
 
@@ -13,6 +14,10 @@ constexpr int kMaxCommandLength = 1023;
 // Runs `script` (a name inside `workspace`, as are the names in it): 0 on
 // success, -1 on the first failure. Caller holds channelMutex().
 int runScript(const QString &workspace, const QString &script);
+
+// The files `script` and the scripts it runs would load ("tftp"), in order,
+// each once; nothing is sent.
+QStringList scriptLoadFiles(const QString &workspace, const QString &script);
 
 // A script line with blanks and tabs trimmed and inner runs made one blank.
 QByteArray normaliseScriptLine(const QByteArray &line);

@@ -40,6 +40,7 @@ void UpgradeThread::doWork()
         std::lock_guard<std::mutex> channel(channelMutex());
         report = run();
         closeUpdateDrive();
+        digestsAhead({});
     }
     if (!report.success)
         qDebug() << "Upgrade failed.";
@@ -56,6 +57,8 @@ UpgradeThread::Report UpgradeThread::notFound() const
 
 UpgradeThread::Report UpgradeThread::run()
 {
+    // The loads' digests are worked out while the camera restarts as a drive.
+    digestsAhead(scriptLoadFiles(workspace, "auto_update.txt"));
     if (findUpdateDrive(manufacturerCode, &deviceState) >= 0)
         return rescue();
     return fromWorkingCamera();

@@ -89,7 +89,8 @@ private Q_SLOTS:
     {
         QVERIFY(m_window->m_isOpened);
         QVERIFY(m_window->m_isPreviewing);
-        QVERIFY(previewRuns());
+        // The worker starts right after the window's first paint.
+        QTRY_VERIFY_WITH_TIMEOUT(previewRuns(), kWaitMs);
         QVERIFY(label("labelCamera")->isHidden());
         QVERIFY(label("labelloading")->isHidden());
         QVERIFY(label("labPreview_up")->isHidden() && label("labPreview_down")->isHidden());
