@@ -1,7 +1,7 @@
 #pragma once
 // Turns one MJPEG frame into the picture the preview shows: decoded by
-// libjpeg-turbo at the smallest eighth-scale that still covers the shown size,
-// then scaled once to that size. Decoding at a reduced scale skips most of the
+// libjpeg-turbo at the smallest reduced size (1/8, 1/4, 1/2 or full) that
+// still covers the shown size, then scaled once to that size. Decoding at a reduced scale skips most of the
 // inverse DCT work, which is where a 1080p frame's decoding time goes.
 
 #include <QImage>
@@ -34,9 +34,7 @@ public:
 
 private:
     struct Jpeg;
-    struct Scaler;
     std::unique_ptr<Jpeg> m_jpeg;
-    std::unique_ptr<Scaler> m_scaler;
     QImage m_decoded; // reused between frames when a final scale follows
     int m_lastEighths = 8;
 };

@@ -83,9 +83,10 @@ private Q_SLOTS:
         QTest::newRow("half") << QSize(960, 540) << 4;
         QTest::newRow("quarter") << QSize(480, 270) << 2;
         QTest::newRow("eighth") << QSize(240, 135) << 1;
-        QTest::newRow("odd width 652") << QSize(652, 367) << 3;
-        QTest::newRow("odd width 999") << QSize(999, 562) << 5;
-        QTest::newRow("odd width 1333") << QSize(1333, 750) << 6;
+        QTest::newRow("odd width 652") << QSize(652, 367) << 4;
+        QTest::newRow("odd width 999") << QSize(999, 562) << 8;
+        QTest::newRow("odd width 1333") << QSize(1333, 750) << 8;
+        QTest::newRow("odd width 487: a quarter after rounding") << QSize(487, 274) << 2;
         QTest::newRow("odd width 333") << QSize(333, 187) << 2;
     }
 
