@@ -32,6 +32,7 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
     CaptureInput captureInput(const QString &alias) override;
+    QVector<NodeHolder> holders(const QString &node) override;
 
 private:
     QString nodeOf(int fd);

@@ -4,10 +4,13 @@
 // (pixmaps belong to the GUI thread). Lives on a thread of its own; stop(),
 // setShownSize() and requestFullFrame() may be called from any thread.
 
+#include "platform/kernel.h"
+
 #include <QImage>
 #include <QObject>
 #include <QSize>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <condition_variable>
@@ -44,6 +47,9 @@ Q_SIGNALS:
     void onReader(QImage image);
     // A frame at the camera's own size, after requestFullFrame().
     void onFullFrame(QImage image);
+    // Another application streams from the camera (EBUSY): the other
+    // processes that have its node open, empty when none can be seen.
+    void cameraBusy(QVector<lumora::platform::NodeHolder> holders);
 
 public Q_SLOTS:
     void start();
@@ -52,9 +58,12 @@ public Q_SLOTS:
 
 private:
     struct Stream;
-    enum class Outcome { Opened, Stopped, Failed };
+    enum class Outcome { Opened, Stopped, Failed, Busy };
 
     Outcome open(Stream &stream);
+    // Whether another process owns the node's streaming right.
+    bool streamingTaken() const;
+    Outcome busy();
     Outcome stream(Stream &stream);
     // False when the packet is no picture that can be decoded.
     bool deliverPacket(Stream &stream);

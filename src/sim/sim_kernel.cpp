@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace lumora::sim {
 
 namespace {
@@ -149,6 +151,18 @@ struct SimKernel::State {
             event.properties.insert("ACTION", actionName);
             monitors->publish(event);
         }
+    }
+    // The plugged device behind a node path and the node's index, or nullptr.
+    const Plugged *findNode(const QString &node, int *index) const
+    {
+        if (!node.startsWith(QLatin1String("/dev/")))
+            return nullptr;
+        for (const Plugged &p : plugged) {
+            *index = p.placement.nodeNames.indexOf(node.mid(5));
+            if (*index >= 0)
+                return &p;
+        }
+        return nullptr;
     }
     // The plugged device and node behind a descriptor, or -EBADF / -ENODEV.
     int resolve(int fd, std::shared_ptr<SimDevice> *device, int *node) const
@@ -321,15 +335,13 @@ int SimKernel::open(const QString &node, int)
     std::lock_guard<std::mutex> lock(d->mutex);
     if (node == kInternalDiskNode)
         return -EACCES;
-    for (const State::Plugged &p : qAsConst(d->plugged)) {
-        const int index = p.placement.nodeNames.indexOf(node.mid(5));
-        if (node.startsWith(QLatin1String("/dev/")) && index >= 0) {
-            const int fd = d->nextDescriptor++;
-            d->descriptors.insert(fd, {p.placement.id, index, p.generation});
-            return fd;
-        }
-    }
-    return -ENOENT;
+    int index = -1;
+    const State::Plugged *p = d->findNode(node, &index);
+    if (!p)
+        return -ENOENT;
+    const int fd = d->nextDescriptor++;
+    d->descriptors.insert(fd, {p->placement.id, index, p->generation});
+    return fd;
 }
 
 int SimKernel::close(int fd)
@@ -379,15 +391,34 @@ platform::CaptureInput SimKernel::captureInput(const QString &alias)
     int index = -1;
     {
         std::lock_guard<std::mutex> lock(d->mutex);
-        for (const State::Plugged &p : qAsConst(d->plugged)) {
-            index = p.placement.nodeNames.indexOf(alias.mid(5));
-            if (alias.startsWith(QLatin1String("/dev/")) && index >= 0) {
-                device = p.device;
-                break;
-            }
-        }
+        if (const State::Plugged *p = d->findNode(alias, &index))
+            device = p->device;
     }
     return device ? device->captureInput(index) : platform::CaptureInput{};
+}
+
+QVector<platform::NodeHolder> SimKernel::holders(const QString &node)
+{
+    std::shared_ptr<SimDevice> device;
+    int index = -1;
+    bool openHere = false;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        const State::Plugged *p = d->findNode(node, &index);
+        if (!p)
+            return {};
+        device = p->device;
+        for (const State::Descriptor &open : qAsConst(d->descriptors))
+            openHere = openHere || (open.id == p->placement.id && open.node == index && open.generation == p->generation);
+    }
+    QVector<platform::NodeHolder> found = device->holders(index);
+    if (openHere) {
+        // What /proc/self/comm says: the program name cut to 15 bytes.
+        found.append({qint64(::getpid()), QString::fromLocal8Bit(program_invocation_short_name).left(15)});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const platform::NodeHolder &a, const platform::NodeHolder &b) { return a.pid < b.pid; });
+    return found;
 }
 
 } // namespace lumora::sim

@@ -57,6 +57,7 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<platform::DeviceMonitor> createMonitor() override;
     platform::CaptureInput captureInput(const QString &alias) override;
+    QVector<platform::NodeHolder> holders(const QString &node) override;
 
 private:
     struct State;

@@ -39,6 +39,14 @@ bool checkCamera(const QJsonObject &camera, QString *error)
         return fail(error, QStringLiteral("camera \"%1\": \"interface\" must be 0 to 254").arg(id));
     if (camera.value("product").toString().isEmpty() && camera.value("name").toString().isEmpty())
         return fail(error, QStringLiteral("camera \"%1\": needs a \"product\" or \"name\"").arg(id));
+    const QJsonValue heldBy = camera.value("heldBy");
+    if (!heldBy.isUndefined()) {
+        const QJsonObject holder = heldBy.toObject();
+        const double pid = holder.value("pid").toDouble(0);
+        if (!heldBy.isObject() || pid < 1 || pid > 4194304 || pid != double(qint64(pid))
+            || holder.value("name").toString().isEmpty())
+            return fail(error, QStringLiteral("camera \"%1\": \"heldBy\" needs a \"pid\" (1 to 4194304) and a \"name\"").arg(id));
+    }
     SimFaults probe;
     QString faultError;
     if (!probe.arm(camera.value("faults").toArray(), &faultError))
@@ -69,7 +77,8 @@ bool readEvent(const QJsonValue &value, const QSet<QString> &ids, ScenarioEvent 
 {
     static const QMap<QString, ScenarioEvent::Action> actions{{"plug", ScenarioEvent::Action::Plug},
                                                               {"unplug", ScenarioEvent::Action::Unplug},
-                                                              {"restart", ScenarioEvent::Action::Restart}};
+                                                              {"restart", ScenarioEvent::Action::Restart},
+                                                              {"release", ScenarioEvent::Action::Release}};
     const QJsonObject o = value.toObject();
     const QString action = o.value("action").toString();
     const double at = o.value("atMs").toDouble(-1);

@@ -9,7 +9,7 @@
 namespace lumora::sim {
 
 struct ScenarioEvent {
-    enum class Action { Plug, Unplug, Restart };
+    enum class Action { Plug, Unplug, Restart, Release };
     qint64 atMs = 0;
     Action action = Action::Plug;
     QString device;

@@ -1,3 +1,4 @@
+#include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_scenario.h"
 
@@ -42,6 +43,12 @@ void runTimeline(const std::shared_ptr<Timeline> &timeline, int next)
             break;
         case ScenarioEvent::Action::Restart:
             timeline->kernel->restart(event.device, event.delayMs);
+            break;
+        case ScenarioEvent::Action::Release:
+            if (auto camera = timeline->kernel->find<SimCamera>(event.device))
+                camera->release();
+            else
+                qWarning().noquote() << "sim: timeline cannot release" << event.device << "- it is not a plugged camera";
             break;
         }
     }
