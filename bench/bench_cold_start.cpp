@@ -11,6 +11,7 @@
 //        bench_cold_start --dlopen   (one child: prints the load time in ms)
 
 #include "appprocess.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 
@@ -45,12 +46,6 @@ int loadFfmpeg()
     return 0;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -81,10 +76,10 @@ int main(int argc, char **argv)
         loads.push_back(child.readAllStandardOutput().trimmed().toDouble());
     }
     std::printf("%d runs, each a new process\n\n| | min | median | worst |\n|---|---|---|---|\n", runs);
-    std::printf("| process start to first paint, ms | %.0f | %.0f | %.0f |\n", *std::min_element(starts.begin(), starts.end()),
-                median(starts), *std::max_element(starts.begin(), starts.end()));
+    std::printf("| process start to first paint, ms | %.0f | %.0f | %.0f |\n", bench::minimum(starts),
+                bench::median(starts), bench::maximum(starts));
     std::printf("| loading the FFmpeg libraries in a fresh process, ms | %.1f | %.1f | %.1f |\n",
-                *std::min_element(loads.begin(), loads.end()), median(loads), *std::max_element(loads.begin(), loads.end()));
-    std::printf("\nvalue cold_start_worst %.0f ms\n", *std::max_element(starts.begin(), starts.end()));
+                bench::minimum(loads), bench::median(loads), bench::maximum(loads));
+    std::printf("\nvalue cold_start_worst %.0f ms\n", bench::maximum(starts));
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "../tests/upgrade/referencesearch.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/modelsearch.h"
+#include "stats.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -36,13 +37,8 @@ volatile int g_sink;
 
 struct Times {
     std::vector<double> ms;
-    double min() const { return *std::min_element(ms.begin(), ms.end()); }
-    double median() const
-    {
-        std::vector<double> s = ms;
-        std::sort(s.begin(), s.end());
-        return s[s.size() / 2];
-    }
+    double min() const { return bench::minimum(ms); }
+    double median() const { return bench::median(ms); }
 };
 
 double timeMs(const std::function<void()> &work)

@@ -13,6 +13,7 @@
 //        bench_preview --decode <clip> <width>x<height>   (one run of our side)
 
 #include "preview/previewdecoder.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -79,13 +80,8 @@ double runProcess(const QString &program, const QStringList &arguments)
 struct Series {
     const char *name;
     std::vector<double> msPerFrame;
-    double min() const { return *std::min_element(msPerFrame.begin(), msPerFrame.end()); }
-    double median() const
-    {
-        std::vector<double> sorted = msPerFrame;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[sorted.size() / 2];
-    }
+    double min() const { return bench::minimum(msPerFrame); }
+    double median() const { return bench::median(msPerFrame); }
 };
 
 } // namespace

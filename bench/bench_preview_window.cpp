@@ -9,6 +9,7 @@
 // Usage: bench_preview_window [rounds, default 3] [seconds, default 10]
 
 #include "appprocess.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 
@@ -19,12 +20,6 @@
 namespace {
 
 constexpr int kSettleMs = 3000;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // The preview's size from the window's last resize log line.
 QString previewSize(const QString &log)
@@ -72,11 +67,11 @@ int main(int argc, char **argv)
     std::printf("app previewing the simulated camera, preview area %s, %d rounds of %d s\n\n", qPrintable(area),
                 rounds, seconds);
     std::printf("| | min | median | max |\n|---|---|---|---|\n");
-    std::printf("| CPU, %% of one core | %.1f | %.1f | %.1f |\n", *std::min_element(cpu.begin(), cpu.end()),
-                median(cpu), *std::max_element(cpu.begin(), cpu.end()));
-    std::printf("| resident memory, MB | %.0f | %.0f | %.0f |\n", *std::min_element(rss.begin(), rss.end()),
-                median(rss), *std::max_element(rss.begin(), rss.end()));
-    std::printf("\nvalue preview_cpu_percent %.1f %%\n", median(cpu));
-    std::printf("value preview_rss %.0f MB\n", median(rss));
+    std::printf("| CPU, %% of one core | %.1f | %.1f | %.1f |\n", bench::minimum(cpu),
+                bench::median(cpu), bench::maximum(cpu));
+    std::printf("| resident memory, MB | %.0f | %.0f | %.0f |\n", bench::minimum(rss),
+                bench::median(rss), bench::maximum(rss));
+    std::printf("\nvalue preview_cpu_percent %.1f %%\n", bench::median(cpu));
+    std::printf("value preview_rss %.0f MB\n", bench::median(rss));
     return 0;
 }
