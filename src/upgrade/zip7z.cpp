@@ -85,23 +85,9 @@ bool parseListing(const QString &listing, QString *type, QList<ListedEntry> *ent
 QString refusal(const QString &tool, const QString &package)
 {
     const ToolRun list = runTool(tool, {"l", "-slt", package});
-    QString type;
-    QList<ListedEntry> entries;
-    if (!list.ok || !parseListing(QString::fromLocal8Bit(list.output), &type, &entries) || type != "zip")
+    if (!list.ok)
         return Zip7z::tr("The package is not a readable zip archive.");
-    if (entries.isEmpty())
-        return Zip7z::tr("The package is empty.");
-    qint64 total = 0;
-    for (const ListedEntry &entry : entries) {
-        if (escapesTarget(entry.path))
-            return Zip7z::tr("The package has an entry outside its folder: %1").arg(entry.path);
-        if (entry.symlink)
-            return Zip7z::tr("The package has a symbolic link: %1").arg(entry.path);
-        total += qMax<qint64>(entry.size, 0);
-        if (total > Zip7z::kMaxContentBytes)
-            return Zip7z::tr("The package content is too large.");
-    }
-    return {};
+    return Zip7z::listingRefusal(QString::fromLocal8Bit(list.output));
 }
 
 // Anything but plain files and folders that the tool still produced goes.
@@ -148,6 +134,29 @@ bool Zip7z::checkTool(QString *message)
     }
     *message = tr("The file check is complete and normal.");
     return true;
+}
+
+QString Zip7z::listingRefusal(const QString &listing)
+{
+    QString type;
+    QList<ListedEntry> entries;
+    if (!parseListing(listing, &type, &entries) || type != "zip")
+        return Zip7z::tr("The package is not a readable zip archive.");
+    if (entries.isEmpty())
+        return Zip7z::tr("The package is empty.");
+    qint64 total = 0;
+    for (const ListedEntry &entry : entries) {
+        if (escapesTarget(entry.path))
+            return Zip7z::tr("The package has an entry outside its folder: %1").arg(entry.path);
+        if (entry.symlink)
+            return Zip7z::tr("The package has a symbolic link: %1").arg(entry.path);
+        // Compared before adding: a listed size near the 64-bit limit must not overflow the sum.
+        const qint64 size = qMax<qint64>(entry.size, 0);
+        if (size > Zip7z::kMaxContentBytes - total)
+            return Zip7z::tr("The package content is too large.");
+        total += size;
+    }
+    return {};
 }
 
 bool Zip7z::extract(const QString &package, const QString &outputDir, QString *message)
