@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <scsi/sg.h>
 
 #include <algorithm>
@@ -74,6 +75,7 @@ struct SimKernel::State {
     QMap<QString, Plugged> plugged;
     QMap<QString, std::shared_ptr<SimDevice>> unplugged; // for replug()
     QMap<int, Descriptor> descriptors;
+    QMap<QString, int> writableOpens;
     int nextDescriptor = kFirstDescriptor;
     quint64 nextGeneration = 1;
     QMap<int, int> nextDevnum; // per bus; 1 is the root hub
@@ -330,7 +332,13 @@ void SimKernel::after(int delayMs, std::function<void()> action)
         Qt::QueuedConnection);
 }
 
-int SimKernel::open(const QString &node, int)
+int SimKernel::writableOpens(const QString &node) const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->writableOpens.value(node);
+}
+
+int SimKernel::open(const QString &node, int flags)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     if (node == kInternalDiskNode)
@@ -341,6 +349,8 @@ int SimKernel::open(const QString &node, int)
         return -ENOENT;
     const int fd = d->nextDescriptor++;
     d->descriptors.insert(fd, {p->placement.id, index, p->generation});
+    if ((flags & O_ACCMODE) != O_RDONLY)
+        ++d->writableOpens[node];
     return fd;
 }
 

@@ -45,6 +45,8 @@ public:
     }
     // The device's node paths ("/dev/video0", ...) in the order of its nodes(); empty when not plugged.
     QStringList devNodes(const QString &id) const;
+    // How often a node has been opened for writing (O_WRONLY or O_RDWR).
+    int writableOpens(const QString &node) const;
     // Runs `action` on the kernel's thread after delayMs.
     void after(int delayMs, std::function<void()> action);
 

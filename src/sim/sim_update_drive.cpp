@@ -9,7 +9,9 @@
 #include <scsi/sg.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace lumora::sim {
 
@@ -76,6 +78,7 @@ SimUpdateDrive::SimUpdateDrive(const QJsonObject &config)
     m_faults.corruptChunk = faults.value("corruptChunk").toInt();
     m_faults.neverAcknowledge = faults.value("neverAcknowledge").toBool();
     m_faults.lateStatusReads = faults.value("lateStatusReads").toInt();
+    m_faults.chunkDelayMs = faults.value("chunkDelayMs").toInt();
 }
 
 QByteArray SimUpdateDrive::descriptors() const
@@ -142,8 +145,11 @@ int SimUpdateDrive::ioctl(int, unsigned long request, void *arg)
     else if (cdb[0] == kVendor && hdr->cmd_len == 10) {
         if (bigEndian(cdb + 6) != quint32(length) || (length > 0 && !data))
             reply = {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
-        else
+        else {
+            if ((cdb[1] == 1 || cdb[1] == 4) && m_faults.chunkDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.chunkDelayMs));
             reply = vendor(cdb[1], fromDevice, data, length);
+        }
     }
     if (reply.next == Next::Leave) {
         moveOn(Next::Leave);

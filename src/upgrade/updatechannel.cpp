@@ -35,7 +35,8 @@ QString g_currentNode;
 bool g_driveGone = false;
 
 // One SG_IO request; true when the device completed it without error.
-bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data, unsigned timeoutMs)
+bool passThroughOn(int fd, const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data,
+                   unsigned timeoutMs)
 {
     std::uint8_t sense[kSenseLength] = {};
     sg_io_hdr_t hdr;
@@ -49,14 +50,19 @@ bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int leng
     hdr.cmdp = const_cast<std::uint8_t *>(cdb);
     hdr.sbp = sense;
     hdr.timeout = timeoutMs;
-    if (g_currentFd < 0)
+    if (fd < 0)
         return false;
-    const int rc = platform::kernel().ioctl(g_currentFd, SG_IO, &hdr);
-    if (rc == -ENODEV)
+    const int rc = platform::kernel().ioctl(fd, SG_IO, &hdr);
+    if (rc == -ENODEV && fd == g_currentFd)
         g_driveGone = true;
     if (rc < 0)
         return false;
     return (hdr.info & SG_INFO_OK_MASK) == SG_INFO_OK;
+}
+
+bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data, unsigned timeoutMs)
+{
+    return passThroughOn(g_currentFd, cdb, cdbLength, direction, length, data, timeoutMs);
 }
 
 bool isUsbDisk(const QString &name)
@@ -81,6 +87,25 @@ std::mutex &channelMutex()
 {
     static std::mutex mutex;
     return mutex;
+}
+
+namespace {
+thread_local TransferCounter *t_counter = nullptr;
+}
+
+TransferCounter::TransferCounter(std::function<void(qint64)> onSent)
+    : m_onSent(std::move(onSent)), m_previous(t_counter)
+{
+    t_counter = this;
+}
+
+TransferCounter::~TransferCounter() { t_counter = m_previous; }
+
+void TransferCounter::count(std::uint8_t subCommand, qint64 bytes)
+{
+    const bool payload = subCommand == SubChunk || subCommand == SubLastChunk || subCommand == SubCommandText;
+    if (t_counter && payload && t_counter->m_onSent)
+        t_counter->m_onSent(bytes);
 }
 
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length)
@@ -141,24 +166,90 @@ void closeUpdateDrive()
 
 QString currentDriveNode() { return g_currentNode; }
 
-int findUpdateDrive(int manufacturerCode, int *state)
+namespace {
+
+// Port, USB ids and serial of a disk, from sysfs.
+UpdateDriveInfo diskIdentity(const QString &name)
+{
+    UpdateDriveInfo info;
+    info.node = "/dev/" + name;
+    const QString path = platform::kernel().canonicalPath("/sys/block/" + name);
+    info.port = usbPortOfSysfsPath(path);
+    if (info.port.isEmpty())
+        return info;
+    const QString device = path.left(path.indexOf('/' + info.port + '/') + info.port.size() + 1);
+    const auto attribute = [&](const char *key) {
+        QByteArray value;
+        platform::kernel().readAttribute(device + '/' + key, &value);
+        return QString::fromLatin1(value).trimmed();
+    };
+    info.vendorId = attribute("idVendor").toInt(nullptr, 16);
+    info.productId = attribute("idProduct").toInt(nullptr, 16);
+    info.serial = attribute("serial");
+    return info;
+}
+
+// INQUIRY through a descriptor of its own, opened read-only: a disk opened
+// for writing makes udev probe it again when it is closed.
+bool probeDisk(const QString &name, int manufacturerCode, UpdateDriveInfo *info)
+{
+    const int fd = platform::kernel().open("/dev/" + name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    static const std::uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
+    std::uint8_t answer[kInquiryLength] = {};
+    const bool answered = passThroughOn(fd, cdb, sizeof cdb, SG_DXFER_FROM_DEV, kInquiryLength, answer, kInquiryTimeoutMs);
+    platform::kernel().close(fd);
+    const QByteArray vendor(reinterpret_cast<char *>(answer) + 8, 8);
+    if (!answered || !acceptsVendor(manufacturerCode, vendor))
+        return false;
+    *info = diskIdentity(name);
+    info->vendor = vendor.trimmed();
+    info->state = stateFromProduct(QByteArray(reinterpret_cast<char *>(answer) + 16, 16));
+    return true;
+}
+
+} // namespace
+
+QString usbPortOfSysfsPath(const QString &canonicalPath)
+{
+    // The USB device directory is the last "<bus>-<ports>" before its interfaces.
+    static const QRegularExpression portName("^\\d+-[\\d.]+$");
+    QString port;
+    for (const QString &part : canonicalPath.split('/')) {
+        if (part.contains(':') && !port.isEmpty())
+            break;
+        if (portName.match(part).hasMatch())
+            port = part;
+    }
+    return port;
+}
+
+QVector<UpdateDriveInfo> listUpdateDrives(int manufacturerCode)
+{
+    QVector<UpdateDriveInfo> drives;
+    for (const QString &name : platform::kernel().listDirectory("/sys/block")) {
+        UpdateDriveInfo info;
+        if (isUsbDisk(name) && probeDisk(name, manufacturerCode, &info))
+            drives.append(info);
+    }
+    return drives;
+}
+
+int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
 {
     closeUpdateDrive();
     for (const QString &name : platform::kernel().listDirectory("/sys/block")) {
-        if (!isUsbDisk(name))
+        UpdateDriveInfo info;
+        if (!isUsbDisk(name) || (!port.isEmpty() && diskIdentity(name).port != port)
+            || !probeDisk(name, manufacturerCode, &info))
             continue;
         const QString node = "/dev/" + name;
         const int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
         if (fd < 0)
             continue;
         g_currentFd = fd;
-        std::uint8_t answer[kInquiryLength] = {};
-        if (!scsiInquiry(answer)
-            || !acceptsVendor(manufacturerCode, QByteArray(reinterpret_cast<char *>(answer) + 8, 8))) {
-            closeUpdateDrive();
-            continue;
-        }
-        *state = stateFromProduct(QByteArray(reinterpret_cast<char *>(answer) + 16, 16));
+        *state = info.state;
         if (const char *stateText = stateName(*state))
             qInfo().noquote() << "device state:" << stateText;
         g_currentNode = node;
@@ -182,8 +273,12 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
     cdb[0] = opcode;
     // Data to the device goes from the caller's buffer as it is; an answer is
     // copied back only when the command succeeded.
-    if (!fromDevice)
-        return passThrough(cdb.data(), int(cdb.size()), SG_DXFER_TO_DEV, length, data, kVendorTimeoutMs) ? 0 : -1;
+    if (!fromDevice) {
+        if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_TO_DEV, length, data, kVendorTimeoutMs))
+            return -1;
+        TransferCounter::count(subCommand, length);
+        return 0;
+    }
     QByteArray area(reinterpret_cast<const char *>(data), length);
     if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_FROM_DEV, length, area.data(), kVendorTimeoutMs))
         return -1;
@@ -227,6 +322,9 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
 {
     int failures = 0;
     for (int offset = 0; offset < length;) {
+        // A stopped run ends between two chunks, never inside one.
+        if (stopRequested())
+            return -1;
         const int remaining = length - offset;
         const bool last = remaining <= chunkSize;
         const int size = last ? remaining : chunkSize;
