@@ -84,6 +84,8 @@ Run upgrade(const QString &workspace, bool fromCamera)
 
     // The simulated camera's restart runs on this thread's event loop, the worker on its own.
     UpgradeThread worker(1, fromCamera, fromCamera ? &unit : nullptr, workspace);
+    if (fromCamera)
+        worker.setTarget({QStringLiteral("/dev/video0"), {}, {}, {}, {}});
     QThread thread;
     worker.moveToThread(&thread);
     Run run;
