@@ -1,207 +1,143 @@
-// Preview pipeline benchmark.
+// Preview decoding: CPU time per frame of our decode against the ffmpeg tool,
+// both as whole processes on the same 1920x1080 MJPEG clip.
 //
-// 1. Decodes a 1080p MJPEG clip (made with the ffmpeg tool at run time) as
-//    fast as it goes through VideoStreamThread, and the same clip with
-//    `ffmpeg -i clip -pix_fmt bgra -f null -`: frames per second, CPU time
-//    per frame, their ratio, peak memory.
-// 2. Runs a paced 30 fps preview of a simulated camera, producer included,
-//    and the producer alone with a reader that only drains the socket.
+// Ours is the preview worker's per-frame work: libavformat reads the clip and
+// every frame is decoded to BGRA at the preview's size (the smallest eighth
+// scale that covers it, then one scale to the exact size). Theirs is
+// `ffmpeg -i clip -pix_fmt bgra -f null -`, a full-size decode to BGRA. Each
+// side starts a process per run, so process start-up is charged to both. The
+// runs alternate (A B, then B A) for several rounds; min and median are shown.
+// No GUI is involved.
 //
-// Usage: bench_preview [seconds of clip, default 10] [seconds of paced run, default 5]
+// Usage: bench_preview [rounds, default 7] [clip seconds, default 10] [area, default 652x367]
+//        bench_preview --decode <clip> <width>x<height>   (one run of our side)
 
-#include "platform/kernel.h"
-#include "preview/videostreamthread.h"
-#include "sim/sim_kernel.h"
+#include "preview/previewdecoder.h"
+#include "stats.h"
 
-#include <QElapsedTimer>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-#include <QEventLoop>
 
+#include <algorithm>
 #include <cstdio>
-#include <mutex>
+#include <vector>
 
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-using namespace lumora;
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace {
 
-const QString kClipAlias = QStringLiteral("/dev/video-clip");
-
-std::mutex g_logMutex;
-bool g_streamEnded = false;
-
-void watchLog(QtMsgType, const QMessageLogContext &, const QString &message)
+QSize parseSize(const QString &text)
 {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    if (message.startsWith(QLatin1String("Video stream ended:")))
-        g_streamEnded = true;
+    const QStringList parts = text.split('x');
+    return parts.size() == 2 ? QSize(parts[0].toInt(), parts[1].toInt()) : QSize();
 }
 
-bool streamEnded()
+// The child: our decode of every frame of the clip.
+int decodeClip(const QString &clip, QSize area)
 {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_streamEnded;
-}
-
-// The simulated kernel, plus the clip as one more capture input.
-class BenchKernel : public sim::SimKernel {
-public:
-    explicit BenchKernel(QString clip) : m_clip(std::move(clip)) { loadScenario(defaultScenario()); }
-    platform::CaptureInput captureInput(const QString &alias) override
-    {
-        return alias == kClipAlias ? platform::CaptureInput{"mjpeg", m_clip} : SimKernel::captureInput(alias);
+    AVFormatContext *format = nullptr;
+    if (avformat_open_input(&format, clip.toUtf8().constData(), av_find_input_format("mjpeg"), nullptr) < 0)
+        return 2;
+    AVPacket *packet = av_packet_alloc();
+    PreviewDecoder decoder;
+    long frames = 0, failed = 0;
+    while (av_read_frame(format, packet) >= 0) {
+        const QImage picture = decoder.decode(packet->data, std::size_t(packet->size), area);
+        (picture.isNull() ? failed : frames)++;
+        av_packet_unref(packet);
     }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    std::printf("%ld %ld\n", frames, failed);
+    return failed ? 1 : 0;
+}
 
-private:
-    QString m_clip;
-};
-
-struct Usage {
-    double cpuSeconds = 0;
-    long peakKb = 0;
-};
-
-Usage usage(int who)
+double childCpuSeconds()
 {
     rusage r{};
-    getrusage(who, &r);
-    return {r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6, r.ru_maxrss};
+    getrusage(RUSAGE_CHILDREN, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
-// Runs a worker on `alias` until `done` says so; returns the pictures received.
-template <class Done> int runWorker(const QString &alias, Done done)
+// CPU seconds of one whole process run.
+double runProcess(const QString &program, const QStringList &arguments)
 {
-    QThread thread;
-    auto *worker = new VideoStreamThread(alias);
-    worker->moveToThread(&thread);
-    int pictures = 0;
-    QObject receiver;
-    QObject::connect(&thread, &QThread::started, worker, &VideoStreamThread::start);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    QObject::connect(worker, &VideoStreamThread::workFinished, worker, &QObject::deleteLater);
-    QObject::connect(worker, &VideoStreamThread::onReader, &receiver, [&pictures](const QImage &) { ++pictures; });
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done(pictures))
-            loop.quit();
-    });
-    check.start(10);
-    thread.start();
-    loop.exec();
-    worker->stop();
-    thread.quit();
-    thread.wait();
-    return pictures;
+    const double before = childCpuSeconds();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    process.waitForFinished(-1);
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        std::fprintf(stderr, "%s failed\n", qPrintable(program));
+    return childCpuSeconds() - before;
 }
 
-void decodeClip(int clipSeconds)
-{
-    QTemporaryDir folder;
-    const QString clip = folder.filePath("clip.mjpeg");
-    const int frames = clipSeconds * 30;
-    if (QProcess::execute("ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                                     QString("testsrc2=size=1920x1080:rate=30:duration=%1").arg(clipSeconds), "-c:v",
-                                     "mjpeg", "-q:v", "4", "-pix_fmt", "yuvj420p", "-f", "mjpeg", clip}) != 0) {
-        std::fprintf(stderr, "could not make the clip with ffmpeg\n");
-        return;
-    }
-    platform::installKernel(std::make_unique<BenchKernel>(clip));
-
-    const Usage before = usage(RUSAGE_SELF);
-    QElapsedTimer wall;
-    wall.start();
-    const int pictures = runWorker(kClipAlias, [](int) { return streamEnded(); });
-    const double ourSeconds = wall.elapsed() / 1e3;
-    const Usage ours = usage(RUSAGE_SELF);
-    const double ourCpu = ours.cpuSeconds - before.cpuSeconds;
-
-    const Usage childBefore = usage(RUSAGE_CHILDREN);
-    wall.restart();
-    QProcess::execute("ffmpeg", {"-loglevel", "error", "-i", clip, "-pix_fmt", "bgra", "-f", "null", "-"});
-    const double theirSeconds = wall.elapsed() / 1e3;
-    const Usage theirs = usage(RUSAGE_CHILDREN);
-    const double theirCpu = theirs.cpuSeconds - childBefore.cpuSeconds;
-
-    std::printf("clip: %d frames of 1920x1080 MJPEG, unpaced\n", frames);
-    std::printf("  VideoStreamThread: %.1f fps, %.2f ms CPU per frame, %d pictures delivered, peak RSS %ld MiB (whole process)\n",
-                frames / ourSeconds, ourCpu * 1e3 / frames, pictures, ours.peakKb / 1024);
-    std::printf("  ffmpeg -pix_fmt bgra -f null: %.1f fps, %.2f ms CPU per frame, peak RSS %ld MiB\n",
-                frames / theirSeconds, theirCpu * 1e3 / frames, theirs.peakKb / 1024);
-    std::printf("  throughput ratio (ours / ffmpeg): %.2fx by wall clock, %.2fx by CPU time per frame\n",
-                theirSeconds / ourSeconds, theirCpu / ourCpu);
-}
-
-// Reads the simulated camera's socket without decoding for `seconds`.
-qint64 drainFeed(const QString &url, double seconds)
-{
-    const QByteArray path = url.mid(5).toUtf8();
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
-    qint64 bytes = 0;
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        QElapsedTimer wall;
-        wall.start();
-        char buffer[65536];
-        ssize_t n;
-        while (wall.elapsed() < seconds * 1e3 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
-            bytes += n;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return bytes;
-}
-
-void pacedPreview(double seconds)
-{
-    platform::installKernel(std::make_unique<BenchKernel>(QString()));
-    const QString camera = QStringLiteral("/dev/video0");
-
-    const QString url = platform::kernel().captureInput(camera).url;
-    std::printf("simulated camera, 30 fps paced, %.0f s each\n", seconds);
-    // The first second encodes the scene's loop; after that frames come from the cache.
-    const struct {
-        const char *label;
-        double seconds;
-    } phases[] = {{"first loop, encoding", 1.0}, {"steady scene, cached", seconds}};
-    for (const auto &phase : phases) {
-        const Usage before = usage(RUSAGE_SELF);
-        const qint64 bytes = drainFeed(url, phase.seconds);
-        const Usage after = usage(RUSAGE_SELF);
-        std::printf("  producer alone (%s; socket drained, no decoding): %.1f%% of one core, %.0f KiB/s\n", phase.label,
-                    100 * (after.cpuSeconds - before.cpuSeconds) / phase.seconds, bytes / 1024.0 / phase.seconds);
-    }
-
-    const Usage before = usage(RUSAGE_SELF);
-    QElapsedTimer wall;
-    wall.start();
-    const int pictures = runWorker(camera, [&wall, seconds](int) { return wall.elapsed() >= seconds * 1e3; });
-    const Usage after = usage(RUSAGE_SELF);
-    const double elapsed = wall.elapsed() / 1e3;
-    std::printf("  preview (producer + worker + receiver): %.1f%% of one core, %.1f pictures/s\n",
-                100 * (after.cpuSeconds - before.cpuSeconds) / elapsed, pictures / elapsed);
-}
+struct Series {
+    const char *name;
+    std::vector<double> msPerFrame;
+    double min() const { return bench::minimum(msPerFrame); }
+    double median() const { return bench::median(msPerFrame); }
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QGuiApplication app(argc, argv);
-    qInstallMessageHandler(watchLog);
-    const int clipSeconds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
-    const double pacedSeconds = argc > 2 ? std::max(1, atoi(argv[2])) : 5;
-    decodeClip(clipSeconds);
-    pacedPreview(pacedSeconds);
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 4 && args[1] == "--decode")
+        return decodeClip(args[2], parseSize(args[3]));
+
+    const int rounds = args.size() > 1 ? std::max(1, args[1].toInt()) : 7;
+    const int seconds = args.size() > 2 ? std::max(1, args[2].toInt()) : 10;
+    const QSize area = args.size() > 3 ? parseSize(args[3]) : QSize(652, 367);
+    const int frames = seconds * 30;
+
+    QTemporaryDir folder;
+    const QString clip = folder.filePath("clip.mjpeg");
+    if (QProcess::execute("ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                     QString("testsrc2=size=1920x1080:rate=30:duration=%1").arg(seconds), "-c:v",
+                                     "mjpeg", "-q:v", "4", "-pix_fmt", "yuvj420p", "-f", "mjpeg", clip}) != 0) {
+        std::fprintf(stderr, "could not make the clip with the ffmpeg tool\n");
+        return 1;
+    }
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString areaText = QString("%1x%2").arg(area.width()).arg(area.height());
+    const QSize shown = PreviewDecoder::shownSize(QSize(1920, 1080), area);
+
+    Series ours{"ours, decoded at the preview size", {}};
+    Series oursFull{"ours, full size (a snapshot's decode)", {}};
+    Series ffmpeg{"ffmpeg -pix_fmt bgra -f null", {}};
+    const auto runOurs = [&](Series &series, const QString &size) {
+        series.msPerFrame.push_back(runProcess(self, {"--decode", clip, size}) * 1e3 / frames);
+    };
+    const auto runFfmpeg = [&] {
+        ffmpeg.msPerFrame.push_back(
+            runProcess("ffmpeg", {"-loglevel", "error", "-i", clip, "-pix_fmt", "bgra", "-f", "null", "-"}) * 1e3 / frames);
+    };
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0) {
+            runOurs(ours, areaText);
+            runFfmpeg();
+            runOurs(oursFull, "0x0");
+        } else {
+            runOurs(oursFull, "0x0");
+            runFfmpeg();
+            runOurs(ours, areaText);
+        }
+    }
+
+    std::printf("clip: %d frames of 1920x1080 MJPEG (testsrc2, q 4); preview area %s, pictures %dx%d; %d rounds, "
+                "alternating order\n\n",
+                frames, qPrintable(areaText), shown.width(), shown.height(), rounds);
+    std::printf("| whole process | CPU ms per frame, min | median | median / ffmpeg |\n|---|---|---|---|\n");
+    for (const Series *s : {&ours, &oursFull, &ffmpeg})
+        std::printf("| %s | %.2f | %.2f | %.2f |\n", s->name, s->min(), s->median(), s->median() / ffmpeg.median());
+    std::printf("\nratio preview_cpu_vs_ffmpeg %.2f\n", ours.median() / ffmpeg.median());
     return 0;
 }

@@ -2,10 +2,12 @@
 // step of the constructor is one call; steps owned by other subsystems are
 // inserted at their number.
 
+#include "preview/firstpaint.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
 #include <QCloseEvent>
+#include <QDebug>
 
 MainWindow::MainWindow(QWidget *parent)
     // 1. Base window, form object and by-value members.
@@ -16,9 +18,8 @@ MainWindow::MainWindow(QWidget *parent)
     // 3. Size for the screen's resolution and scale.
     adaptToScreen();
     // 4-8. Event filters, buttons, lists, loading animations and the mask
-    // overlay; light theme until the settings are read.
+    // overlay. The theme is applied once, with the settings (step 16-17).
     setupShell();
-    applyTheme(0);
     // 9. Settings file: manufacturer profile, last geometry, theme.
     loadWindowSettings();
     // 10. A camera arriving or leaving rebuilds the list at once.
@@ -37,6 +38,7 @@ MainWindow::MainWindow(QWidget *parent)
     startAbnormalDetection();
     // 16-17. Position log line, saved theme, window placement.
     restoreWindowPlacement();
+    whenFirstPainted(this, [] { qInfo() << "first paint"; });
 }
 
 MainWindow::~MainWindow()

@@ -1,6 +1,8 @@
 // The main window's preview area: starting and stopping the preview worker,
 // showing its pictures, and the start and stop icons.
 
+#include "preview/firstpaint.h"
+#include "preview/previewdecoder.h"
 #include "preview/videostreamthread.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
@@ -72,8 +74,30 @@ void MainWindow::slotStartPreview()
     qDebug() << "slotStartPreview::m_nCurrentCameraIndex" << m_nCurrentCameraIndex;
     slotUpdateSliderValue(true);
 
+    // Decoding and the camera's start-up wait until the window is on screen.
+    if (hasBeenPainted(this))
+        launchVideoWorker();
+    else
+        whenFirstPainted(this, [this] {
+            if (m_isPreviewing && m_isOpened && !m_pVideoWorker)
+                launchVideoWorker();
+        });
+
+    m_isPreviewing = true;
+    ui->labelloading->hide();
+    ui->labelCamera->hide();
+    // A retry keeps the busy message up until a picture arrives.
+    if (!m_previewBusy) {
+        ui->labPreview_up->hide();
+        ui->labPreview_down->hide();
+    }
+}
+
+void MainWindow::launchVideoWorker()
+{
     m_pVideoThread = new QThread;
     m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
+    m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
     m_pVideoWorker->moveToThread(m_pVideoThread);
     connect(m_pVideoThread, &QThread::started, m_pVideoWorker, &VideoStreamThread::start);
     connect(m_pVideoThread, &QThread::finished, m_pVideoThread, &QObject::deleteLater);
@@ -84,15 +108,6 @@ void MainWindow::slotStartPreview()
     // A worker that failed to open never finishes its work; it goes with its thread.
     connect(m_pVideoThread, &QThread::finished, m_pVideoWorker, &QObject::deleteLater);
     m_pVideoThread->start(QThread::InheritPriority);
-
-    m_isPreviewing = true;
-    ui->labelloading->hide();
-    ui->labelCamera->hide();
-    // A retry keeps the busy message up until a picture arrives.
-    if (!m_previewBusy) {
-        ui->labPreview_up->hide();
-        ui->labPreview_down->hide();
-    }
 }
 
 void MainWindow::stopCameraPreView()
@@ -205,8 +220,16 @@ void MainWindow::slotOnReader(QImage image)
     }
     if (m_previewBusy)
         leaveCameraBusy();
-    // Scaled before it becomes a pixmap: the smaller picture is the one converted.
-    const QImage scaled = image.scaled(m_previewWidth, m_previewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    // The worker sends pictures at the shown size; only one decoded before
+    // the last resize still needs scaling here.
+    const QSize area(m_previewWidth, m_previewHeight);
+    const bool fits = PreviewDecoder::shownSize(image.size(), area) == image.size();
+    const bool fills = image.width() + 8 > image.size().scaled(area, Qt::KeepAspectRatio).width();
+    if (fits && fills) {
+        ui->labPreview->setPixmap(QPixmap::fromImage(image));
+        return;
+    }
+    const QImage scaled = image.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     ui->labPreview->setPixmap(QPixmap::fromImage(scaled));
 }
 
@@ -245,5 +268,7 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     ui->labPreview->setFixedSize(width, width * 9 / 16);
     m_previewWidth = width;
     m_previewHeight = width * 9 / 16;
+    if (m_pVideoWorker)
+        m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
     qDebug() << "window size change" << frame.width() << frame.height();
 }

@@ -1,6 +1,7 @@
 #include "preview/videostreamthread.h"
 
 #include "platform/kernel.h"
+#include "preview/previewdecoder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -66,26 +67,33 @@ struct VideoStreamThread::Stream {
     AVPacket *packet = nullptr;
     SwsContext *scaler = nullptr;
     int videoIndex = -1;
-    int scaledWidth = 0, scaledHeight = 0, scaledFormat = AV_PIX_FMT_NONE;
+    QSize scalerFrom, scalerTo;
+    int scaledFormat = AV_PIX_FMT_NONE;
+    // MJPEG frames are decoded here, at the shown size; FFmpeg's decoder
+    // serves any other format a camera may send.
+    bool isJpeg = false;
+    PreviewDecoder jpeg;
+    quint64 framesRead = 0;
 
-    // A scaler for this frame's size and format to BGRA at the same size.
-    bool prepareScaler(const AVFrame *picture)
+    // A scaler for this frame's size and format to BGRA at `to`.
+    bool prepareScaler(const AVFrame *picture, QSize to)
     {
-        if (scaler && picture->width == scaledWidth && picture->height == scaledHeight && picture->format == scaledFormat)
+        const QSize from(picture->width, picture->height);
+        if (scaler && from == scalerFrom && to == scalerTo && picture->format == scaledFormat)
             return true;
         sws_freeContext(scaler);
         bool fullRange = false;
         const AVPixelFormat source = plainFormat(picture->format, &fullRange);
-        scaler = sws_getContext(picture->width, picture->height, source, picture->width, picture->height,
-                                AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        scaler = sws_getContext(from.width(), from.height(), source, to.width(), to.height(), AV_PIX_FMT_BGRA,
+                                SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!scaler)
             return false;
         if (fullRange) {
             const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
             sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
         }
-        scaledWidth = picture->width;
-        scaledHeight = picture->height;
+        scalerFrom = from;
+        scalerTo = to;
         scaledFormat = picture->format;
         return true;
     }
@@ -127,6 +135,24 @@ void VideoStreamThread::start()
 bool VideoStreamThread::isRunning() const
 {
     return m_state->m_isRunning.load();
+}
+
+void VideoStreamThread::setShownSize(QSize area)
+{
+    const quint64 width = quint64(std::max(0, area.width()));
+    const quint64 height = quint64(std::max(0, area.height()));
+    m_state->m_shownSize.store(width << 32 | (height & 0xffffffffu));
+}
+
+QSize VideoStreamThread::shownSize() const
+{
+    const quint64 packed = m_state->m_shownSize.load();
+    return {int(packed >> 32), int(packed & 0xffffffffu)};
+}
+
+void VideoStreamThread::requestFullFrame()
+{
+    m_state->m_fullFrameRequested.store(true);
 }
 
 void VideoStreamThread::stop()
@@ -217,6 +243,7 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     if (!s.codec || avcodec_parameters_to_context(s.codec, parameters) < 0 || avcodec_open2(s.codec, decoder, nullptr) < 0)
         return failed("Could not open codec.\n");
 
+    s.isJpeg = parameters->codec_id == AV_CODEC_ID_MJPEG;
     s.frame = av_frame_alloc();
     s.packet = av_packet_alloc();
     if (!s.frame || !s.packet)
@@ -270,17 +297,13 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
             qDebug().noquote() << "Video stream ended:" << errorText(read);
             return Outcome::Failed;
         }
-        const bool isVideo = s.packet->stream_index == s.videoIndex;
-        int decoded = isVideo ? avcodec_send_packet(s.codec, s.packet) : 0;
-        av_packet_unref(s.packet);
-        while (isVideo && decoded >= 0) {
-            decoded = avcodec_receive_frame(s.codec, s.frame);
-            if (decoded >= 0) {
-                deliver(s.frame, s);
-                av_frame_unref(s.frame);
-            }
+        bool decoded = true;
+        if (s.packet->stream_index == s.videoIndex) {
+            ++s.framesRead;
+            decoded = s.isJpeg ? deliverPacket(s) : deliverFrames(s);
         }
-        if (decoded < 0 && decoded != AVERROR(EAGAIN) && decoded != AVERROR_EOF) {
+        av_packet_unref(s.packet);
+        if (!decoded) {
             qDebug("Decode Error.\n");
             return Outcome::Failed;
         }
@@ -288,18 +311,62 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
     return Outcome::Stopped;
 }
 
-void VideoStreamThread::deliver(const AVFrame *frame, Stream &s)
+bool VideoStreamThread::deliverPacket(Stream &s)
 {
+    const std::uint8_t *data = s.packet->data;
+    const std::size_t size = std::size_t(std::max(0, s.packet->size));
+    if (m_state->m_fullFrameRequested.exchange(false)) {
+        QImage full = s.jpeg.decode(data, size, QSize());
+        if (full.isNull())
+            return false;
+        emitPicture(std::move(full), s, true);
+    }
+    // A frame nobody would see is not decoded at all.
     if (m_pictureInFlight->load() || !isRunning())
+        return true;
+    QImage picture = s.jpeg.decode(data, size, shownSize());
+    if (picture.isNull())
+        return false;
+    emitPicture(std::move(picture), s, false);
+    return true;
+}
+
+bool VideoStreamThread::deliverFrames(Stream &s)
+{
+    int decoded = avcodec_send_packet(s.codec, s.packet);
+    while (decoded >= 0) {
+        decoded = avcodec_receive_frame(s.codec, s.frame);
+        if (decoded < 0)
+            break;
+        const bool full = m_state->m_fullFrameRequested.exchange(false);
+        const bool wanted = !m_pictureInFlight->load() && isRunning();
+        const QSize native(s.frame->width, s.frame->height);
+        for (const bool fullSize : {true, false}) {
+            if (fullSize ? !full : !wanted)
+                continue;
+            // Converted straight into the image that is sent: each emitted
+            // image owns its pixels and no extra copy is made.
+            const QSize size = fullSize ? native : PreviewDecoder::shownSize(native, shownSize());
+            QImage image(size, QImage::Format_RGB32);
+            if (image.isNull() || !s.prepareScaler(s.frame, size))
+                continue;
+            uint8_t *const planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+            const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
+            sws_scale(s.scaler, s.frame->data, s.frame->linesize, 0, s.frame->height, planes, strides);
+            emitPicture(std::move(image), s, fullSize);
+        }
+        av_frame_unref(s.frame);
+    }
+    return decoded >= 0 || decoded == AVERROR(EAGAIN) || decoded == AVERROR_EOF;
+}
+
+void VideoStreamThread::emitPicture(QImage image, Stream &s, bool full)
+{
+    image.setText(QStringLiteral("frame"), QString::number(s.framesRead));
+    if (full) {
+        Q_EMIT onFullFrame(image);
         return;
-    // The picture is converted straight into the image that is sent, so each
-    // emitted image owns its pixels and no extra copy is made.
-    QImage image(frame->width, frame->height, QImage::Format_RGB32);
-    if (image.isNull() || !s.prepareScaler(frame))
-        return;
-    uint8_t *const planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-    const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    sws_scale(s.scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+    }
     m_pictureInFlight->store(true);
     Q_EMIT onReader(image);
 }

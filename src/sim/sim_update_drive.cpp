@@ -21,6 +21,7 @@ constexpr quint8 kInquiry = 0x12;
 constexpr quint8 kVendor = 0xE8;
 constexpr int kInquiryLength = 36;
 constexpr int kLoadHeaderLength = 24;
+constexpr quint32 kMaxReservedLoad = 64u * 1024 * 1024;
 constexpr int kSenseIllegalRequest = 0x05, kSenseNotReady = 0x02;
 constexpr int kAscInvalidCommand = 0x20, kAscInvalidField = 0x24, kAscNotReady = 0x04;
 constexpr std::array<quint8, 4> kStatusOk = {0x0D, 0x00, 0x00, 0x00};
@@ -199,6 +200,7 @@ SimUpdateDrive::Reply SimUpdateDrive::vendor(int subCommand, bool fromDevice, qu
     if (fromDevice != expectsRead)
         return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
     std::unique_lock<std::mutex> lock(m_mutex);
+    settleLoadCheck();
     switch (subCommand) {
     case 1:
     case 4:
@@ -210,6 +212,9 @@ SimUpdateDrive::Reply SimUpdateDrive::vendor(int subCommand, bool fromDevice, qu
             break;
         m_load = {true, littleEndian(data), littleEndian(data + 4),
                   QByteArray(reinterpret_cast<const char *>(data) + 8, 16), {}};
+        // Chunks land in place; a header claiming more than a camera holds reserves nothing.
+        if (m_load.size <= kMaxReservedLoad)
+            m_load.data.reserve(int(m_load.size));
         m_status = kStatusError;
         return {};
     case 6:
@@ -227,12 +232,15 @@ SimUpdateDrive::Reply SimUpdateDrive::chunk(int subCommand, quint8 *data, int le
     ++m_chunks;
     if (m_chunks == m_faults.dropAtChunk)
         return {false, 0, 0, Next::Leave};
-    QByteArray bytes(reinterpret_cast<const char *>(data), length);
-    if (m_chunks == m_faults.corruptChunk && !bytes.isEmpty())
-        bytes[0] = char(bytes.at(0) ^ 0xFF);
     const bool last = subCommand == 4;
+    if (m_state != State::Rom && !m_load.active)
+        return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
+    QByteArray &target = m_state == State::Rom ? m_rawFile : m_load.data;
+    const int start = target.size();
+    target.append(reinterpret_cast<const char *>(data), length);
+    if (m_chunks == m_faults.corruptChunk && length > 0)
+        target[start] = char(target.at(start) ^ 0xFF);
     if (m_state == State::Rom) {
-        m_rawFile += bytes;
         if (last) {
             // The boot ROM starts whatever it was given: the updater.
             m_state = State::Updater;
@@ -240,20 +248,29 @@ SimUpdateDrive::Reply SimUpdateDrive::chunk(int subCommand, quint8 *data, int le
         }
         return {};
     }
-    if (!m_load.active)
-        return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
-    m_load.data += bytes;
-    if (!last)
-        return {};
-    const bool intact = quint32(m_load.data.size()) == m_load.size
-        && QCryptographicHash::hash(m_load.data, QCryptographicHash::Md5) == m_load.md5;
+    if (last)
+        startLoadCheck();
+    return {};
+}
+
+void SimUpdateDrive::startLoadCheck()
+{
     m_load.active = false;
+    m_loadCheck = std::async(std::launch::async, [data = std::move(m_load.data), size = m_load.size, md5 = m_load.md5] {
+        return quint32(data.size()) == size && QCryptographicHash::hash(data, QCryptographicHash::Md5) == md5;
+    });
+}
+
+void SimUpdateDrive::settleLoadCheck()
+{
+    if (!m_loadCheck.valid())
+        return;
+    const bool intact = m_loadCheck.get();
     m_status = intact ? kStatusOk : kStatusError;
     if (intact && m_state == State::UBoot)
         m_acceptedLoads.append(m_load.address);
     // The updater only loads the boot loader, which has no load address.
     m_bootPending = intact && m_state == State::Updater && m_load.address == 0xFFFFFFFFu;
-    return {};
 }
 
 SimUpdateDrive::Reply SimUpdateDrive::status(quint8 *data, int length)

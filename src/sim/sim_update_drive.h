@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <future>
 #include <mutex>
 
 namespace lumora::sim {
@@ -66,6 +67,10 @@ private:
     Reply inquiry(quint8 *data, int length) const;
     Reply vendor(int subCommand, bool fromDevice, quint8 *data, int length);
     Reply chunk(int subCommand, quint8 *data, int length);
+    // The check of a complete load runs while the host waits its check
+    // pause, as on the camera; its verdict is taken before the next command.
+    void startLoadCheck();
+    void settleLoadCheck();
     Reply status(quint8 *data, int length);
     Reply commandText(const QByteArray &text);
     void moveOn(Next next);
@@ -82,6 +87,7 @@ private:
     int m_chunks = 0;
     int m_statusReads = 0;
     Load m_load;
+    std::future<bool> m_loadCheck; // the running check of m_load, if any
     QByteArray m_rawFile;
     std::array<quint8, 4> m_status;
     bool m_bootPending = false;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <poll.h>
@@ -28,12 +29,26 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kFramePeriod = std::chrono::nanoseconds(1000000000 / 30);
 
-// One reader: the frame it is being sent and how much of it went out.
+// One reader: the frame it is being sent, how much of it went out, and how
+// many frames it got whole.
 struct Reader {
     int fd = -1;
     QByteArray pending;
     int sent = 0;
+    quint64 frames = 0;
 };
+
+// One part of the multipart stream: a header stating the frame's length, the
+// JPEG, and the line end that precedes the next boundary.
+QByteArray framePart(const QByteArray &jpeg)
+{
+    QByteArray part = "--lumoraframe\r\nContent-Type: image/jpeg\r\nContent-Length: " + QByteArray::number(jpeg.size()) +
+                      "\r\n\r\n";
+    part.reserve(part.size() + jpeg.size() + 2);
+    part += jpeg;
+    part += "\r\n";
+    return part;
+}
 
 // Feed folders are "lumora-feed-<pid>-XXXXXX", so a later process can tell
 // which ones a killed run left behind.
@@ -170,7 +185,7 @@ private:
             const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0)
                 return;
-            m_readers.append({fd, {}, 0});
+            m_readers.append({fd, {}, 0, 0});
         }
     }
 
@@ -206,10 +221,11 @@ private:
     {
         if (jpeg.isEmpty())
             return;
+        const QByteArray part = framePart(jpeg);
         QVector<Reader> alive;
         for (Reader r : qAsConst(m_readers)) {
             if (r.pending.isEmpty()) {
-                r.pending = jpeg;
+                r.pending = part;
                 r.sent = 0;
                 served++;
             }
@@ -222,8 +238,23 @@ private:
         m_readers = alive;
     }
 
+public:
+    void setObserver(std::function<void(quint64)> observer)
+    {
+        std::lock_guard<std::mutex> lock(m_observerMutex);
+        m_observer = std::move(observer);
+    }
+
+private:
+    void frameComplete(quint64 frame)
+    {
+        std::lock_guard<std::mutex> lock(m_observerMutex);
+        if (m_observer)
+            m_observer(frame);
+    }
+
     // Writes what the socket takes; false when the reader is gone.
-    static bool flush(Reader &r)
+    bool flush(Reader &r)
     {
         while (!r.pending.isEmpty()) {
             const ssize_t n = ::send(r.fd, r.pending.constData() + r.sent, size_t(r.pending.size() - r.sent), MSG_NOSIGNAL);
@@ -233,12 +264,15 @@ private:
             if (r.sent == r.pending.size()) {
                 r.pending.clear();
                 r.sent = 0;
+                frameComplete(++r.frames);
             }
         }
         return true;
     }
 
     std::function<SimScene()> m_scene;
+    std::mutex m_observerMutex;
+    std::function<void(quint64)> m_observer;
     SimVideoFrames m_frames;
     QString m_folder, m_path;
     int m_wake = -1, m_listener = -1;
@@ -256,7 +290,7 @@ SimVideoFeed::~SimVideoFeed() = default;
 
 platform::CaptureInput SimVideoFeed::input()
 {
-    return {"mjpeg", m_producer->url()};
+    return {"mpjpeg", m_producer->url()};
 }
 
 void SimVideoFeed::end()
@@ -267,6 +301,11 @@ void SimVideoFeed::end()
 void SimVideoFeed::setFrozen(bool frozen)
 {
     m_producer->frozen = frozen;
+}
+
+void SimVideoFeed::setFrameObserver(std::function<void(quint64)> observer)
+{
+    m_producer->setObserver(std::move(observer));
 }
 
 quint64 SimVideoFeed::framesServed() const

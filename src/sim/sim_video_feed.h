@@ -1,7 +1,10 @@
 #pragma once
 // A simulated camera's MJPEG stream, in a form FFmpeg can open: a local
-// socket ("unix:" protocol, raw "mjpeg" format) served by a producer thread
-// at 1920x1080 and 30 frames per second while anyone reads it.
+// socket ("unix:" protocol) served by a producer thread at 1920x1080 and 30
+// frames per second while anyone reads it. Each frame goes out as one part of
+// a multipart stream ("mpjpeg" format) that states its length, so the reader
+// has a whole frame as soon as its last byte arrives, as a V4L2 buffer would
+// hand it over.
 
 #include "platform/kernel.h"
 #include "sim/sim_controls.h"
@@ -29,6 +32,9 @@ public:
     void setFrozen(bool frozen);
     // Frames written to readers so far.
     quint64 framesServed() const;
+    // Called on the producer's thread each time a reader has been sent the
+    // last byte of a frame, with that reader's count of whole frames (from 1).
+    void setFrameObserver(std::function<void(quint64 frame)> observer);
 
 private:
     class Producer;

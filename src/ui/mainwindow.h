@@ -195,6 +195,8 @@ public:
     // The one stop sequence (restart, stop icon, camera closed): stops the
     // worker and ends its thread, waiting at most kPreviewStopWaitMs.
     void stopVideoWorker();
+    // Creates the preview worker and its thread for the current camera.
+    void launchVideoWorker();
     // Hover and press handling of the preview labels; true when consumed.
     bool previewLabelEvent(QObject *watched, QEvent *event);
     static constexpr int kPreviewStopWaitMs = 2000;

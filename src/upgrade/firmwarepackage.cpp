@@ -1,5 +1,6 @@
 #include "upgrade/firmwarepackage.h"
 
+#include "upgrade/modelsearch.h"
 #include "upgrade/updatescript.h"
 #include "upgrade/zip7z.h"
 
@@ -8,9 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <array>
 #include <cstdio>
-#include <vector>
 
 namespace lumora::upgrade {
 
@@ -27,47 +26,6 @@ QVector<int> range(int from, int to)
 QVector<int> orbitPositions(int last) { return range(0, 4) + range(6, last); }
 
 bool entryExists(const QString &path) { return !path.isEmpty() && (QFileInfo(path).isFile() || QFileInfo(path).isDir()); }
-
-// Every pattern is at least this long: the search slides a window of this
-// length and skips ahead by the last two bytes of the window (Wu-Manber).
-constexpr int kWindow = 9;
-constexpr int kMaxShift = kWindow - 1;
-
-struct SkipTable {
-    std::array<unsigned char, 65536> shift;
-
-    SkipTable()
-    {
-        shift.fill(kMaxShift);
-        for (const ModelPattern &p : modelPatterns()) {
-            std::array<bool, kWindow> compared{};
-            for (int pos : p.positions)
-                if (pos < kWindow)
-                    compared[pos] = true;
-            for (int q = 1; q < kWindow; ++q) {
-                const int distance = kMaxShift - q;
-                for (int a = 0; a < 256; ++a) {
-                    if (compared[q - 1] && a != static_cast<unsigned char>(p.text[q - 1]))
-                        continue;
-                    for (int b = 0; b < 256; ++b) {
-                        if (compared[q] && b != static_cast<unsigned char>(p.text[q]))
-                            continue;
-                        unsigned char &s = shift[(a << 8) | b];
-                        s = static_cast<unsigned char>(qMin<int>(s, distance));
-                    }
-                }
-            }
-        }
-    }
-};
-
-bool matchesAt(const ModelPattern &p, const unsigned char *at)
-{
-    for (int pos : p.positions)
-        if (at[pos] != static_cast<unsigned char>(p.text[pos]))
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -96,27 +54,11 @@ const QVector<ModelPattern> &modelPatterns()
 
 bool findModelInBuffer(const unsigned char *buffer, int *model)
 {
-    static const SkipTable table;
-    const QVector<ModelPattern> &patterns = modelPatterns();
-    // Table order decides, so one pass notes the best row seen so far.
-    int best = patterns.size();
-    for (int s = 0; s < kModelSearchEnd && best > 0;) {
-        const int shift = table.shift[(buffer[s + kWindow - 2] << 8) | buffer[s + kWindow - 1]];
-        if (shift) {
-            s += shift;
-            continue;
-        }
-        for (int row = 0; row < best; ++row) {
-            if (matchesAt(patterns[row], buffer + s)) {
-                best = row;
-                break;
-            }
-        }
-        ++s;
-    }
-    if (best == patterns.size())
+    const int rows = modelPatterns().size();
+    const int best = searchModelRows(buffer, kModelBufferSize, 0, kModelSearchEnd, rows);
+    if (best >= rows)
         return false;
-    *model = patterns[best].model;
+    *model = modelPatterns().at(best).model;
     return true;
 }
 
@@ -191,17 +133,12 @@ bool readPackageModel(const QString &workspace, int *model)
             return false;
         }
     }
-    std::vector<unsigned char> buffer(kModelBufferSize, 0);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         std::printf("can't open file\n");
         return false;
     }
-    // Each block overwrites the buffer from its start: a longer file leaves its
-    // last block followed by the tail of the one before.
-    while (file.read(reinterpret_cast<char *>(buffer.data()), kModelBufferSize) > 0) {
-    }
-    return findModelInBuffer(buffer.data(), model);
+    return findModelInFile(file, model);
 }
 
 } // namespace lumora::upgrade

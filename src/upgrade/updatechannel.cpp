@@ -116,14 +116,18 @@ std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t le
 
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data)
 {
+    return loadHeader(address, data, QCryptographicHash::hash(data, QCryptographicHash::Md5));
+}
+
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data, const QByteArray &md5)
+{
     std::array<std::uint8_t, 24> header{};
     const auto size = static_cast<std::uint32_t>(data.size());
     for (int i = 0; i < 4; ++i) {
         header[i] = std::uint8_t(address >> (8 * i));
         header[4 + i] = std::uint8_t(size >> (8 * i));
     }
-    const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5);
-    std::memcpy(header.data() + 8, md5.constData(), 16);
+    std::memcpy(header.data() + 8, md5.constData(), size_t(std::min(16, int(md5.size()))));
     return header;
 }
 
@@ -267,14 +271,18 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
         return -1;
     auto cdb = vendorCdb(subCommand, static_cast<std::uint32_t>(length));
     cdb[0] = opcode;
-    QByteArray area(reinterpret_cast<const char *>(data), length);
-    if (!passThrough(cdb.data(), int(cdb.size()), fromDevice ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV, length,
-                     area.data(), kVendorTimeoutMs))
-        return -1;
-    if (fromDevice)
-        std::memcpy(data, area.constData(), size_t(length));
-    else
+    // Data to the device goes from the caller's buffer as it is; an answer is
+    // copied back only when the command succeeded.
+    if (!fromDevice) {
+        if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_TO_DEV, length, data, kVendorTimeoutMs))
+            return -1;
         TransferCounter::count(subCommand, length);
+        return 0;
+    }
+    QByteArray area(reinterpret_cast<const char *>(data), length);
+    if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_FROM_DEV, length, area.data(), kVendorTimeoutMs))
+        return -1;
+    std::memcpy(data, area.constData(), size_t(length));
     return 0;
 }
 
@@ -344,10 +352,10 @@ bool readWholeFile(const QString &path, QByteArray *data)
 
 int loadFile(const QString &path, std::uint32_t address)
 {
-    QByteArray data;
-    if (!readWholeFile(path, &data))
+    QByteArray data, md5;
+    if (!readAndDigest(path, &data, &md5))
         return -1;
-    const auto header = loadHeader(address, data);
+    const auto header = loadHeader(address, data, md5);
     bool confirmed = false;
     for (int attempt = 0; attempt < kLoadAttempts && !confirmed && !stopRequested() && !g_driveGone; ++attempt) {
         sendLoadHeader(header.data(), int(header.size()));

@@ -54,6 +54,7 @@ private:
 // Byte layouts, exposed for tests.
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length);
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data);
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data, const QByteArray &md5);
 bool isStatusSuccess(const std::uint8_t status[4]);
 // The update state a product identification (16 bytes) stands for.
 UpdateDeviceState stateFromProduct(const QByteArray &product);
@@ -99,5 +100,13 @@ int sendData(const std::uint8_t *data, int length, int chunkSize);
 int loadFile(const QString &path, std::uint32_t address);
 int sendRawFile(const QString &path);
 bool readWholeFile(const QString &path, QByteArray *data);
+// The file's contents and MD5. The digest comes from digestsAhead() when it
+// has hashed this file, unchanged, already; else it is computed here, piece
+// by piece as the file is read.
+bool readAndDigest(const QString &path, QByteArray *data, QByteArray *md5);
+// Hashes these files on a thread of its own, so that the loads that follow
+// find their digests ready (the camera's restart as a drive takes longer).
+// Replaces the previous set; an empty list just drops it.
+void digestsAhead(const QStringList &paths);
 
 } // namespace lumora::upgrade

@@ -197,6 +197,33 @@ QByteArray normaliseScriptLine(const QByteArray &line)
     return out;
 }
 
+namespace {
+
+void collectLoadFiles(const QString &workspace, const QByteArray &name, int depth, QStringList *files)
+{
+    QFile file(workspaceFile(workspace, QString::fromLocal8Bit(name)));
+    if (depth > kMaxScriptNesting || file.fileName().isEmpty() || !file.open(QIODevice::ReadOnly))
+        return;
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        const QByteArrayList words = normaliseScriptLine(raw.trimmed()).split(' ');
+        if (words.at(0) == "estar")
+            collectLoadFiles(workspace, words.value(1), depth + 1, files);
+        else if (words.at(0) == "tftp" && words.size() > 2)
+            files->append(workspaceFile(workspace, QString::fromLocal8Bit(words.at(2))));
+    }
+}
+
+} // namespace
+
+QStringList scriptLoadFiles(const QString &workspace, const QString &script)
+{
+    QStringList files;
+    collectLoadFiles(workspace, script.toLocal8Bit(), 0, &files);
+    files.removeAll(QString());
+    files.removeDuplicates();
+    return files;
+}
+
 int runScript(const QString &workspace, const QString &script)
 {
     Walk walk{workspace};

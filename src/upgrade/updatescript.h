@@ -3,6 +3,7 @@
 // checks a script whole, with the same reader, before anything is sent.
 
 #include <QString>
+#include <QStringList>
 
 namespace lumora::upgrade {
 
@@ -14,6 +15,10 @@ constexpr int kMaxCommandLength = 1023;
 // Runs `script` (a name inside `workspace`, as are the names in it): 0 on
 // success, -1 on the first failure. Caller holds channelMutex().
 int runScript(const QString &workspace, const QString &script);
+
+// The files `script` and the scripts it runs would load ("tftp"), in order,
+// each once; nothing is sent.
+QStringList scriptLoadFiles(const QString &workspace, const QString &script);
 
 // What a whole script would do, read the way runScript reads it.
 struct ScriptPlan {

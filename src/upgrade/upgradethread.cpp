@@ -61,6 +61,7 @@ void UpgradeThread::doWork()
         std::lock_guard<std::mutex> channel(channelMutex());
         report = run();
         closeUpdateDrive();
+        digestsAhead({});
     }
     if (!report.success)
         qDebug() << "Upgrade failed.";
@@ -107,6 +108,8 @@ UpgradeThread::Report UpgradeThread::run()
     if (!plan.usable)
         return refused(plan.problem);
     m_total = plan.bytes;
+    // The loads' digests are worked out while the camera restarts as a drive.
+    digestsAhead(scriptLoadFiles(workspace, "auto_update.txt"));
     if (m_target.node.isEmpty())
         return rescue();
     return fromWorkingCamera();

@@ -36,6 +36,7 @@ public:
             last = image;
             ++pictures;
         });
+        connect(m_worker, &VideoStreamThread::onFullFrame, this, [this](const QImage &image) { lastFull = image; });
         m_thread.start();
     }
 
@@ -57,6 +58,8 @@ public:
     }
 
     QThread &workerThread() { return m_thread; }
+    // Valid until the session stops it.
+    VideoStreamThread *worker() const { return m_worker; }
 
     // CPU time the worker thread has used so far, in milliseconds.
     double cpuMs() const
@@ -74,6 +77,7 @@ public:
     bool finished = false;
     bool onGuiThread = true;
     QImage last;
+    QImage lastFull;
 
 private:
     QThread m_thread;

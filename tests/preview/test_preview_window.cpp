@@ -4,6 +4,7 @@
 
 #include "core/catalogue.h"
 #include "core/startup.h"
+#include "preview/firstpaint.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
@@ -76,6 +77,8 @@ private Q_SLOTS:
         platform::installKernel(std::move(kernel));
         m_window = std::make_unique<MainWindow>();
         m_window->show();
+        // Until the first paint a preview start waits for it.
+        QTRY_VERIFY_WITH_TIMEOUT(hasBeenPainted(m_window.get()), kWaitMs);
     }
 
     void cleanup()
@@ -89,7 +92,8 @@ private Q_SLOTS:
     {
         QVERIFY(m_window->m_isOpened);
         QVERIFY(m_window->m_isPreviewing);
-        QVERIFY(previewRuns());
+        // The worker starts right after the window's first paint.
+        QTRY_VERIFY_WITH_TIMEOUT(previewRuns(), kWaitMs);
         QVERIFY(label("labelCamera")->isHidden());
         QVERIFY(label("labelloading")->isHidden());
         QVERIFY(label("labPreview_up")->isHidden() && label("labPreview_down")->isHidden());
@@ -143,6 +147,21 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents();
         QVERIFY(!label("labPreview")->pixmap() || label("labPreview")->pixmap()->isNull());
         QVERIFY(!label("labPreview_up")->isHidden() && !label("labPreview_down")->isHidden());
+    }
+
+    // The window's first paint comes before the preview's work.
+    void previewWaitsForTheFirstPaint()
+    {
+        m_window->close();
+        m_window.reset();
+        m_window = std::make_unique<MainWindow>();
+        QVERIFY(m_window->m_isPreviewing);
+        QCoreApplication::processEvents();
+        QVERIFY(!previewRuns());
+        m_window->show();
+        QTRY_VERIFY_WITH_TIMEOUT(previewRuns(), kWaitMs);
+        QVERIFY(hasBeenPainted(m_window.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
     }
 
     void restartReplacesWorkerAndThread()

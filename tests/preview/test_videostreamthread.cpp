@@ -99,6 +99,29 @@ private Q_SLOTS:
         QVERIFY(logged("VideoStreamThread::m_CameraName:"));
     }
 
+    // Pictures come at the size they are shown, and a full frame when asked for.
+    void picturesComeAtTheShownSize()
+    {
+        PreviewSession session(kCamera);
+        session.worker()->setShownSize(QSize(652, 367));
+        QTRY_VERIFY_WITH_TIMEOUT(session.last.size() == QSize(648, 365), 10000);
+        QCOMPARE(session.last.format(), QImage::Format_RGB32);
+        const int before = session.pictures;
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 2, 10000);
+        QCOMPARE(session.last.size(), QSize(648, 365));
+        QVERIFY(session.lastFull.isNull());
+        const qulonglong frame = session.last.text("frame").toULongLong();
+        QVERIFY(frame > 0);
+
+        session.worker()->requestFullFrame();
+        QTRY_VERIFY_WITH_TIMEOUT(!session.lastFull.isNull(), 10000);
+        QCOMPARE(session.lastFull.size(), QSize(1920, 1080));
+        QVERIFY(session.lastFull.text("frame").toULongLong() > frame);
+
+        session.worker()->setShownSize(QSize());
+        QTRY_COMPARE_WITH_TIMEOUT(session.last.size(), QSize(1920, 1080), 10000);
+    }
+
     void stopEndsWorkerPromptly_data()
     {
         QTest::addColumn<QString>("alias");

@@ -1,6 +1,7 @@
 // Package rules: layout, the model table search, unpacking and hostile archives.
 
 #include "upgrade/firmwarepackage.h"
+#include "upgrade/modelsearch.h"
 #include "upgrade/zip7z.h"
 #include "referencesearch.h"
 #include "hostilepackages.h"
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <vector>
 
 using namespace lumora::upgrade;
@@ -27,6 +29,46 @@ int fastSearch(const std::vector<unsigned char> &buffer)
 {
     int model = -1;
     return findModelInBuffer(buffer.data(), &model) ? model : -1;
+}
+
+const SearchLevel kLevels[] = {SearchLevel::Plain, SearchLevel::Sse2, SearchLevel::Avx2};
+
+// Runs `check` once under each search level this CPU has; levels it lacks are
+// reported and left out.
+template <class Check> void underEachLevel(Check check)
+{
+    for (const SearchLevel level : kLevels) {
+        if (forceSearchLevel(level) != level) {
+            qInfo("search level %s not supported here", searchLevelName(level));
+            continue;
+        }
+        check(level);
+        if (QTest::currentTestFailed())
+            qWarning("failed under search level %s", searchLevelName(level));
+    }
+    forceSearchLevel(supportedSearchLevel());
+}
+
+// A random pattern of the table with its uncompared positions scrambled.
+QByteArray plantedPattern(QRandomGenerator &random)
+{
+    const auto &table = upgradetest::referencePatterns();
+    const upgradetest::ReferencePattern &p = table.at(random.bounded(int(table.size())));
+    QByteArray text(p.text);
+    for (int i = 0; i < text.size(); ++i)
+        if (std::find(p.positions.begin(), p.positions.end(), i) == p.positions.end())
+            text[i] = char(random.bounded(256));
+    return text;
+}
+
+// The buffer the model file becomes: blocks of the buffer's size, each read
+// from the buffer's start.
+std::vector<unsigned char> bufferOfFile(const QByteArray &file)
+{
+    std::vector<unsigned char> buffer(kModelBufferSize, 0);
+    for (int at = 0; at < file.size(); at += kModelBufferSize)
+        std::copy(file.begin() + at, file.begin() + std::min(file.size(), at + kModelBufferSize), buffer.begin());
+    return buffer;
 }
 
 void put(std::vector<unsigned char> *buffer, int offset, const QByteArray &text)
@@ -96,8 +138,8 @@ private slots:
         std::vector<unsigned char> buffer(kModelBufferSize, 0);
         for (const auto &p : placed)
             put(&buffer, p.first, p.second);
-        QCOMPARE(fastSearch(buffer), model);
         QCOMPARE(referenceSearch(buffer), model);
+        underEachLevel([&](SearchLevel) { QCOMPARE(fastSearch(buffer), model); });
     }
 
     // Buffers dense in pattern characters and near-misses, some with planted
@@ -110,16 +152,57 @@ private slots:
             std::vector<unsigned char> buffer(kModelBufferSize);
             for (auto &b : buffer)
                 b = static_cast<unsigned char>(alphabet.at(int(random.bounded(alphabet.size()))));
-            for (int planted = int(random.bounded(3)); planted > 0; --planted) {
-                const ModelPattern &p = modelPatterns().at(int(random.bounded(modelPatterns().size())));
-                QByteArray text(p.text);
-                for (int i = 0; i < text.size(); ++i)
-                    if (!p.positions.contains(i))
-                        text[i] = char(random.bounded(256));
-                put(&buffer, int(random.bounded(kModelBufferSize - 20)), text);
-            }
-            QCOMPARE(fastSearch(buffer), referenceSearch(buffer));
+            for (int planted = int(random.bounded(3)); planted > 0; --planted)
+                put(&buffer, int(random.bounded(kModelBufferSize - 20)), plantedPattern(random));
+            const int expected = referenceSearch(buffer);
+            underEachLevel([&](SearchLevel) { QCOMPARE(fastSearch(buffer), expected); });
         }
+    }
+
+    // The file is read and searched piece by piece: patterns across piece
+    // borders, at the ends of short files, and in files longer than the buffer.
+    void fileSearchAgreesWithReference_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<int>>("offsets");
+        const int piece = 256 * 1024;
+        QTest::newRow("empty file") << 0 << QList<int>{};
+        QTest::newRow("pattern is the whole file") << -1 << QList<int>{0};
+        QTest::newRow("across the first piece border") << 3 * piece << QList<int>{piece - 5, 2 * piece - 12};
+        QTest::newRow("cut off by the file's end") << 1000 << QList<int>{995};
+        QTest::newRow("at the file's end") << 1000 << QList<int>{983};
+        QTest::newRow("buffer-sized file, last offsets") << kModelBufferSize << QList<int>{kModelSearchEnd - 1, kModelSearchEnd};
+        QTest::newRow("longer file, in both blocks") << kModelBufferSize + 777 << QList<int>{100, 700, kModelBufferSize + 3, kModelBufferSize + 770};
+        QTest::newRow("more than two blocks") << 2 * kModelBufferSize + 5 << QList<int>{2, 2 * kModelBufferSize - 9, kModelBufferSize + 40};
+        QTest::newRow("random places") << kModelBufferSize - 3 << QList<int>{-1, -1, -1};
+    }
+
+    void fileSearchAgreesWithReference()
+    {
+        QFETCH(int, size);
+        QFETCH(QList<int>, offsets);
+        QRandomGenerator random(uint(size) + uint(offsets.size()));
+        const QByteArray alphabet = "ORBIT 0146AFQX-KNVPENLomix+2583AI\0";
+        QByteArray file;
+        for (int i = 0; i < std::max(size, 0); ++i)
+            file.append(alphabet.at(int(random.bounded(alphabet.size()))));
+        for (int offset : offsets) {
+            const QByteArray text = plantedPattern(random);
+            if (size < 0)
+                file = text;
+            const int at = offset >= 0 ? offset : int(random.bounded(std::max(1, file.size() - text.size())));
+            file.replace(at, std::min<int>(text.size(), file.size() - at), text.left(file.size() - at));
+        }
+        QTemporaryDir ws;
+        writeFile(ws.filePath("model.dat"), file);
+        const std::vector<unsigned char> buffer = bufferOfFile(file);
+        const int expected = referenceSearch(buffer);
+        underEachLevel([&](SearchLevel) {
+            int model = -1;
+            QCOMPARE(readPackageModel(ws.path(), &model), expected >= 0);
+            QCOMPARE(model, expected);
+            QCOMPARE(fastSearch(buffer), expected);
+        });
     }
 
     // Each block overwrites the buffer from its start.

@@ -1,0 +1,167 @@
+// Preview latency: from the moment the simulated camera has handed over the
+// last byte of a frame to the moment a window's label has painted that
+// frame's picture, under a real X server (xcb; DISPLAY must name one). The
+// camera sends 1920x1080 MJPEG at 30 fps; the preview worker decodes at the
+// label's size and the label sets the picture as the main window does.
+// Pictures are matched to frames by the worker's frame count, which the
+// picture carries. The first second (the camera encodes its picture loop) is
+// left out.
+//
+// Usage: bench_latency [pictures, default 300] [label width, default 652]
+
+#include "platform/kernel.h"
+#include "preview/videostreamthread.h"
+#include "sim/sim_kernel.h"
+#include "sim/sim_video_feed.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <vector>
+
+using namespace lumora;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const QString kAlias = QStringLiteral("/dev/video-bench");
+constexpr quint64 kSkippedFrames = 30;
+
+class BenchKernel : public sim::SimKernel {
+public:
+    platform::CaptureInput captureInput(const QString &alias) override
+    {
+        return alias == kAlias ? feed.input() : SimKernel::captureInput(alias);
+    }
+    sim::SimVideoFeed feed{[] { return sim::SimScene{}; }};
+};
+
+// When each frame was complete at the camera, by frame number.
+struct Completions {
+    std::mutex mutex;
+    std::map<quint64, Clock::time_point> at;
+};
+
+// A label that notes when it has painted the picture it was last given.
+class TimedLabel : public QLabel {
+public:
+    quint64 pendingFrame = 0;
+    std::vector<std::pair<quint64, Clock::time_point>> painted;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QLabel::paintEvent(event);
+        if (pendingFrame) {
+            painted.emplace_back(pendingFrame, Clock::now());
+            pendingFrame = 0;
+        }
+    }
+};
+
+double percentile(std::vector<double> sorted, double p)
+{
+    const std::size_t i = std::min(sorted.size() - 1, std::size_t(p / 100.0 * double(sorted.size())));
+    return sorted[i];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        std::fprintf(stderr, "bench_latency needs an X server: set DISPLAY (bench/run-all starts Xvfb)\n");
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    const int wanted = argc > 1 ? std::max(30, atoi(argv[1])) : 300;
+    const int labelWidth = argc > 2 ? std::max(64, atoi(argv[2])) : 652;
+
+    auto *kernel = new BenchKernel;
+    platform::installKernel(std::unique_ptr<platform::Kernel>(kernel));
+    Completions completions;
+    kernel->feed.setFrameObserver([&completions](quint64 frame) {
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> lock(completions.mutex);
+        completions.at[frame] = now;
+    });
+
+    QWidget window;
+    auto *label = new TimedLabel;
+    label->setFixedSize(labelWidth, labelWidth * 9 / 16);
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(label);
+    window.show();
+
+    QThread thread;
+    auto *worker = new VideoStreamThread(kAlias);
+    worker->setShownSize(label->size());
+    worker->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::started, worker, &VideoStreamThread::start);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    QObject::connect(worker, &VideoStreamThread::workFinished, worker, &QObject::deleteLater);
+    int pictures = 0;
+    QElapsedTimer wall, deadline;
+    deadline.start();
+    QObject::connect(worker, &VideoStreamThread::onReader, label, [&](const QImage &image) {
+        if (pictures++ == 0)
+            wall.start();
+        label->setPixmap(QPixmap::fromImage(image));
+        label->pendingFrame = image.text("frame").toULongLong();
+    });
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &app, [&] {
+        std::size_t counted = 0;
+        for (const auto &p : label->painted)
+            counted += p.first > kSkippedFrames ? 1 : 0;
+        if (counted >= std::size_t(wanted) || deadline.elapsed() > 30000 + wanted * 100)
+            app.quit();
+    });
+    check.start(50);
+    thread.start();
+    app.exec();
+    const double seconds = wall.isValid() ? wall.elapsed() / 1e3 : 1;
+    worker->stop();
+    thread.quit();
+    thread.wait();
+
+    std::vector<double> latencies;
+    quint64 lastFrame = 0;
+    {
+        std::lock_guard<std::mutex> lock(completions.mutex);
+        for (const auto &[frame, paintedAt] : label->painted) {
+            const auto done = completions.at.find(frame);
+            if (frame <= kSkippedFrames || done == completions.at.end())
+                continue;
+            latencies.push_back(std::chrono::duration<double, std::milli>(paintedAt - done->second).count());
+            lastFrame = std::max(lastFrame, frame);
+        }
+    }
+    if (latencies.empty()) {
+        std::fprintf(stderr, "no picture was painted\n");
+        return 1;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const QSize shown = label->pixmap() ? label->pixmap()->size() : QSize();
+    std::printf("simulated camera 1920x1080 MJPEG at 30 fps, label %dx%d (pictures %dx%d), %zu pictures painted "
+                "(frames %llu to %llu; %.1f pictures/s)\n\n",
+                label->width(), label->height(), shown.width(), shown.height(), latencies.size(),
+                kSkippedFrames + 1, lastFrame, pictures / seconds);
+    std::printf("| frame complete to picture painted, ms | min | p50 | p95 | p99 | max |\n|---|---|---|---|---|---|\n");
+    std::printf("| | %.1f | %.1f | %.1f | %.1f | %.1f |\n", latencies.front(), percentile(latencies, 50),
+                percentile(latencies, 95), percentile(latencies, 99), latencies.back());
+    std::printf("\nvalue preview_latency_p95 %.1f ms\n", percentile(latencies, 95));
+    platform::installKernel(std::make_unique<sim::SimKernel>());
+    return 0;
+}

@@ -1,0 +1,155 @@
+#include "preview/previewdecoder.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
+
+
+namespace {
+
+constexpr int kEighths = 8;
+
+// The smallest number of eighths at which `source` still covers `target`
+// (libjpeg rounds scaled dimensions up). Only 1, 2 and 4 eighths are offered:
+// libjpeg-turbo has vector code for those reduced sizes, and the other
+// fractions measured slower than decoding at full size.
+int coveringEighths(QSize source, QSize target)
+{
+    for (int m : {1, 2, 4}) {
+        const int width = (source.width() * m + kEighths - 1) / kEighths;
+        const int height = (source.height() * m + kEighths - 1) / kEighths;
+        if (width >= target.width() && height >= target.height())
+            return m;
+    }
+    return kEighths;
+}
+
+} // namespace
+
+struct PreviewDecoder::Jpeg {
+    struct Error {
+        jpeg_error_mgr manager;
+        std::jmp_buf jump;
+        char text[JMSG_LENGTH_MAX];
+    };
+
+    jpeg_decompress_struct info{};
+    Error error{};
+
+    Jpeg()
+    {
+        info.err = jpeg_std_error(&error.manager);
+        error.manager.error_exit = [](j_common_ptr common) {
+            auto *e = reinterpret_cast<Error *>(common->err);
+            (*common->err->format_message)(common, e->text);
+            std::longjmp(e->jump, 1);
+        };
+        // Damaged data in a frame is worth a picture, not a log line per frame.
+        error.manager.output_message = [](j_common_ptr) {};
+        jpeg_create_decompress(&info);
+    }
+    ~Jpeg() { jpeg_destroy_decompress(&info); }
+
+    // Only plain C data lives between setjmp and the calls that may jump.
+    bool readHeader(const std::uint8_t *data, std::size_t size)
+    {
+        error.text[0] = '\0';
+        // Back to the start state, whatever the previous frame left.
+        jpeg_abort_decompress(&info);
+        if (setjmp(error.jump)) {
+            jpeg_abort_decompress(&info);
+            return false;
+        }
+        jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+        jpeg_read_header(&info, TRUE);
+        return true;
+    }
+
+    // Decodes at `eighths`/8 into rows of `stride` bytes, at most maxWidth by
+    // maxHeight pixels.
+    bool decodeInto(int eighths, std::uint8_t *pixels, int stride, int maxWidth, int maxHeight)
+    {
+        if (setjmp(error.jump)) {
+            jpeg_abort_decompress(&info);
+            return false;
+        }
+        info.scale_num = static_cast<unsigned>(eighths);
+        info.scale_denom = kEighths;
+        info.out_color_space = JCS_EXT_BGRA;
+        info.dct_method = JDCT_ISLOW;
+        // Plain (merged) chroma upsampling: a preview cannot tell the
+        // difference, the decoding time can.
+        info.do_fancy_upsampling = FALSE;
+        jpeg_start_decompress(&info);
+        if (int(info.output_width) > maxWidth || int(info.output_height) > maxHeight) {
+            std::snprintf(error.text, sizeof error.text, "unexpected scaled size");
+            jpeg_abort_decompress(&info);
+            return false;
+        }
+        // Several rows a call: one call per row costs measurably more.
+        constexpr int kRows = 16;
+        JSAMPROW rows[kRows];
+        while (info.output_scanline < info.output_height) {
+            const int count = std::min<int>(kRows, int(info.output_height - info.output_scanline));
+            for (int i = 0; i < count; ++i)
+                rows[i] = pixels + std::ptrdiff_t(info.output_scanline + unsigned(i)) * stride;
+            jpeg_read_scanlines(&info, rows, JDIMENSION(count));
+        }
+        jpeg_finish_decompress(&info);
+        return true;
+    }
+
+};
+
+PreviewDecoder::PreviewDecoder() : m_jpeg(std::make_unique<Jpeg>()) {}
+
+PreviewDecoder::~PreviewDecoder() = default;
+
+QSize PreviewDecoder::shownSize(QSize source, QSize area)
+{
+    if (source.isEmpty() || area.isEmpty() || (area.width() >= source.width() && area.height() >= source.height()))
+        return source;
+    QSize fit = source.scaled(area, Qt::KeepAspectRatio);
+    const int width = std::max(8, fit.width() / 8 * 8);
+    const int height = std::max(1, int((qint64(width) * source.height() + source.width() / 2) / source.width()));
+    return {width, std::min(height, std::max(1, fit.height()))};
+}
+
+QString PreviewDecoder::errorText() const
+{
+    return QString::fromLocal8Bit(m_jpeg->error.text);
+}
+
+QImage PreviewDecoder::decode(const std::uint8_t *jpeg, std::size_t size, QSize area)
+{
+    if (!jpeg || size == 0 || !m_jpeg->readHeader(jpeg, size))
+        return {};
+    const QSize source(int(m_jpeg->info.image_width), int(m_jpeg->info.image_height));
+    const QSize shown = shownSize(source, area);
+    const int eighths = coveringEighths(source, shown);
+    m_lastEighths = eighths;
+    const QSize decoded((source.width() * eighths + kEighths - 1) / kEighths,
+                        (source.height() * eighths + kEighths - 1) / kEighths);
+
+    // Straight into the picture that is sent when no scaling follows.
+    const bool direct = decoded == shown;
+    if (direct) {
+        QImage picture(shown, QImage::Format_RGB32);
+        if (picture.isNull() || !m_jpeg->decodeInto(eighths, picture.bits(), int(picture.bytesPerLine()), picture.width(), picture.height()))
+            return {};
+        return picture;
+    }
+    if (m_decoded.size() != decoded)
+        m_decoded = QImage(decoded, QImage::Format_RGB32);
+    if (m_decoded.isNull() || !m_jpeg->decodeInto(eighths, m_decoded.bits(), int(m_decoded.bytesPerLine()), m_decoded.width(), m_decoded.height()))
+        return {};
+    // Qt's smooth scaling of 32-bit pixels measured fastest of those that
+    // keep fine detail: swscale on packed BGRA was several times slower, and
+    // its planar path from the stored planes slower too (the decoder keeps
+    // chroma at luma's size when it reduces); a two-tap filter aliases.
+    return m_decoded.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
