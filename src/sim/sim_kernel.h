@@ -45,6 +45,10 @@ public:
     }
     // The device's node paths ("/dev/video0", ...) in the order of its nodes(); empty when not plugged.
     QStringList devNodes(const QString &id) const;
+    // Whether the process counts as privileged (CAP_SYS_RAWIO): SG_IO then passes
+    // any SCSI command, vendor ones included. Off by default, like a desktop user.
+    void setPrivileged(bool privileged);
+    bool isPrivileged() const;
     // Runs `action` on the kernel's thread after delayMs.
     void after(int delayMs, std::function<void()> action);
 
@@ -59,6 +63,11 @@ public:
     platform::CaptureInput captureInput(const QString &alias) override;
 
 private:
+    // ioctls on a /dev/bus/usb node.
+    int usbfs(int fd, unsigned long request, void *arg);
+    // The kernel driver binds to `interface` again (USBDEVFS_CONNECT).
+    void rebind(const QString &id, quint64 generation, int interface);
+
     struct State;
     std::unique_ptr<State> d;
 };

@@ -60,6 +60,13 @@ bool readDevices(const QJsonObject &json, const char *key, QVector<QJsonObject> 
         if (ids->contains(id))
             return fail(error, QStringLiteral("the id \"%1\" is used twice").arg(id));
         ids->insert(id);
+        static const QStringList kinds = {"video", "disk", "usbfs"};
+        const QJsonValue denied = device.value("denied");
+        if (!denied.isUndefined() && !denied.isArray())
+            return fail(error, QStringLiteral("\"%1\": \"denied\" must be an array").arg(id));
+        for (const QJsonValue &kind : denied.toArray())
+            if (!kinds.contains(kind.toString()))
+                return fail(error, QStringLiteral("\"%1\": \"denied\" takes \"video\", \"disk\" and \"usbfs\"").arg(id));
         out->append(device);
     }
     return true;
@@ -102,6 +109,10 @@ bool parseScenario(const QJsonObject &json, Scenario *scenario, QString *error)
     for (const QJsonObject &camera : qAsConst(read.cameras))
         if (!checkCamera(camera, error))
             return false;
+    const QJsonValue privileged = json.value("privileged");
+    if (!privileged.isUndefined() && !privileged.isBool())
+        return fail(error, QStringLiteral("\"privileged\" must be true or false"));
+    read.privileged = privileged.toBool(false);
     const QJsonValue timeline = json.value("timeline");
     if (!timeline.isUndefined() && !timeline.isArray())
         return fail(error, QStringLiteral("\"timeline\" must be an array"));

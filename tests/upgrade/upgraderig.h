@@ -96,17 +96,37 @@ public:
 
     std::shared_ptr<lumora::sim::SimUpdateDrive> drive() const { return kernel->find<lumora::sim::SimUpdateDrive>("cam"); }
 
-    // The vendor-command lines of the trace since the last call: "cdb=... dir=out len=32768".
+    // The vendor commands the drive was sent since the last call, over SG_IO
+    // or inside CBWs: "cdb=... dir=out len=32768". SG_IO calls the kernel
+    // refused never reached the drive and are left out.
     QStringList takeVendorCommands()
     {
         QStringList lines;
-        static const QRegularExpression pattern(" scsi \\S+ (cdb=e8\\S+ dir=\\S+ len=\\d+)");
         for (const QString &line : takeTrace()) {
-            const QRegularExpressionMatch m = pattern.match(line);
-            if (m.hasMatch())
-                lines << m.captured(1);
+            const QString command = vendorCommandIn(line);
+            if (!command.isEmpty())
+                lines << command;
         }
         return lines;
+    }
+
+    static QString vendorCommandIn(const QString &line)
+    {
+        static const QRegularExpression scsi(" scsi \\S+ (cdb=e8\\S+ dir=\\S+ len=\\d+) head=\\S* rc=0$");
+        static const QRegularExpression cbw(" usb \\S+ bulk ep=[0-7][0-9a-f] len=31 head=(55534243[0-9a-f]{54}) rc=31$");
+        QRegularExpressionMatch m = scsi.match(line);
+        if (m.hasMatch())
+            return m.captured(1);
+        m = cbw.match(line);
+        if (!m.hasMatch())
+            return {};
+        const QByteArray block = QByteArray::fromHex(m.captured(1).toLatin1());
+        const quint32 length = quint8(block[8]) | quint8(block[9]) << 8 | quint8(block[10]) << 16 | quint32(quint8(block[11])) << 24;
+        const QByteArray cdb = block.mid(15, quint8(block[14]));
+        if (!cdb.startsWith('\xe8'))
+            return {};
+        const QString dir = length == 0 ? "none" : quint8(block[12]) & 0x80 ? "in" : "out";
+        return QStringLiteral("cdb=%1 dir=%2 len=%3").arg(QString::fromLatin1(cdb.toHex()), dir).arg(length);
     }
 
     QStringList takeTrace()
