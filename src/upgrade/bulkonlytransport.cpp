@@ -127,8 +127,8 @@ void BulkOnlyTransport::close(bool giveBack)
         return;
     if (!m_gone) {
         unsigned number = m_interface;
-        platform::kernel().ioctl(m_fd, USBDEVFS_RELEASEINTERFACE, &number);
-        if (giveBack) {
+        const bool gone = platform::kernel().ioctl(m_fd, USBDEVFS_RELEASEINTERFACE, &number) == -ENODEV;
+        if (giveBack && !gone) {
             usbdevfs_ioctl attach{int(m_interface), int(USBDEVFS_CONNECT), nullptr};
             platform::kernel().ioctl(m_fd, USBDEVFS_IOCTL, &attach);
         }

@@ -60,10 +60,13 @@ inline QJsonObject cameraConfig(const QString &firmware = "1.0.0")
 
 class UpgradeRig {
 public:
-    UpgradeRig()
+    // Unprivileged like a desktop user, whom SG_IO refuses vendor commands;
+    // privileged, as root, for whom SG_IO passes them.
+    explicit UpgradeRig(bool privileged = false)
     {
         qputenv("LUMORA_TRACE", m_dir.filePath("trace.log").toUtf8());
         auto sim = std::make_unique<lumora::sim::SimKernel>();
+        sim->setPrivileged(privileged);
         kernel = sim.get();
         lumora::platform::installKernel(std::move(sim));
         QDir().mkpath(workspace());
@@ -108,6 +111,33 @@ public:
                 lines << command;
         }
         return lines;
+    }
+
+    // The vendor commands with the head of their data as the drive took or
+    // gave it: "cdb=... dir=out len=24 head=...", whichever transport carried them.
+    QStringList takeVendorExchanges() { return vendorExchanges(takeTrace()); }
+
+    static QStringList vendorExchanges(const QStringList &trace)
+    {
+        QStringList exchanges;
+        static const QRegularExpression scsiHead(" head=(\\S*) rc=0$");
+        static const QRegularExpression bulk(" usb \\S+ bulk ep=\\S+ len=\\d+ head=(\\S*) rc=\\d+$");
+        QString pending; // a CBW whose data stage comes next
+        for (const QString &line : trace) {
+            const QString command = vendorCommandIn(line);
+            if (!command.isEmpty() && line.contains(" scsi ")) {
+                exchanges << command + " head=" + scsiHead.match(line).captured(1);
+            } else if (!command.isEmpty()) {
+                if (command.endsWith(" len=0"))
+                    exchanges << command + " head=";
+                else
+                    pending = command;
+            } else if (!pending.isEmpty() && bulk.match(line).hasMatch()) {
+                exchanges << pending + " head=" + bulk.match(line).captured(1);
+                pending.clear();
+            }
+        }
+        return exchanges;
     }
 
     static QString vendorCommandIn(const QString &line)
