@@ -229,6 +229,43 @@ private slots:
         QVERIFY(log.count("Detect camera abnormal, state: 0") >= 2);
         QVERIFY(!f.window->m_isAbnormalShown);
     }
+
+    // Claiming the drive's interface takes its disk node away: that is no
+    // drive leaving, no camera leaving and no reason to offer a rescue.
+    void diskNodeGoesWhileClaimed()
+    {
+        QTemporaryDir traceDir;
+        const QString tracePath = traceDir.filePath("trace.log");
+        qputenv("LUMORA_TRACE", tracePath.toUtf8());
+        Fixture f("uboot");
+        qunsetenv("LUMORA_TRACE");
+        ShowCounter abnormalShown("FormAbnormal");
+        LogCapture log;
+        QString result;
+        clickInNextModal("FormAbnormal", "btnUpgrade");
+        answerNextFileDialog(f.package("ORBIT 400"));
+        clickInNextModal("FormUpgrade", "btnOK");
+        clickInNextModal("FormCustomizeMessagebox", "btnOK",
+                         [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
+
+        QFile file(tracePath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString trace = QString::fromUtf8(file.readAll());
+        const int claimed = trace.indexOf(" claim if=0 disconnect");
+        QVERIFY(claimed > 0);
+        QVERIFY2(trace.indexOf(QRegularExpression("event remove \\S+/block/sd[b-z]\n"), claimed) > claimed,
+                 qPrintable(trace.left(2000)));
+        QCOMPARE(abnormalShown.shown, 1);
+        const QStringList lines = log.lines();
+        const int switched = lines.indexOf(QRegularExpression("update drive /dev/sd.: SG_IO refuses vendor commands.*"));
+        QVERIFY(switched >= 0);
+        for (const QString &line : lines.mid(switched)) {
+            QVERIFY2(!line.startsWith("Detect camera abnormal"), qPrintable(line));
+            QVERIFY2(!line.startsWith("devicePath out") && line != "usb camera out", qPrintable(line));
+        }
+    }
 };
 
 QTEST_MAIN(TestWindowUpgrade)
