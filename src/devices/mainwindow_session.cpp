@@ -125,6 +125,7 @@ bool MainWindow::closeCurrentCamera()
         ui->labPreview->repaint();
     }
     m_isPreviewing = false;
+    leaveCameraBusy();
     m_extensionUnit.ReleaseVideoDevice();
     m_cameraWrapper.ReleaseCameraDevice();
     m_nCurrentCameraIndex = -1;

@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <memory>
 
@@ -51,6 +52,12 @@ struct CaptureInput {
     QString url;    // what avformat_open_input() gets, e.g. "/dev/video0"
 };
 
+// A process that has a device node open.
+struct NodeHolder {
+    qint64 pid = 0;
+    QString name; // its command name, as /proc/<pid>/comm gives it
+};
+
 class Kernel {
 public:
     virtual ~Kernel() = default;
@@ -72,6 +79,18 @@ public:
 
     // How the preview opens the camera known by this alias (a node path).
     virtual CaptureInput captureInput(const QString &alias) = 0;
+
+    // The processes that have `node` open, by pid, this process included when
+    // it has. Other users' processes are hidden from an ordinary user, as
+    // /proc hides their descriptors.
+    virtual QVector<NodeHolder> holders(const QString &node) = 0;
+
+    // Whether SG_IO passes any SCSI command for this process (CAP_SYS_RAWIO);
+    // without it Linux lets only standard read and write commands through.
+    virtual bool rawScsiAllowed() = 0;
+    // Where the udev rule file `name` is installed, among the folders udev
+    // reads rules from; empty when it is in none.
+    virtual QString installedUdevRule(const QString &name) = 0;
 };
 
 // The process-wide kernel. The first call creates it from the environment:
@@ -87,3 +106,5 @@ Kernel &installKernel(std::unique_ptr<Kernel> kernel);
 } // namespace lumora::platform
 
 Q_DECLARE_METATYPE(lumora::platform::DeviceEvent)
+Q_DECLARE_METATYPE(lumora::platform::NodeHolder)
+Q_DECLARE_METATYPE(QVector<lumora::platform::NodeHolder>)

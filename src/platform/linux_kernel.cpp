@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumora::platform {
@@ -28,7 +31,10 @@ template <class Call> int retryOnInterrupt(Call call)
 
 } // namespace
 
-LinuxKernel::LinuxKernel(QString sysRoot) : m_sysRoot(QDir::cleanPath(std::move(sysRoot))) {}
+LinuxKernel::LinuxKernel(QString sysRoot, QString procRoot)
+    : m_sysRoot(QDir::cleanPath(std::move(sysRoot))), m_procRoot(QDir::cleanPath(std::move(procRoot)))
+{
+}
 
 QString LinuxKernel::hostPath(const QString &path) const
 {
@@ -119,6 +125,93 @@ std::unique_ptr<DeviceMonitor> LinuxKernel::createMonitor()
 CaptureInput LinuxKernel::captureInput(const QString &alias)
 {
     return {QStringLiteral("video4linux2"), alias};
+}
+
+} // namespace lumora::platform
+
+namespace lumora::platform {
+
+namespace {
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Entry names of a folder, read without a stat per entry (a /proc walk
+// touches thousands); empty when it cannot be read.
+QVector<QByteArray> entryNames(const QByteArray &folder)
+{
+    QVector<QByteArray> names;
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            names.append(QByteArray(entry->d_name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+} // namespace
+
+QVector<NodeHolder> LinuxKernel::holders(const QString &node)
+{
+    // Compared by inode, so a link such as /dev/v4l/by-id/... finds the same node.
+    struct stat target {};
+    if (::stat(QFile::encodeName(node).constData(), &target) != 0)
+        return {};
+    const QByteArray proc = QFile::encodeName(m_procRoot);
+    QVector<NodeHolder> found;
+    for (const QByteArray &entry : entryNames(proc)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid || pid <= 0)
+            continue;
+        // Another user's descriptors are unreadable: the listing comes back empty.
+        const QByteArray fdFolder = proc + '/' + entry + "/fd/";
+        const QVector<QByteArray> fds = entryNames(fdFolder);
+        const bool holds = std::any_of(fds.begin(), fds.end(), [&](const QByteArray &fd) {
+            struct stat opened {};
+            return ::stat((fdFolder + fd).constData(), &opened) == 0 && sameFile(opened, target);
+        });
+        if (!holds)
+            continue;
+        QFile comm(QFile::decodeName(proc + '/' + entry + "/comm"));
+        const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readAll()).trimmed() : QString();
+        found.append({pid, name});
+    }
+    std::sort(found.begin(), found.end(), [](const NodeHolder &a, const NodeHolder &b) { return a.pid < b.pid; });
+    return found;
+}
+
+bool LinuxKernel::rawScsiAllowed()
+{
+    // CapEff in /proc/self/status is a hex mask; CAP_SYS_RAWIO is bit 17.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("CapEff:")) {
+            bool ok = false;
+            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+            return ok && (mask >> 17) & 1;
+        }
+    }
+    return false;
+}
+
+QString LinuxKernel::installedUdevRule(const QString &name)
+{
+    // The folders udev reads, in its order of precedence.
+    for (const char *dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/local/lib/udev/rules.d",
+                            "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+        const QString path = QString::fromLatin1(dir) + QLatin1Char('/') + name;
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return {};
 }
 
 } // namespace lumora::platform

@@ -8,8 +8,8 @@ namespace lumora::platform {
 
 class LinuxKernel : public Kernel {
 public:
-    // `sysRoot` stands in for "/sys" (tests point it at a fixture tree).
-    explicit LinuxKernel(QString sysRoot = QStringLiteral("/sys"));
+    // `sysRoot` stands in for "/sys" and `procRoot` for "/proc" (tests point them at fixture trees).
+    explicit LinuxKernel(QString sysRoot = QStringLiteral("/sys"), QString procRoot = QStringLiteral("/proc"));
 
     int open(const QString &node, int flags) override;
     int close(int fd) override;
@@ -19,12 +19,16 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
     CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override;
+    QString installedUdevRule(const QString &name) override;
+    QVector<NodeHolder> holders(const QString &node) override;
 
 private:
     // The file behind a "/sys/..." path; empty for paths outside sysfs.
     QString hostPath(const QString &path) const;
 
     QString m_sysRoot;
+    QString m_procRoot;
 };
 
 } // namespace lumora::platform

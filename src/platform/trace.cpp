@@ -304,4 +304,9 @@ CaptureInput TraceKernel::captureInput(const QString &alias)
     return m_inner->captureInput(alias);
 }
 
+QVector<NodeHolder> TraceKernel::holders(const QString &node)
+{
+    return m_inner->holders(node);
+}
+
 } // namespace lumora::platform

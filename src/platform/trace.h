@@ -34,6 +34,9 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
     CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override { return m_inner->rawScsiAllowed(); }
+    QString installedUdevRule(const QString &name) override { return m_inner->installedUdevRule(name); }
+    QVector<NodeHolder> holders(const QString &node) override;
 
 private:
     QString nodeOf(int fd);

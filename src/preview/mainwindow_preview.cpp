@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -40,6 +41,7 @@ void MainWindow::stopVideoWorker()
         return;
     // A worker left behind by the time limit must not reach a later preview.
     disconnect(m_pVideoWorker, &VideoStreamThread::onReader, this, &MainWindow::slotOnReader);
+    disconnect(m_pVideoWorker, &VideoStreamThread::cameraBusy, this, &MainWindow::showCameraBusy);
     m_pVideoWorker->stop();
     m_pVideoThread->quit();
     if (m_pVideoThread->wait(kPreviewStopWaitMs)) {
@@ -78,6 +80,7 @@ void MainWindow::slotStartPreview()
     connect(m_pVideoWorker, &VideoStreamThread::workFinished, m_pVideoWorker, &QObject::deleteLater);
     connect(m_pVideoWorker, &QObject::destroyed, m_pVideoThread, &QThread::quit);
     connect(m_pVideoWorker, &VideoStreamThread::onReader, this, &MainWindow::slotOnReader);
+    connect(m_pVideoWorker, &VideoStreamThread::cameraBusy, this, &MainWindow::showCameraBusy);
     // A worker that failed to open never finishes its work; it goes with its thread.
     connect(m_pVideoThread, &QThread::finished, m_pVideoWorker, &QObject::deleteLater);
     m_pVideoThread->start(QThread::InheritPriority);
@@ -85,8 +88,11 @@ void MainWindow::slotStartPreview()
     m_isPreviewing = true;
     ui->labelloading->hide();
     ui->labelCamera->hide();
-    ui->labPreview_up->hide();
-    ui->labPreview_down->hide();
+    // A retry keeps the busy message up until a picture arrives.
+    if (!m_previewBusy) {
+        ui->labPreview_up->hide();
+        ui->labPreview_down->hide();
+    }
 }
 
 void MainWindow::stopCameraPreView()
@@ -103,7 +109,73 @@ void MainWindow::stopCameraPreView()
 void MainWindow::stopPreviewByIcon()
 {
     m_isPreviewing = false;
+    leaveCameraBusy();
     stopCameraPreView();
+}
+
+void MainWindow::setPreviewMessage(const QString &headline, const QString &detail)
+{
+    if (m_previewHintUp.isNull()) {
+        m_previewHintUp = ui->labPreview_up->text();
+        m_previewHintDown = ui->labPreview_down->text();
+        ui->labPreview_up->setWordWrap(true);
+        ui->labPreview_down->setWordWrap(true);
+    }
+    const bool hints = headline.isEmpty() && detail.isEmpty();
+    ui->labPreview_up->setText(hints ? m_previewHintUp : headline);
+    ui->labPreview_down->setText(hints ? m_previewHintDown : detail);
+}
+
+void MainWindow::showCameraBusy(const QVector<lumora::platform::NodeHolder> &holders)
+{
+    stopVideoWorker();
+    if (!m_isOpened || !m_isPreviewing)
+        return;
+    QStringList names;
+    for (const lumora::platform::NodeHolder &holder : holders)
+        names.append(tr("%1 (pid %2)").arg(holder.name).arg(holder.pid));
+    const QString headline = names.isEmpty() ? tr("The camera is in use by another application.")
+                                             : tr("The camera is in use by %1.").arg(names.join(QStringLiteral(", ")));
+    setPreviewMessage(headline, tr("Its controls still work here. The preview starts by itself when the camera is free."));
+    m_previewBusy = true;
+    ui->labPreview->clear();
+    ui->labelloading->hide();
+    ui->labelCamera->hide();
+    ui->labelStop->hide();
+    ui->labPreview_up->show();
+    ui->labPreview_down->show();
+    if (!m_busyRetryTimer) {
+        m_busyRetryTimer = new QTimer(this);
+        m_busyRetryTimer->setInterval(kBusyRetryMs);
+        connect(m_busyRetryTimer, &QTimer::timeout, this, &MainWindow::retryBusyPreview);
+    }
+    if (!m_busyRetryTimer->isActive())
+        m_busyRetryTimer->start();
+}
+
+void MainWindow::retryBusyPreview()
+{
+    if (!m_isOpened || !m_isPreviewing) {
+        leaveCameraBusy();
+        return;
+    }
+    // Only while someone can see it; a hidden window has no use for the camera.
+    if (!isVisible() || isMinimized() || (m_pVideoWorker && m_pVideoThread))
+        return;
+    slotStartPreview();
+}
+
+void MainWindow::leaveCameraBusy()
+{
+    if (m_busyRetryTimer)
+        m_busyRetryTimer->stop();
+    if (!std::exchange(m_previewBusy, false))
+        return;
+    setPreviewMessage(QString(), QString());
+    if (m_isPreviewing && m_pVideoWorker) {
+        ui->labPreview_up->hide();
+        ui->labPreview_down->hide();
+    }
 }
 
 void MainWindow::startPreviewAfterDelay()
@@ -128,6 +200,8 @@ void MainWindow::slotOnReader(QImage image)
         showPreviewHints();
         return;
     }
+    if (m_previewBusy)
+        leaveCameraBusy();
     // Scaled before it becomes a pixmap: the smaller picture is the one converted.
     const QImage scaled = image.scaled(m_previewWidth, m_previewHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     ui->labPreview->setPixmap(QPixmap::fromImage(scaled));

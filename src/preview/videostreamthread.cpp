@@ -5,8 +5,13 @@
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -99,6 +104,7 @@ VideoStreamThread::VideoStreamThread(QString alias, QObject *parent)
     : QObject(parent), m_state(std::make_shared<RunState>()), m_CameraName(std::move(alias)), m_pictureInFlight(std::make_shared<std::atomic<bool>>(false))
 {
     qDebug() << "VideoStreamThread::m_CameraName:" << m_CameraName;
+    qRegisterMetaType<QVector<lumora::platform::NodeHolder>>();
 }
 
 VideoStreamThread::~VideoStreamThread() = default;
@@ -170,6 +176,9 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
         return Outcome::Failed;
     };
 
+    if (streamingTaken())
+        return busy();
+
     AVDictionary *options = nullptr;
     av_dict_set(&options, "input_format", "mjpeg", 0);
     av_dict_set(&options, "video_size", "1920x1080", 0);
@@ -184,6 +193,9 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     // On failure FFmpeg frees the context itself.
     const int opened = s.format ? avformat_open_input(&s.format, url.constData(), inputFormat, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);
+    // Taken between the check and FFmpeg's own buffer request.
+    if (opened == AVERROR(EBUSY) && isRunning())
+        return busy();
     if (opened < 0)
         return failed("Couldn't open input stream.\n");
 
@@ -210,6 +222,38 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     if (!s.frame || !s.packet)
         return failed("Could not allocate frame.\n");
     return Outcome::Opened;
+}
+
+// uvcvideo gives the streaming right to one process; a buffer request for no
+// buffers takes it and hands it back at once, so it tells without side effects
+// whether another process holds it. Other answers leave the verdict to FFmpeg.
+bool VideoStreamThread::streamingTaken() const
+{
+    lumora::platform::Kernel &kernel = lumora::platform::kernel();
+    const int fd = kernel.open(m_CameraName, O_RDWR | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    v4l2_requestbuffers request{};
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    request.count = 0;
+    const int rc = kernel.ioctl(fd, VIDIOC_REQBUFS, &request);
+    kernel.close(fd);
+    return rc == -EBUSY;
+}
+
+VideoStreamThread::Outcome VideoStreamThread::busy()
+{
+    QVector<lumora::platform::NodeHolder> others = lumora::platform::kernel().holders(m_CameraName);
+    const qint64 self = QCoreApplication::applicationPid();
+    others.erase(std::remove_if(others.begin(), others.end(),
+                                [self](const lumora::platform::NodeHolder &h) { return h.pid == self; }),
+                 others.end());
+    qInfo().noquote() << "camera" << m_CameraName << "is streaming elsewhere; held by"
+                      << (others.isEmpty() ? QStringLiteral("an application this user cannot see")
+                                           : others.first().name + QStringLiteral(" (pid %1)").arg(others.first().pid));
+    Q_EMIT cameraBusy(others);
+    return Outcome::Busy;
 }
 
 VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)

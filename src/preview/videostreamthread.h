@@ -3,9 +3,12 @@
 // and hands each picture to the window as a QImage (pixmaps belong to the GUI
 // thread). Lives on a thread of its own; stop() may be called from any thread.
 
+#include "platform/kernel.h"
+
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <condition_variable>
@@ -32,6 +35,9 @@ Q_SIGNALS:
     // time: frames decoded meanwhile are dropped, so a slow receiver always
     // gets a recent picture and nothing piles up.
     void onReader(QImage image);
+    // Another application streams from the camera (EBUSY): the other
+    // processes that have its node open, empty when none can be seen.
+    void cameraBusy(QVector<lumora::platform::NodeHolder> holders);
 
 public Q_SLOTS:
     void start();
@@ -40,9 +46,12 @@ public Q_SLOTS:
 
 private:
     struct Stream;
-    enum class Outcome { Opened, Stopped, Failed };
+    enum class Outcome { Opened, Stopped, Failed, Busy };
 
     Outcome open(Stream &stream);
+    // Whether another process owns the node's streaming right.
+    bool streamingTaken() const;
+    Outcome busy();
     Outcome stream(Stream &stream);
     void deliver(const AVFrame *frame, Stream &stream);
     // Waits a few milliseconds, or less when stop() comes first.

@@ -37,6 +37,14 @@ bool isControlTransfer(unsigned long request)
     }
 }
 
+bool isStreamingRequest(unsigned long request)
+{
+    return request == VIDIOC_REQBUFS || request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF;
+}
+
+// Linux keeps 15 bytes of a command name.
+constexpr int kCommLength = 15;
+
 bool isControlQuery(unsigned long request)
 {
     return request == VIDIOC_QUERYCTRL || request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_QUERYMENU
@@ -69,6 +77,9 @@ SimCamera::SimCamera(const QJsonObject &config)
       m_extensionUnit(config),
       m_controls(config)
 {
+    const QJsonObject heldBy = config.value("heldBy").toObject();
+    m_holder = {qint64(heldBy.value("pid").toDouble()), heldBy.value("name").toString().left(kCommLength)};
+    m_holderHidden = heldBy.value("otherUser").toBool();
     // Autofocus is a vendor command that acts on a standard control.
     m_extensionUnit.attachControls(&m_controls);
     QString error;
@@ -120,7 +131,57 @@ int SimCamera::ioctl(int node, unsigned long request, void *arg)
         return m_controls.ioctl(request, arg);
     if (request == UVCIOC_CTRL_QUERY || isControlTransfer(request))
         return transfer(request, arg);
+    if (isStreamingRequest(request))
+        return streamingRequest(request, arg);
     return -ENOTTY;
+}
+
+// Any number of processes may open the node and change controls; streaming
+// belongs to one. A buffer request for no buffers takes that right and gives
+// it back at once. The picture itself comes through captureInput(), not
+// through buffers on the node, so buffers are never handed out here.
+int SimCamera::streamingRequest(unsigned long request, void *arg) const
+{
+    if (request == VIDIOC_REQBUFS) {
+        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
+        if (buffers->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+    }
+    if (isHeld())
+        return -EBUSY;
+    switch (request) {
+    case VIDIOC_REQBUFS: {
+        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
+        const bool knownMemory = buffers->memory == V4L2_MEMORY_MMAP || buffers->memory == V4L2_MEMORY_USERPTR
+            || buffers->memory == V4L2_MEMORY_DMABUF;
+        return knownMemory && buffers->count == 0 ? 0 : -EINVAL;
+    }
+    case VIDIOC_STREAMON:
+        return -EINVAL; // no buffers were allocated
+    default:
+        return 0;
+    }
+}
+
+bool SimCamera::isHeld() const
+{
+    std::lock_guard<std::mutex> lock(m_holderMutex);
+    return m_holder.pid > 0;
+}
+
+void SimCamera::release()
+{
+    std::lock_guard<std::mutex> lock(m_holderMutex);
+    m_holder = {};
+    m_holderHidden = false;
+}
+
+QVector<platform::NodeHolder> SimCamera::holders(int node) const
+{
+    std::lock_guard<std::mutex> lock(m_holderMutex);
+    if (node != kCaptureNode || m_holder.pid <= 0 || m_holderHidden)
+        return {};
+    return {m_holder};
 }
 
 int SimCamera::transfer(unsigned long request, void *arg)
@@ -159,8 +220,10 @@ void SimCamera::act(SimExtensionUnit::Outcome outcome)
 QJsonObject SimCamera::config() const
 {
     QJsonObject saved = m_config;
-    // Injected faults belong to this run, not to the camera a restart brings back.
+    // Injected faults belong to this run, not to the camera a restart brings
+    // back; an application streaming from it loses the camera when it leaves.
     saved.remove("faults");
+    saved.remove("heldBy");
     m_extensionUnit.saveTo(&saved);
     m_controls.saveTo(&saved);
     return saved;
@@ -175,7 +238,8 @@ QJsonObject SimCamera::updateDriveConfig() const
 
 platform::CaptureInput SimCamera::captureInput(int node)
 {
-    if (node != kCaptureNode || !m_attachedTo.load())
+    // While another application streams there is no picture to be had.
+    if (node != kCaptureNode || !m_attachedTo.load() || isHeld())
         return {};
     std::lock_guard<std::mutex> lock(m_feedMutex);
     if (!m_feed)

@@ -35,6 +35,7 @@ public:
     QVector<SimNode> nodes() const override;
     int ioctl(int node, unsigned long request, void *arg) override;
     platform::CaptureInput captureInput(int node) override;
+    QVector<platform::NodeHolder> holders(int node) const override;
     QJsonObject config() const override;
     void attach(SimKernel *kernel) override;
 
@@ -43,9 +44,14 @@ public:
     SimControls &controls() { return m_controls; }
     // The config of the update drive this camera turns into on EnterUpgradeMode.
     QJsonObject updateDriveConfig() const;
+    // The application streaming from the camera ("heldBy") closes it.
+    void release();
+    bool isHeld() const;
 
 private:
     int queryCapabilities(int node, v4l2_capability *cap) const;
+    // VIDIOC_REQBUFS, VIDIOC_STREAMON, VIDIOC_STREAMOFF on the capture node.
+    int streamingRequest(unsigned long request, void *arg) const;
     // One transfer to the device: the extension unit or a standard control.
     int transfer(unsigned long request, void *arg);
     void act(SimExtensionUnit::Outcome outcome);
@@ -60,6 +66,10 @@ private:
     SimExtensionUnit m_extensionUnit;
     SimControls m_controls;
     std::atomic<SimKernel *> m_attachedTo{nullptr};
+    // Another application streaming from the capture node, and whether this user can see it.
+    mutable std::mutex m_holderMutex;
+    platform::NodeHolder m_holder; // pid 0: nobody
+    bool m_holderHidden = false;
     std::mutex m_feedMutex;
     std::unique_ptr<SimVideoFeed> m_feed;
 };

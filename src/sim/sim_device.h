@@ -69,6 +69,9 @@ public:
     // What FFmpeg opens for a capture node's picture; empty when there is none.
     virtual platform::CaptureInput captureInput(int /*node*/) { return {}; }
 
+    // Other processes that have the node open (the kernel adds this process itself).
+    virtual QVector<platform::NodeHolder> holders(int /*node*/) const { return {}; }
+
     // The configuration that rebuilds this device (used when it turns into another model).
     virtual QJsonObject config() const = 0;
 

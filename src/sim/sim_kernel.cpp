@@ -23,6 +23,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace lumora::sim {
 
 namespace {
@@ -103,6 +105,7 @@ struct SimKernel::State {
     QMap<int, int> nextDevnum; // per bus; 1 is the root hub
     int nextScsiHost = 1;      // host0 is the internal disk's
     bool privileged = false;   // CAP_SYS_RAWIO: SG_IO passes any command
+    QString udevRuleFolder = QStringLiteral("/etc/udev/rules.d");
     SimSysfs sysfs;
     std::shared_ptr<SimMonitorHub> monitors = std::make_shared<SimMonitorHub>();
     // Owns the scheduled actions' timers; lives on the kernel's thread.
@@ -179,6 +182,18 @@ struct SimKernel::State {
             event.properties.insert("ACTION", actionName);
             monitors->publish(event);
         }
+    }
+    // The plugged device behind a node path and the node's index, or nullptr.
+    const Plugged *findNode(const QString &node, int *index) const
+    {
+        if (!node.startsWith(QLatin1String("/dev/")))
+            return nullptr;
+        for (const Plugged &p : plugged) {
+            *index = p.placement.nodeNames.indexOf(node.mid(5));
+            if (*index >= 0)
+                return &p;
+        }
+        return nullptr;
     }
     // The plugged device and node behind a descriptor, or -EBADF / -ENODEV.
     int resolve(int fd, std::shared_ptr<SimDevice> *device, int *node) const
@@ -398,23 +413,20 @@ int SimKernel::open(const QString &node, int flags)
         return -EACCES;
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     for (const State::Plugged &p : qAsConst(d->plugged)) {
-        const SimPlacement &placement = p.placement;
         // usbfs nodes are world-readable; writing takes the udev rule's grant.
-        if (placement.usb && node == usbfsNode(placement.identity.busNumber, placement.devnum)) {
-            if (writing && placement.denied.contains(QLatin1String("usbfs")))
+        if (p.placement.usb && node == usbfsNode(p.placement.identity.busNumber, p.placement.devnum)) {
+            if (writing && p.placement.denied.contains(QLatin1String("usbfs")))
                 return -EACCES;
             return d->addDescriptor(p, kUsbfsNode, flags);
         }
-        const int index = placement.nodeNames.indexOf(node.mid(5));
-        if (node.startsWith(QLatin1String("/dev/")) && index >= 0) {
-            if (!placement.nodePresent(index))
-                return -ENOENT;
-            if (placement.denied.contains(accessKind(placement.nodes[index])))
-                return -EACCES;
-            return d->addDescriptor(p, index, flags);
-        }
     }
-    return -ENOENT;
+    int index = -1;
+    const State::Plugged *p = d->findNode(node, &index);
+    if (!p || !p->placement.nodePresent(index))
+        return -ENOENT;
+    if (p->placement.denied.contains(accessKind(p->placement.nodes[index])))
+        return -EACCES;
+    return d->addDescriptor(*p, index, flags);
 }
 
 int SimKernel::close(int fd)
@@ -640,15 +652,46 @@ platform::CaptureInput SimKernel::captureInput(const QString &alias)
     int index = -1;
     {
         std::lock_guard<std::mutex> lock(d->mutex);
-        for (const State::Plugged &p : qAsConst(d->plugged)) {
-            index = p.placement.nodeNames.indexOf(alias.mid(5));
-            if (alias.startsWith(QLatin1String("/dev/")) && index >= 0) {
-                device = p.device;
-                break;
-            }
-        }
+        if (const State::Plugged *p = d->findNode(alias, &index))
+            device = p->device;
     }
     return device ? device->captureInput(index) : platform::CaptureInput{};
+}
+
+QVector<platform::NodeHolder> SimKernel::holders(const QString &node)
+{
+    std::shared_ptr<SimDevice> device;
+    int index = -1;
+    bool openHere = false;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        const State::Plugged *p = d->findNode(node, &index);
+        if (!p)
+            return {};
+        device = p->device;
+        for (const State::Descriptor &open : qAsConst(d->descriptors))
+            openHere = openHere || (open.id == p->placement.id && open.node == index && open.generation == p->generation);
+    }
+    QVector<platform::NodeHolder> found = device->holders(index);
+    if (openHere) {
+        // What /proc/self/comm says: the program name cut to 15 bytes.
+        found.append({qint64(::getpid()), QString::fromLocal8Bit(program_invocation_short_name).left(15)});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const platform::NodeHolder &a, const platform::NodeHolder &b) { return a.pid < b.pid; });
+    return found;
+}
+
+void SimKernel::setUdevRuleFolder(const QString &folder)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->udevRuleFolder = folder;
+}
+
+QString SimKernel::installedUdevRule(const QString &name)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->udevRuleFolder.isEmpty() ? QString() : d->udevRuleFolder + QLatin1Char('/') + name;
 }
 
 } // namespace lumora::sim

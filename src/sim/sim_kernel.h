@@ -61,6 +61,11 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<platform::DeviceMonitor> createMonitor() override;
     platform::CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override { return isPrivileged(); }
+    QString installedUdevRule(const QString &name) override;
+    // Where the simulated machine has the udev rule; empty for nowhere.
+    void setUdevRuleFolder(const QString &folder);
+    QVector<platform::NodeHolder> holders(const QString &node) override;
 
 private:
     // ioctls on a /dev/bus/usb node.

@@ -39,6 +39,14 @@ bool checkCamera(const QJsonObject &camera, QString *error)
         return fail(error, QStringLiteral("camera \"%1\": \"interface\" must be 0 to 254").arg(id));
     if (camera.value("product").toString().isEmpty() && camera.value("name").toString().isEmpty())
         return fail(error, QStringLiteral("camera \"%1\": needs a \"product\" or \"name\"").arg(id));
+    const QJsonValue heldBy = camera.value("heldBy");
+    if (!heldBy.isUndefined()) {
+        const QJsonObject holder = heldBy.toObject();
+        const double pid = holder.value("pid").toDouble(0);
+        if (!heldBy.isObject() || pid < 1 || pid > 4194304 || pid != double(qint64(pid))
+            || holder.value("name").toString().isEmpty())
+            return fail(error, QStringLiteral("camera \"%1\": \"heldBy\" needs a \"pid\" (1 to 4194304) and a \"name\"").arg(id));
+    }
     SimFaults probe;
     QString faultError;
     if (!probe.arm(camera.value("faults").toArray(), &faultError))
@@ -76,7 +84,8 @@ bool readEvent(const QJsonValue &value, const QSet<QString> &ids, ScenarioEvent 
 {
     static const QMap<QString, ScenarioEvent::Action> actions{{"plug", ScenarioEvent::Action::Plug},
                                                               {"unplug", ScenarioEvent::Action::Unplug},
-                                                              {"restart", ScenarioEvent::Action::Restart}};
+                                                              {"restart", ScenarioEvent::Action::Restart},
+                                                              {"release", ScenarioEvent::Action::Release}};
     const QJsonObject o = value.toObject();
     const QString action = o.value("action").toString();
     const double at = o.value("atMs").toDouble(-1);
@@ -113,6 +122,10 @@ bool parseScenario(const QJsonObject &json, Scenario *scenario, QString *error)
     if (!privileged.isUndefined() && !privileged.isBool())
         return fail(error, QStringLiteral("\"privileged\" must be true or false"));
     read.privileged = privileged.toBool(false);
+    const QJsonValue rule = json.value("udevRules");
+    if (!rule.isUndefined() && !rule.isString() && rule != QJsonValue(false))
+        return fail(error, QStringLiteral("\"udevRules\" must be a folder or false"));
+    read.udevRuleFolder = rule.isUndefined() ? QStringLiteral("/etc/udev/rules.d") : rule.toString();
     const QJsonValue timeline = json.value("timeline");
     if (!timeline.isUndefined() && !timeline.isArray())
         return fail(error, QStringLiteral("\"timeline\" must be an array"));

@@ -9,7 +9,7 @@
 namespace lumora::sim {
 
 struct ScenarioEvent {
-    enum class Action { Plug, Unplug, Restart };
+    enum class Action { Plug, Unplug, Restart, Release };
     qint64 atMs = 0;
     Action action = Action::Plug;
     QString device;
@@ -21,6 +21,7 @@ struct Scenario {
     QVector<QJsonObject> drives;
     QVector<ScenarioEvent> timeline; // in time order; equal times keep file order
     bool privileged = false;         // the process has CAP_SYS_RAWIO
+    QString udevRuleFolder;          // where Lumora's udev rule is; empty: not installed
 };
 
 // False with a message naming the first fault.

@@ -1,3 +1,4 @@
+#include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_scenario.h"
 
@@ -43,6 +44,12 @@ void runTimeline(const std::shared_ptr<Timeline> &timeline, int next)
         case ScenarioEvent::Action::Restart:
             timeline->kernel->restart(event.device, event.delayMs);
             break;
+        case ScenarioEvent::Action::Release:
+            if (auto camera = timeline->kernel->find<SimCamera>(event.device))
+                camera->release();
+            else
+                qWarning().noquote() << "sim: timeline cannot release" << event.device << "- it is not a plugged camera";
+            break;
         }
     }
 }
@@ -58,6 +65,7 @@ bool SimKernel::loadScenario(const QJsonObject &json)
         return false;
     }
     setPrivileged(scenario.privileged);
+    setUdevRuleFolder(scenario.udevRuleFolder);
     auto add = [this](const QJsonObject &config, std::shared_ptr<SimDevice> device) {
         if (!device)
             qWarning().noquote() << "sim: device" << config.value("id").toString() << "could not be built";

@@ -190,6 +190,13 @@ public:
     bool previewLabelEvent(QObject *watched, QEvent *event);
     static constexpr int kPreviewStopWaitMs = 2000;
 
+    // Another application streams from the camera: the preview area names it
+    // and the preview is tried again every kBusyRetryMs while the window shows.
+    void showCameraBusy(const QVector<lumora::platform::NodeHolder> &holders);
+    // Back to the preview area's own hints; stops the retries.
+    void leaveCameraBusy();
+    static constexpr int kBusyRetryMs = 2000;
+
 public Q_SLOTS:
     void slotStartPreview();
     void stopCameraPreView();
@@ -199,6 +206,13 @@ protected:
     void startPreviewAfterDelay();
     void stopPreviewByIcon();
     void showPreviewHints();
+    void retryBusyPreview();
+    // Two lines in the preview area in place of its hints; empty texts restore the hints.
+    void setPreviewMessage(const QString &headline, const QString &detail);
+
+    bool m_previewBusy = false;
+    QTimer *m_busyRetryTimer = nullptr;
+    QString m_previewHintUp, m_previewHintDown; // the form's own hint texts
 
     // Ends a running preview when the window goes, however it was closed.
     struct PreviewShutdown {

@@ -168,6 +168,61 @@ private Q_SLOTS:
         QCOMPARE(input.format, QStringLiteral("video4linux2"));
         QCOMPARE(input.url, QStringLiteral("/dev/video0"));
     }
+
+    // The real /proc: this process holding a file is found by the file's path
+    // and by a link to it, and only while the descriptor is open.
+    void holdersOfAFileThisProcessHasOpen()
+    {
+        LinuxKernel kernel;
+        QTemporaryDir folder;
+        const QString node = folder.filePath(QStringLiteral("node"));
+        writeFile(node, "x");
+        link(node, folder.filePath(QStringLiteral("by-id")));
+        QVERIFY(kernel.holders(node).isEmpty());
+        QVERIFY(kernel.holders(folder.filePath(QStringLiteral("missing"))).isEmpty());
+
+        const int fd = kernel.open(node, O_RDONLY);
+        QVERIFY(fd >= 0);
+        QFile comm(QStringLiteral("/proc/self/comm"));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const QString name = QString::fromUtf8(comm.readAll()).trimmed();
+        for (const QString &path : {node, folder.filePath(QStringLiteral("by-id"))}) {
+            const QVector<NodeHolder> holders = kernel.holders(path);
+            QCOMPARE(holders.size(), 1);
+            QCOMPARE(holders.first().pid, QCoreApplication::applicationPid());
+            QCOMPARE(holders.first().name, name);
+        }
+        QCOMPARE(kernel.close(fd), 0);
+        QVERIFY(kernel.holders(node).isEmpty());
+    }
+
+    // A fixture /proc: numeric folders are processes; a process whose
+    // descriptors cannot be listed (another user's) is left out.
+    void holdersFromAProcTree()
+    {
+        QTemporaryDir proc;
+        const QString node = proc.filePath(QStringLiteral("video0"));
+        writeFile(node, "");
+        writeFile(proc.filePath(QStringLiteral("other")), "");
+        writeFile(proc.filePath(QStringLiteral("4242/comm")), "videocall\n");
+        link(node, proc.filePath(QStringLiteral("4242/fd/7")));
+        writeFile(proc.filePath(QStringLiteral("31/comm")), "browser\n");
+        link(proc.filePath(QStringLiteral("other")), proc.filePath(QStringLiteral("31/fd/3")));
+        link(node, proc.filePath(QStringLiteral("31/fd/9")));
+        writeFile(proc.filePath(QStringLiteral("500/comm")), "editor\n");
+        link(proc.filePath(QStringLiteral("other")), proc.filePath(QStringLiteral("500/fd/1")));
+        writeFile(proc.filePath(QStringLiteral("77/comm")), "locked\n");
+        link(node, proc.filePath(QStringLiteral("self/fd/4")));
+        link(proc.filePath(QStringLiteral("gone")), proc.filePath(QStringLiteral("600/fd/2")));
+
+        LinuxKernel kernel(m_root.path(), proc.path());
+        const QVector<NodeHolder> holders = kernel.holders(node);
+        QCOMPARE(holders.size(), 2);
+        QCOMPARE(holders[0].pid, qint64(31));
+        QCOMPARE(holders[0].name, QStringLiteral("browser"));
+        QCOMPARE(holders[1].pid, qint64(4242));
+        QCOMPARE(holders[1].name, QStringLiteral("videocall"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLinuxKernel)

@@ -38,6 +38,11 @@ void ScenarioTest::refusesBrokenScenarios_data()
                                             << "\"interface\" must be 0 to 254";
     QTest::newRow("unknown fault") << QByteArray(R"({"cameras":[{"id":"a","usb":false,"name":"X","faults":[{"kind":"melt"}]}]})")
                                    << "unknown or incomplete fault \"melt\"";
+    for (const char *holder : {R"("nobody")", R"({"name":"zoom"})", R"({"pid":0,"name":"zoom"})", R"({"pid":1.5,"name":"zoom"})",
+                               R"({"pid":99999999,"name":"zoom"})", R"({"pid":42})", R"({"pid":42,"name":""})"})
+        QTest::newRow(qPrintable(QStringLiteral("heldBy %1").arg(holder)))
+            << QByteArray(R"({"cameras":[{"id":"a","usb":false,"name":"X","heldBy":)") + holder + "}]}"
+            << "\"heldBy\" needs a \"pid\"";
     QTest::newRow("unknown action") << "{\"cameras\":[" + cam + "],\"timeline\":[{\"atMs\":0,\"action\":\"shake\",\"device\":\"a\"}]}"
                                     << "unknown action \"shake\"";
     QTest::newRow("negative time") << "{\"cameras\":[" + cam + "],\"timeline\":[{\"atMs\":-5,\"action\":\"unplug\",\"device\":\"a\"}]}"
