@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Lumora's one entry point for people and CI.
-#   ./lumora.sh demo   install what is missing, build, run on the simulated cameras
-#   ./lumora.sh test   install what is missing, build, run every test (plain, ASan/UBSan, TSan)
-#   ./lumora.sh run    install what is missing, build, run on the real cameras
+#   ./lumora.sh demo              install what is missing, build, run on the simulated cameras
+#   ./lumora.sh test              install what is missing, build, run every test stage (plain,
+#                                 ASan/UBSan, TSan, repeated thread tests, a short fuzz slice)
+#   ./lumora.sh run               install what is missing, build, run on the real cameras
+#   ./lumora.sh fuzz [seconds]    build the libFuzzer targets and run each one (default 60 s)
+#   ./lumora.sh soak [minutes]    the app on simulated cameras under churn (default 10 min);
+#                                 fails when memory, descriptors or threads keep growing
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,6 +23,74 @@ run_tests() { # run_tests DIR [ctest options...]
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@")
 }
 
+asan_build=(-DLUMORA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
+asan_options=detect_leaks=0
+ubsan_options=print_stacktrace=1
+
+stage_plain() { build build && run_tests build; }
+stage_asan() {
+  build build-asan "${asan_build[@]}" \
+    && ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options run_tests build-asan
+}
+stage_tsan() {
+  build build-tsan -DLUMORA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug \
+    && TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" run_tests build-tsan -L worker
+}
+# Thread-starting tests again and again: a race that fails one run in a hundred shows here.
+stage_repeat() {
+  build build-asan "${asan_build[@]}" \
+    && ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options run_tests build-asan -L worker --repeat until-fail:3
+}
+stage_fuzz() { fuzz_all "${1:-20}"; }
+
+build_fuzz() {
+  build build-fuzz -DLUMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}
+
+# Runs every target for the given seconds, two at a time; new inputs go to a
+# scratch corpus so the committed seeds stay as they are.
+fuzz_all() {
+  local seconds=$1 failed=0 target name
+  build_fuzz || return 1
+  local out=build-fuzz/runs
+  mkdir -p "$out"
+  local -a pids=() names=()
+  for target in build-fuzz/fuzz/fuzz_*; do
+    [ -f "$target" ] && [ -x "$target" ] || continue
+    name=$(basename "$target")
+    mkdir -p "$out/$name/corpus" "$out/$name/crashes"
+    (
+      cd "$out/$name"
+      mkdir -p home
+      ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options QT_QPA_PLATFORM=offscreen HOME="$PWD/home" \
+        "../../fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix=crashes/ corpus "../../../fuzz/corpus/${name#fuzz_}" >log.txt 2>&1
+    ) &
+    pids+=($!); names+=("$name")
+    if [ ${#pids[@]} -ge "$jobs" ]; then
+      fuzz_wait "${pids[0]}" "${names[0]}" || failed=1
+      pids=("${pids[@]:1}"); names=("${names[@]:1}")
+    fi
+  done
+  while [ ${#pids[@]} -gt 0 ]; do
+    fuzz_wait "${pids[0]}" "${names[0]}" || failed=1
+    pids=("${pids[@]:1}"); names=("${names[@]:1}")
+  done
+  return $failed
+}
+
+fuzz_wait() { # fuzz_wait PID NAME
+  local log=build-fuzz/runs/$2/log.txt runs
+  if wait "$1"; then
+    runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo '?')
+    echo "  $2: clean, $runs runs"
+  else
+    echo "  $2: FAILED (log $log, inputs in build-fuzz/runs/$2/crashes/)"
+    tail -n 40 "$log"
+    return 1
+  fi
+}
+
 case "${1:-}" in
   demo)
     bash scripts/deps.sh
@@ -32,15 +104,29 @@ case "${1:-}" in
     ;;
   test)
     bash scripts/deps.sh
+    # Every stage runs even when an earlier one fails; the summary tells them apart.
+    summary=() status=0
+    for stage in plain asan tsan repeat fuzz; do
+      echo "=== stage $stage"
+      start=$SECONDS
+      if "stage_$stage"; then result=passed; else result=FAILED; status=1; fi
+      summary+=("$(printf 'stage %-7s %s in %d s' "$stage" "$result" $((SECONDS - start)))")
+    done
+    echo "=== summary"
+    printf '%s\n' "${summary[@]}"
+    exit $status
+    ;;
+  fuzz)
+    bash scripts/deps.sh
+    fuzz_all "${2:-60}"
+    ;;
+  soak)
+    bash scripts/deps.sh
     build build
-    run_tests build
-    build build-asan -DLUMORA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-asan
-    build build-tsan -DLUMORA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
-    TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" run_tests build-tsan -L worker
+    exec bash scripts/soak.sh build "${2:-10}"
     ;;
   *)
-    echo "usage: $0 demo|test|run" >&2
+    echo "usage: $0 demo|test|run|fuzz [seconds]|soak [minutes]" >&2
     exit 2
     ;;
 esac

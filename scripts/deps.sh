@@ -2,6 +2,7 @@
 # Installs the Debian packages Lumora needs to build, test and run. Safe to run again.
 set -euo pipefail
 
+# clang and its runtime (libFuzzer) build the fuzz targets; llvm symbolizes sanitizer reports.
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
@@ -10,6 +11,7 @@ packages=(
   p7zip-full
   xvfb xauth fonts-dejavu-core fonts-noto-core
   desktop-file-utils appstream
+  clang libclang-rt-dev llvm
 )
 
 missing=()

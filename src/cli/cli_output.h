@@ -15,6 +15,7 @@ enum ExitCode {
     ExitBadFormat = 10,     // package layout wrong
     ExitCorrupted = 11,     // package model unreadable
     ExitMismatch = 12,      // package for another model
+    ExitInterrupted = 130,  // stopped by a signal
 };
 
 #include <cstdio>

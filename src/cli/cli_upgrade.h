@@ -8,6 +8,10 @@
 // session's camera. Prints the package's model or the verdict; an exit code.
 int checkPackageCommand(const QString &package, CameraSession *session, bool json);
 
-// Runs the upgrade worker on an open camera (session) or, without one, on a
-// camera waiting in an update state; exit 0 only when the upgrade is done.
-int upgradeCommand(const QString &package, const ManufacturerProfile &profile, CameraSession *session, bool json);
+// Runs the upgrade worker on an open camera (session) or, without one, on the
+// one camera waiting in an update state; exit 0 only when the upgrade is done
+// and the camera is back. `force` flashes a waiting camera that does not tell
+// its model. SIGINT and SIGTERM: the first stops at the next safe point, the
+// second at once.
+int upgradeCommand(const QString &package, const ManufacturerProfile &profile, CameraSession *session, bool json,
+                   bool force = false);

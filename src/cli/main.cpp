@@ -8,12 +8,11 @@
 #include "cli/cli_upgrade.h"
 #include "core/log.h"
 #include "upgrade/updatechannel.h"
+#include "upgrade/upgradetarget.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QTextStream>
-
-#include <mutex>
 
 #include <unistd.h>
 
@@ -34,7 +33,7 @@ const Command kCommands[] = {
     {"reset-defaults", "reset-defaults [-c N] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
     {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
-    {"rescue", "rescue FILE.zip [--json]", "upgrades a camera left in an update state", 1},
+    {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
 };
@@ -46,6 +45,7 @@ struct Options {
     int profile = -1;
     bool json = false;
     bool yes = false;
+    bool force = false;
     bool help = false;
 };
 
@@ -92,6 +92,8 @@ bool parse(const QStringList &args, Options *options, QString *error)
             options->json = true;
         else if (arg == QLatin1String("--yes"))
             options->yes = true;
+        else if (arg == QLatin1String("--force"))
+            options->force = true;
         else if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
             options->help = true;
         else if (arg == QLatin1String("-c") || arg == QLatin1String("--camera")) {
@@ -111,19 +113,18 @@ bool parse(const QStringList &args, Options *options, QString *error)
     return true;
 }
 
-QString updateDriveLine(int manufacturerCode, QJsonObject *json)
+// One line per update drive; `json` gets the list.
+QStringList updateDriveLines(int manufacturerCode, QJsonArray *json)
 {
-    const std::lock_guard lock(lumora::upgrade::channelMutex());
-    int state = lumora::upgrade::StateNone;
-    const bool found = lumora::upgrade::findUpdateDrive(manufacturerCode, &state) >= 0;
-    const QString node = lumora::upgrade::currentDriveNode();
-    lumora::upgrade::closeUpdateDrive();
-    if (!found)
-        return {};
-    static const char *const states[] = {"ROM", "Updater", "u-Boot", "none"};
-    const QString stateName = QLatin1String(states[qBound(0, state, 3)]);
-    *json = {{QStringLiteral("node"), node}, {QStringLiteral("state"), stateName}};
-    return QStringLiteral("update drive %1: %2").arg(node, stateName);
+    QStringList lines;
+    for (const lumora::upgrade::UpdateDriveInfo &drive : lumora::upgrade::listUpdateDrives(manufacturerCode)) {
+        const QString stateName = drive.state == lumora::upgrade::StateNone ? QStringLiteral("none")
+                                                                            : lumora::upgrade::updateStateName(drive.state);
+        json->append(QJsonObject{{QStringLiteral("node"), drive.node}, {QStringLiteral("state"), stateName},
+                                 {QStringLiteral("port"), drive.port}});
+        lines << QStringLiteral("update drive %1: %2 (USB port %3)").arg(drive.node, stateName, drive.port);
+    }
+    return lines;
 }
 
 int listCommand(const ManufacturerProfile &profile, bool json)
@@ -141,14 +142,16 @@ int listCommand(const ManufacturerProfile &profile, bool json)
         if (!json)
             printLine(QStringLiteral("%1  %2  %3  %4").arg(i).arg(shortDeviceName(camera.friendlyName), camera.pathId, model));
     }
-    QJsonObject drive;
-    const QString driveLine = updateDriveLine(profile.code, &drive);
+    QJsonArray drives;
+    const QStringList driveLines = updateDriveLines(profile.code, &drives);
     if (json)
-        printJson({{QStringLiteral("cameras"), list}, {QStringLiteral("updateDrive"), drive.isEmpty() ? QJsonValue() : QJsonValue(drive)}});
-    else if (cameras.isEmpty() && driveLine.isEmpty())
+        printJson({{QStringLiteral("cameras"), list},
+                   {QStringLiteral("updateDrive"), drives.isEmpty() ? QJsonValue() : drives.first()},
+                   {QStringLiteral("updateDrives"), drives}});
+    else if (cameras.isEmpty() && driveLines.isEmpty())
         printLine(QStringLiteral("no camera of this profile is connected"));
-    if (!json && !driveLine.isEmpty())
-        printLine(driveLine);
+    for (const QString &line : json ? QStringList() : driveLines)
+        printLine(line);
     return ExitOk;
 }
 
@@ -251,7 +254,7 @@ int run(const Options &options)
     if (name == QLatin1String("doctor"))
         return doctorCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
-        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json);
+        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
 
     if (name == QLatin1String("check-package") && options.camera < 0)
         return checkPackageCommand(options.arguments.at(0), nullptr, options.json);

@@ -7,10 +7,16 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
-#include <QTextStream>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -60,26 +66,124 @@ QString shortFunctionName(const char *signature)
     return match.hasMatch() ? match.captured(1) : full;
 }
 
+// Set once the file was refused: the rest of the run logs to standard error only.
+bool &fileLogOff()
+{
+    static bool off = false;
+    return off;
+}
+
 void renameReplacing(const QString &from, const QString &to)
 {
     std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData());
 }
 
-// Caller holds the log mutex.
-void appendLine(const QString &path, const QString &line)
+// The log may be a FIFO, a device or a link planted by someone else: never
+// follow a link, never block on open, and write only into a regular file.
+// Returns the descriptor, or -1 with `why` saying what is wrong.
+int openLogFile(const QString &path, QString *why)
 {
-    const QFileInfo info(path);
-    if (info.exists() && info.size() > kLogRotateSize) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat link;
+        if (error == ELOOP && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            *why = QStringLiteral("it is a symbolic link");
+        else
+            *why = QString::fromLocal8Bit(std::strerror(error));
+        return -1;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *why = QStringLiteral("it is not a regular file");
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Caller holds the log mutex. Returns the warning to give when the file was
+// refused just now; empty otherwise.
+QString appendLine(const QString &path, const QString &line)
+{
+    if (fileLogOff() || path.isEmpty())
+        return {};
+    QString why;
+    int fd = openLogFile(path, &why);
+    struct stat info;
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_size > kLogRotateSize) {
+        ::close(fd);
         renameReplacing(path + QLatin1String(".1"), path + QLatin1String(".2"));
         renameReplacing(path, path + QLatin1String(".1"));
+        fd = openLogFile(path, &why);
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (fd < 0) {
+        fileLogOff() = true;
+        return QStringLiteral("log file %1 not used (%2); logging to standard error only").arg(path, why);
+    }
+    writeAll(fd, (line + QLatin1String("\r\n")).toLocal8Bit());
+    ::close(fd);
+    return {};
+}
+
+// The refusal goes to standard error even when lines are not echoed there:
+// it is the only trace of a run without a log file.
+void warnWithoutFile(const QString &message)
+{
+    const LogLines lines = formatLogLines(QtWarningMsg, QMessageLogContext(), message, QDateTime::currentDateTime());
+    std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+// HOME when it names a folder, else the account's home; empty when neither.
+QString homeFolder()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home))
+        return QDir::cleanPath(home);
+    if (const passwd *account = ::getpwuid(::getuid())) {
+        const QString fromAccount = QFile::decodeName(account->pw_dir);
+        if (QDir::isAbsolutePath(fromAccount))
+            return QDir::cleanPath(fromAccount);
+    }
+    return {};
+}
+
+// mkpath with the folders it creates private to the user.
+bool makePrivatePath(const QString &dir)
+{
+    const QString clean = QDir::cleanPath(dir);
+    if (QFileInfo(clean).isDir())
+        return true;
+    const int slash = clean.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0 && !makePrivatePath(clean.left(slash)))
+        return false;
+    return ::mkdir(QFile::encodeName(clean).constData(), 0700) == 0 || (errno == EEXIST && QFileInfo(clean).isDir());
+}
+
+// The file is made only where nothing, not even a dangling link, is in the way.
+void createIfMissing(const QString &path, const QByteArray &content)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
         return;
-    QTextStream stream(&file);
-    stream << line << "\r\n";
-    stream.flush();
-    file.close();
+    writeAll(fd, content);
+    ::close(fd);
 }
 
 } // namespace
@@ -87,25 +191,27 @@ void appendLine(const QString &path, const QString &line)
 QString resolveUserFile(const QString &path, bool isDirectory, const QByteArray &initialContent)
 {
     QString resolved = path;
-    if (resolved.startsWith(QLatin1String("~/")))
-        resolved = QStringLiteral("%1/%2").arg(QDir::homePath(), resolved.mid(2));
     resolved.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (resolved.startsWith(QLatin1String("~/"))) {
+        const QString home = homeFolder();
+        if (home.isEmpty()) {
+            qWarning().noquote() << "Error, no home folder for" << path;
+            return {};
+        }
+        resolved = QStringLiteral("%1/%2").arg(home, resolved.mid(2));
+    }
     if (isDirectory)
         return resolved;
 
     const int slash = resolved.lastIndexOf(QLatin1Char('/'));
     if (slash > 0) {
         const QString dir = resolved.left(slash);
-        if (!QDir().mkpath(dir))
+        if (!makePrivatePath(dir)) {
             qWarning().noquote() << "Error, cannot create dir" << dir;
-    }
-    if (!QFile::exists(resolved)) {
-        QFile file(resolved);
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(initialContent);
-            file.close();
+            return resolved;
         }
     }
+    createIfMissing(resolved, initialContent);
     return resolved;
 }
 
@@ -119,6 +225,7 @@ void setLogFilePath(const QString &path)
 {
     QMutexLocker lock(&logMutex());
     logFilePathStorage() = path;
+    fileLogOff() = false;
 }
 
 LogLines formatLogLines(QtMsgType type, const QMessageLogContext &context, const QString &message, const QDateTime &now)
@@ -140,16 +247,27 @@ LogLines formatLogLines(QtMsgType type, const QMessageLogContext &context, const
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const LogLines lines = formatLogLines(type, context, message, QDateTime::currentDateTime());
-    QMutexLocker lock(&logMutex());
-    appendLine(logFilePathStorage(), lines.file);
-    if (echoToStandardError())
-        std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    QString refused;
+    {
+        QMutexLocker lock(&logMutex());
+        refused = appendLine(logFilePathStorage(), lines.file);
+        if (echoToStandardError())
+            std::fputs((lines.debugger + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    }
+    if (!refused.isEmpty())
+        warnWithoutFile(refused);
 }
 
 void startLogging(bool echo)
 {
     echoToStandardError() = echo;
-    setLogFilePath(resolveUserFile(LogFilePath(), false, QByteArray()));
+    const QString path = resolveUserFile(LogFilePath(), false, QByteArray());
+    setLogFilePath(path);
+    // Resolving has already said why there is no home or folder for the file.
+    if (path.isEmpty() || !QFileInfo(QFileInfo(path).absolutePath()).isDir()) {
+        QMutexLocker lock(&logMutex());
+        fileLogOff() = true;
+    }
     qInstallMessageHandler(logMessageHandler);
     const QString rule(51, QLatin1Char('-'));
     // The banner carries no source context, so it takes the short line form.

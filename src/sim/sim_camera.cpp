@@ -232,6 +232,12 @@ QJsonObject SimCamera::config() const
 QJsonObject SimCamera::updateDriveConfig() const
 {
     QJsonObject drive{{"id", id()}, {"state", "uboot"}, {"camera", config()}};
+    // A scenario may shape the drive: its faults, or "camera": false for one that never comes back.
+    const QJsonObject shape = m_config.value("updateDrive").toObject();
+    for (auto it = shape.begin(); it != shape.end(); ++it)
+        drive.insert(it.key(), it.value());
+    if (!drive.value("camera").isObject())
+        drive.remove("camera");
     writeUsbIdentity(m_usb, &drive);
     return drive;
 }

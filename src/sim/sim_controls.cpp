@@ -5,6 +5,8 @@
 #include <linux/videodev2.h>
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstring>
 
 namespace lumora::sim {
@@ -54,6 +56,66 @@ SimControls::SimControls(const QJsonObject &cameraConfig)
         c.value = restored ? c.defaultValue : o.value("value").toInt(c.defaultValue);
         m_controls.append(c);
     }
+}
+
+bool SimControls::checkConfig(const QJsonObject &cameraConfig, QString *error)
+{
+    const QJsonValue field = cameraConfig.value("controls");
+    if (field.isUndefined())
+        return true;
+    if (!field.isObject()) {
+        *error = QStringLiteral("\"controls\" must be an object");
+        return false;
+    }
+    const QJsonObject config = field.toObject();
+    for (auto it = config.begin(); it != config.end(); ++it) {
+        const ControlDefault *d = nullptr;
+        for (const ControlDefault &candidate : kDefaults)
+            if (it.key() == QLatin1String(candidate.key))
+                d = &candidate;
+        if (!d) {
+            *error = QStringLiteral("unknown control \"%1\"").arg(it.key());
+            return false;
+        }
+        if (it.value().isBool() && !it.value().toBool())
+            continue;
+        if (!it.value().isObject()) {
+            *error = QStringLiteral("control \"%1\" must be an object or false").arg(it.key());
+            return false;
+        }
+        const QJsonObject o = it.value().toObject();
+        // Each number is read as a double first: a huge one must not reach an int conversion.
+        auto read = [&](const char *key, int fallback, int *out) {
+            const QJsonValue v = o.value(key);
+            if (v.isUndefined()) {
+                *out = fallback;
+                return true;
+            }
+            const double x = v.toDouble(NAN);
+            if (!v.isDouble() || !(x >= INT_MIN && x <= INT_MAX) || x != std::floor(x)) {
+                *error = QStringLiteral("control \"%1\": \"%2\" must be a whole number within int").arg(it.key(), key);
+                return false;
+            }
+            *out = int(x);
+            return true;
+        };
+        int minimum, maximum, step, defaultValue, value;
+        if (!read("min", d->minimum, &minimum) || !read("max", d->maximum, &maximum) || !read("step", d->step, &step)
+            || !read("default", d->defaultValue, &defaultValue) || !read("value", defaultValue, &value))
+            return false;
+        QString fault;
+        if (step < 1)
+            fault = QStringLiteral("\"step\" must be at least 1");
+        else if (minimum > maximum)
+            fault = QStringLiteral("\"min\" must not be above \"max\"");
+        else if (defaultValue < minimum || defaultValue > maximum || value < minimum || value > maximum)
+            fault = QStringLiteral("\"default\" and \"value\" must lie from \"min\" to \"max\"");
+        if (!fault.isEmpty()) {
+            *error = QStringLiteral("control \"%1\": %2").arg(it.key(), fault);
+            return false;
+        }
+    }
+    return true;
 }
 
 SimControls::Control *SimControls::find(unsigned id)
@@ -135,8 +197,9 @@ int SimControls::set(Control *control, int value)
     const Control *owner = control->autoId ? find(control->autoId) : nullptr;
     if (owner && owner->value)
         return -EBUSY;
-    const int steps = (value - control->minimum + control->step / 2) / control->step;
-    control->value = qMin(control->maximum, control->minimum + steps * control->step);
+    // In 64 bits: a range as wide as int overflows on the way.
+    const qint64 steps = (qint64(value) - control->minimum + control->step / 2) / control->step;
+    control->value = int(qMin<qint64>(control->maximum, control->minimum + steps * control->step));
     return 0;
 }
 

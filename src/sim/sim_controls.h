@@ -22,6 +22,10 @@ class SimControls {
 public:
     // Reads the camera config's "controls" field.
     explicit SimControls(const QJsonObject &cameraConfig);
+    // Whether that field gives every control a range the controls can serve:
+    // whole numbers within int, step at least 1, min <= max, default and
+    // value inside. False with the fault named.
+    static bool checkConfig(const QJsonObject &cameraConfig, QString *error);
     // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for other requests.
     int ioctl(unsigned long request, void *arg);
     SimScene scene() const;

@@ -100,6 +100,7 @@ struct SimKernel::State {
     QMap<QString, Plugged> plugged;
     QMap<QString, std::shared_ptr<SimDevice>> unplugged; // for replug()
     QMap<int, Descriptor> descriptors;
+    QMap<QString, int> writableOpens;
     int nextDescriptor = kFirstDescriptor;
     quint64 nextGeneration = 1;
     QMap<int, int> nextDevnum; // per bus; 1 is the root hub
@@ -406,6 +407,12 @@ void SimKernel::after(int delayMs, std::function<void()> action)
         Qt::QueuedConnection);
 }
 
+int SimKernel::writableOpens(const QString &node) const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->writableOpens.value(node);
+}
+
 int SimKernel::open(const QString &node, int flags)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
@@ -426,6 +433,8 @@ int SimKernel::open(const QString &node, int flags)
         return -ENOENT;
     if (p->placement.denied.contains(accessKind(p->placement.nodes[index])))
         return -EACCES;
+    if (writing)
+        ++d->writableOpens[node];
     return d->addDescriptor(*p, index, flags);
 }
 

@@ -49,6 +49,8 @@ public:
     // any SCSI command, vendor ones included. Off by default, like a desktop user.
     void setPrivileged(bool privileged);
     bool isPrivileged() const;
+    // How often a node has been opened for writing (O_WRONLY or O_RDWR).
+    int writableOpens(const QString &node) const;
     // Runs `action` on the kernel's thread after delayMs.
     void after(int delayMs, std::function<void()> action);
 

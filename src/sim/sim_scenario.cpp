@@ -1,5 +1,6 @@
 #include "sim/sim_scenario.h"
 
+#include "sim/sim_controls.h"
 #include "sim/sim_faults.h"
 #include "sim/sim_usb_identity.h"
 
@@ -10,6 +11,8 @@
 #include <QSet>
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace lumora::sim {
 
@@ -24,21 +27,129 @@ bool fail(QString *error, const QString &message)
     return false;
 }
 
+// Times and delays of a scenario stay within a day.
+constexpr double kMaxMs = 24.0 * 60 * 60 * 1000;
+// Port numbers below the root hub: USB allows 7 tiers counting the root hub.
+constexpr int kMaxPortDepth = 6;
+// Hub port and bus numbers fit one byte.
+constexpr int kMaxPortNumber = 255;
+// The largest simulated disk, in 512-byte sectors (2 TiB).
+constexpr double kMaxSectors = 4294967296.0;
+
+// Every number is read as a double and checked before anything converts it:
+// a huge or fractional value must not reach an int.
+bool checkNumber(const QJsonObject &o, const char *key, double low, double high, const QString &owner,
+                 QString *error)
+{
+    const QJsonValue value = o.value(key);
+    if (value.isUndefined())
+        return true;
+    const double x = value.toDouble(NAN);
+    if (value.isDouble() && x >= low && x <= high && x == std::floor(x))
+        return true;
+    return fail(error, QStringLiteral("%1: \"%2\" must be a whole number from %3 to %4")
+                           .arg(owner, QLatin1String(key))
+                           .arg(low, 0, 'f', 0)
+                           .arg(high, 0, 'f', 0));
+}
+
+bool checkPort(const QJsonObject &device, const QString &owner, QString *error)
+{
+    if (!checkNumber(device, "bus", 1, kMaxPortNumber, owner, error))
+        return false;
+    const QJsonValue port = device.value("port");
+    if (port.isUndefined())
+        return true;
+    static const QRegularExpression portPath(QStringLiteral("^([1-9][0-9]*-)?[1-9][0-9]*(\\.[1-9][0-9]*)*$"));
+    const QString text = port.toString();
+    if (!portPath.match(text).hasMatch())
+        return fail(error, QStringLiteral("%1: a USB device needs a \"port\" such as \"1-2\" or \"1-4.2\"").arg(owner));
+    const QStringList numbers = text.split(QRegularExpression(QStringLiteral("[-.]")));
+    const int depth = numbers.size() - (text.contains('-') ? 1 : 0);
+    if (depth > kMaxPortDepth)
+        return fail(error, QStringLiteral("%1: \"port\" is %2 levels deep; USB allows %3 below the root hub")
+                               .arg(owner).arg(depth).arg(kMaxPortDepth));
+    for (const QString &number : numbers) {
+        bool ok = false;
+        const int n = number.toInt(&ok);
+        if (!ok || n > kMaxPortNumber)
+            return fail(error, QStringLiteral("%1: \"port\" numbers and the bus go from 1 to %2").arg(owner).arg(kMaxPortNumber));
+    }
+    return true;
+}
+
+bool checkFaults(const QJsonObject &camera, const QString &owner, QString *error)
+{
+    const QJsonValue faults = camera.value("faults");
+    if (faults.isUndefined())
+        return true;
+    if (!faults.isArray())
+        return fail(error, QStringLiteral("%1: \"faults\" must be an array").arg(owner));
+    for (const QJsonValue &value : faults.toArray()) {
+        if (!value.isObject())
+            return fail(error, QStringLiteral("%1: every fault must be an object").arg(owner));
+        const QJsonObject fault = value.toObject();
+        if (!checkNumber(fault, "n", 1, INT_MAX, owner, error) || !checkNumber(fault, "startMs", 0, kMaxMs, owner, error)
+            || !checkNumber(fault, "durationMs", 0, kMaxMs, owner, error)
+            || (fault.value("errno").isDouble() && !checkNumber(fault, "errno", 1, 4095, owner, error)))
+            return false;
+    }
+    return true;
+}
+
+bool checkFirmware(const QJsonObject &device, const QString &owner, QString *error)
+{
+    const QJsonValue firmware = device.value("firmware");
+    if (firmware.isUndefined())
+        return true;
+    static const QRegularExpression version(QStringLiteral("^[0-9]{1,5}(\\.[0-9]{1,5}){0,2}$"));
+    bool fits = firmware.isString() && version.match(firmware.toString()).hasMatch();
+    for (const QString &part : firmware.toString().split('.'))
+        fits = fits && part.toInt() <= 0xFFFF;
+    return fits ? true
+                : fail(error, QStringLiteral("%1: \"firmware\" must be \"major.minor.patch\", each 0 to 65535").arg(owner));
+}
+
+bool checkExtensionUnit(const QJsonObject &camera, const QString &owner, QString *error)
+{
+    const QJsonValue unit = camera.value("extensionUnit");
+    if (unit.isObject() && !checkNumber(unit.toObject(), "unitId", 1, 255, owner, error))
+        return false;
+    const QJsonValue features = camera.value("features");
+    if (features.isUndefined())
+        return true;
+    if (!features.isObject())
+        return fail(error, QStringLiteral("%1: \"features\" must be an object").arg(owner));
+    const QJsonObject values = features.toObject();
+    // A feature travels as one byte.
+    for (auto it = values.begin(); it != values.end(); ++it)
+        if (!checkNumber(values, it.key().toUtf8().constData(), 0, 255, owner, error))
+            return false;
+    return true;
+}
+
 bool checkCamera(const QJsonObject &camera, QString *error)
 {
     const QString id = camera.value("id").toString();
+    const QString owner = QStringLiteral("camera \"%1\"").arg(id);
     if (camera.value("usb").toBool(true)) {
         if (readUsbId(camera.value("vendorId")) < 0 || readUsbId(camera.value("productId")) < 0)
             return fail(error, QStringLiteral("camera \"%1\": vendorId and productId must be 16-bit ids").arg(id));
-        static const QRegularExpression portPath(QStringLiteral("^([1-9][0-9]*-)?[1-9][0-9]*(\\.[1-9][0-9]*)*$"));
-        if (!portPath.match(camera.value("port").toString()).hasMatch())
+        if (!camera.value("port").isString())
             return fail(error, QStringLiteral("camera \"%1\": a USB camera needs a \"port\" such as \"1-2\" or \"1-4.2\"").arg(id));
+        if (!checkPort(camera, owner, error))
+            return false;
     }
-    const int videoInterface = camera.value("interface").toInt(0);
-    if (videoInterface < 0 || videoInterface > 254)
+    if (!camera.value("interface").isUndefined() && !checkNumber(camera, "interface", 0, 254, owner, error))
         return fail(error, QStringLiteral("camera \"%1\": \"interface\" must be 0 to 254").arg(id));
     if (camera.value("product").toString().isEmpty() && camera.value("name").toString().isEmpty())
         return fail(error, QStringLiteral("camera \"%1\": needs a \"product\" or \"name\"").arg(id));
+    QString controlError;
+    if (!SimControls::checkConfig(camera, &controlError))
+        return fail(error, QStringLiteral("%1: %2").arg(owner, controlError));
+    if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error)
+        || !checkFaults(camera, owner, error))
+        return false;
     const QJsonValue heldBy = camera.value("heldBy");
     if (!heldBy.isUndefined()) {
         const QJsonObject holder = heldBy.toObject();
@@ -52,6 +163,29 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (!probe.arm(camera.value("faults").toArray(), &faultError))
         return fail(error, QStringLiteral("camera \"%1\": %2").arg(id, faultError));
     return true;
+}
+
+bool checkDrive(const QJsonObject &drive, QString *error)
+{
+    const QString owner = QStringLiteral("drive \"%1\"").arg(drive.value("id").toString());
+    for (const char *key : {"vendorId", "productId"})
+        if (!drive.value(key).isUndefined() && readUsbId(drive.value(key)) < 0)
+            return fail(error, QStringLiteral("%1: vendorId and productId must be 16-bit ids").arg(owner));
+    if (!checkPort(drive, owner, error) || !checkFirmware(drive, owner, error)
+        || !checkNumber(drive, "sectors", 1, kMaxSectors, owner, error))
+        return false;
+    const QJsonValue faults = drive.value("protocolFaults");
+    if (!faults.isUndefined() && !faults.isObject())
+        return fail(error, QStringLiteral("%1: \"protocolFaults\" must be an object").arg(owner));
+    for (const char *key : {"dropAtChunk", "corruptChunk", "lateStatusReads"})
+        if (!checkNumber(faults.toObject(), key, 0, INT_MAX, owner, error))
+            return false;
+    const QJsonValue camera = drive.value("camera");
+    if (camera.isUndefined())
+        return true;
+    if (!camera.isObject())
+        return fail(error, QStringLiteral("%1: \"camera\" must be an object").arg(owner));
+    return checkCamera(camera.toObject(), error);
 }
 
 bool readDevices(const QJsonObject &json, const char *key, QVector<QJsonObject> *out, QSet<QString> *ids,
@@ -91,16 +225,17 @@ bool readEvent(const QJsonValue &value, const QSet<QString> &ids, ScenarioEvent 
     const double at = o.value("atMs").toDouble(-1);
     if (!actions.contains(action))
         return fail(error, QStringLiteral("timeline: unknown action \"%1\"").arg(action));
-    if (!o.value("atMs").isDouble() || at < 0)
-        return fail(error, QStringLiteral("timeline: \"%1\" needs a non-negative \"atMs\"").arg(action));
+    if (!o.value("atMs").isDouble() || !(at >= 0 && at <= kMaxMs))
+        return fail(error, QStringLiteral("timeline: \"%1\" needs a non-negative \"atMs\" within a day (at most %2)")
+                               .arg(action).arg(kMaxMs, 0, 'f', 0));
     event->device = o.value("device").toString();
     if (!ids.contains(event->device))
         return fail(error, QStringLiteral("timeline: unknown device \"%1\"").arg(event->device));
     event->action = actions.value(action);
     event->atMs = qint64(at);
-    event->delayMs = o.value("delayMs").toInt(kDefaultRestartMs);
-    if (event->delayMs < 0)
-        return fail(error, QStringLiteral("timeline: \"delayMs\" must not be negative"));
+    if (!checkNumber(o, "delayMs", 0, kMaxMs, QStringLiteral("timeline"), error))
+        return false;
+    event->delayMs = int(o.value("delayMs").toDouble(kDefaultRestartMs));
     return true;
 }
 
@@ -117,6 +252,9 @@ bool parseScenario(const QJsonObject &json, Scenario *scenario, QString *error)
         return false;
     for (const QJsonObject &camera : qAsConst(read.cameras))
         if (!checkCamera(camera, error))
+            return false;
+    for (const QJsonObject &drive : qAsConst(read.drives))
+        if (!checkDrive(drive, error))
             return false;
     const QJsonValue privileged = json.value("privileged");
     if (!privileged.isUndefined() && !privileged.isBool())

@@ -11,8 +11,10 @@
 #include <scsi/sg.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
+#include <thread>
 
 namespace lumora::sim {
 
@@ -80,6 +82,7 @@ SimUpdateDrive::SimUpdateDrive(const QJsonObject &config)
     m_faults.corruptChunk = faults.value("corruptChunk").toInt();
     m_faults.neverAcknowledge = faults.value("neverAcknowledge").toBool();
     m_faults.lateStatusReads = faults.value("lateStatusReads").toInt();
+    m_faults.chunkDelayMs = faults.value("chunkDelayMs").toInt();
 }
 
 QByteArray SimUpdateDrive::descriptors() const
@@ -173,6 +176,8 @@ SimUpdateDrive::Reply SimUpdateDrive::execute(const quint8 *cdb, int cdbLength, 
     if (cdbLength == 10 && cdb[0] == kVendor) {
         if (bigEndian(cdb + 6) != quint32(length) || (length > 0 && !data))
             return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
+        if ((cdb[1] == 1 || cdb[1] == 4) && m_faults.chunkDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.chunkDelayMs));
         return vendor(cdb[1], fromDevice, data, length);
     }
     return {false, kSenseIllegalRequest, kAscInvalidCommand, Next::Stay};

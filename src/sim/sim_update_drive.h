@@ -25,6 +25,7 @@ public:
         int corruptChunk = 0;   // the nth data chunk arrives with a flipped byte
         bool neverAcknowledge = false; // every status read answers an error
         int lateStatusReads = 0;       // the first n status reads fail "not ready"
+        int chunkDelayMs = 0;          // each data chunk takes this long (a slow drive)
     };
 
     // How long the updater takes to come back as the boot loader, and the boot

@@ -5,8 +5,8 @@ namespace lumora::sim {
 int readUsbId(const QJsonValue &value)
 {
     if (value.isDouble()) {
-        const int id = value.toInt(-1);
-        return id >= 0 && id <= 0xFFFF ? id : -1;
+        const double id = value.toDouble();
+        return id >= 0 && id <= 0xFFFF && id == int(id) ? int(id) : -1;
     }
     QString text = value.toString().trimmed().toLower();
     if (text.startsWith(QLatin1String("0x")))

@@ -228,16 +228,18 @@ public:
 
 public Q_SLOTS:
     void on_btnUpgrade_clicked();
-    void slotOnUpdateDummyTimeout();
+    // Bytes the camera has taken, of all the run sends; shown up to 95 % until the result.
+    void slotOnUpgradeProgress(qint64 sent, qint64 total);
     void slotOnUpgradeReport(bool success, int progress, QString message);
     void slotOnDeviceAbnormal(int state);
 
 protected:
     void centreOnWindow(QWidget *dialog) const;
+    // The folder the package dialogs start in: the last one used, else Downloads.
+    QString packageFolder() const;
 
     bool m_isAbnormalShown = false;
     int m_dummyProgress = 0;
-    QTimer *m_dummyTimer = nullptr;
     // The upgrade run and the poller; stopped and waited for when the window goes.
     struct UpgradeWorkers;
     struct UpgradeWorkersHolder {

@@ -12,6 +12,7 @@ constexpr int kReportPauseMs = 10000;
 AbnormalDetectThread::AbnormalDetectThread(int manufacturerCode, QObject *parent)
     : QObject(parent), manufacturerCode(manufacturerCode)
 {
+    qRegisterMetaType<UpdateDriveInfo>();
 }
 
 void AbnormalDetectThread::start()
@@ -26,13 +27,22 @@ void AbnormalDetectThread::stop() { running.stop(); }
 void AbnormalDetectThread::doWork()
 {
     while (running.isRunning()) {
-        bool found = false;
-        // An upgrade holding the channel owns the drive: skip this pass.
+        UpdateDriveInfo found;
+        // An upgrade holding the channel owns the drive: skip this pass. The
+        // disks are only looked at, read-only, and none is kept open.
         if (channelMutex().try_lock()) {
-            found = findUpdateDrive(manufacturerCode, &deviceState) >= 0;
+            const QVector<UpdateDriveInfo> drives = listUpdateDrives(manufacturerCode);
             channelMutex().unlock();
+            for (const UpdateDriveInfo &drive : drives) {
+                if (drive.state != StateNone) {
+                    found = drive;
+                    break;
+                }
+            }
         }
-        if (found && deviceState != StateNone) {
+        deviceState = found.state;
+        if (!found.node.isEmpty() && deviceState != StateNone) {
+            emit abnormalDriveFound(found);
             emit onDeviceAbnormal(deviceState);
             running.sleep(kReportPauseMs);
         }

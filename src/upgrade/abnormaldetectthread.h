@@ -3,8 +3,11 @@
 // upgrade left behind as an update drive, and reports its state.
 
 #include "upgrade/runflag.h"
+#include "upgrade/updatechannel.h"
 
 #include <QObject>
+
+Q_DECLARE_METATYPE(lumora::upgrade::UpdateDriveInfo)
 
 class AbnormalDetectThread : public QObject {
     Q_OBJECT
@@ -15,6 +18,8 @@ Q_SIGNALS:
     void workFinished();
     void workStart();
     void onDeviceAbnormal(int state);
+    // The drive behind the next onDeviceAbnormal, emitted just before it.
+    void abnormalDriveFound(lumora::upgrade::UpdateDriveInfo drive);
 
 public Q_SLOTS:
     void start();

@@ -1,5 +1,6 @@
 #include "upgrade/firmwarepackage.h"
 
+#include "upgrade/updatescript.h"
 #include "upgrade/zip7z.h"
 
 #include <QDebug>
@@ -119,27 +120,54 @@ bool findModelInBuffer(const unsigned char *buffer, int *model)
     return true;
 }
 
-bool unpackPackage(const QString &zipPath, const QString &workspace)
+PackageCheck checkPackage(const QString &zipPath, const QString &workspace)
 {
     qInfo().noquote() << "upgrade file:" << QFileInfo(zipPath).fileName();
-    removePackageFiles(workspace);
+    PackageCheck check;
+    // Nothing of an earlier package may stand in for a file this one lacks.
+    clearWorkspace(workspace);
     QString message;
-    if (!Zip7z::extract(zipPath, workspace, &message))
+    if (!Zip7z::extract(zipPath, workspace, &message)) {
         qWarning().noquote() << "package not unpacked:" << message;
-    return checkPackageLayout(workspace);
+        check.reason = message;
+        clearWorkspace(workspace);
+        return check;
+    }
+    if (!checkPackageLayout(workspace)) {
+        clearWorkspace(workspace);
+        return check;
+    }
+    if (!readPackageModel(workspace, &check.model)) {
+        check.verdict = PackageCheck::Corrupted;
+        clearWorkspace(workspace);
+        return check;
+    }
+    const ScriptPlan plan = checkScript(workspace, QStringLiteral("auto_update.txt"));
+    if (!plan.usable) {
+        qWarning().noquote() << "update script refused:" << plan.problem;
+        check.reason = plan.problem;
+        clearWorkspace(workspace);
+        return check;
+    }
+    check.verdict = PackageCheck::Usable;
+    check.version = plan.version;
+    check.scriptBytes = plan.bytes;
+    return check;
 }
 
-void removePackageFiles(const QString &workspace)
+bool unpackPackage(const QString &zipPath, const QString &workspace)
 {
-    static const char *const names[] = {"auto_update.txt", "boot", "scripts", "kernel",
-                                        "cis.bin", "u-boot.bin", "miservice.ubifs", "model.dat"};
-    for (const char *name : names) {
-        const QString path = workspace + '/' + name;
-        const QFileInfo info(path);
+    return checkPackage(zipPath, workspace).verdict != PackageCheck::BadFormat;
+}
+
+void clearWorkspace(const QString &workspace)
+{
+    const QDir dir(workspace);
+    for (const QFileInfo &info : dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
         if (info.isDir() && !info.isSymLink())
-            QDir(path).removeRecursively();
-        else if (info.exists() || info.isSymLink())
-            QFile::remove(path);
+            QDir(info.filePath()).removeRecursively();
+        else
+            QFile::remove(info.filePath());
     }
 }
 

@@ -21,12 +21,26 @@ struct ModelPattern {
 // The table, in search order.
 const QVector<ModelPattern> &modelPatterns();
 
-// The package check both upgrade entry points share: logs the file, clears
-// the previous package, unpacks this one and checks its layout.
+// The package check every upgrade entry point shares: logs the file, empties
+// the workspace, unpacks this package verified into it, checks its layout,
+// finds its model and reads its update script whole. Nothing of a refused
+// package stays in the workspace.
+struct PackageCheck {
+    enum Verdict { Usable, BadFormat, Corrupted };
+    Verdict verdict = BadFormat;
+    QString reason;   // one line on what is wrong; empty when the verdict says it all
+    int model = -1;
+    QString version;  // the firmware version the script sets; empty when it names none
+    qint64 scriptBytes = 0;
+    bool usable() const { return verdict == Usable; }
+};
+PackageCheck checkPackage(const QString &zipPath, const QString &workspace);
+
+// The earlier entry point: true when the package unpacked with a complete layout.
 bool unpackPackage(const QString &zipPath, const QString &workspace);
 
-// Deletes the previous package's entries from the workspace.
-void removePackageFiles(const QString &workspace);
+// Deletes everything in the workspace (links are removed, never followed).
+void clearWorkspace(const QString &workspace);
 // True when the workspace holds a complete package layout.
 bool checkPackageLayout(const QString &workspace);
 // The model index of the package in the workspace; false when there is none.

@@ -1,7 +1,11 @@
 #pragma once
 // Offers the rescue upgrade of a camera that an interrupted upgrade left in an
-// update state. Accepted (1) once a package with a complete layout has been
-// unpacked into the firmware workspace; Cancel rejects (0).
+// update state. Accepted (1) once a package has been unpacked into the
+// firmware workspace, checked whole and found to be for the camera's family
+// (or confirmed by the user when the camera does not tell it); a refused
+// package is named in a message box and the dialog stays open. Cancel rejects (0).
+
+#include "upgrade/updatechannel.h"
 
 #include <QDialog>
 
@@ -16,10 +20,28 @@ public:
     explicit FormAbnormal(QWidget *parent = nullptr);
     ~FormAbnormal() override;
 
+    // The drive the poller found; the package is checked against its family.
+    void setDrive(const lumora::upgrade::UpdateDriveInfo &drive) { m_drive = drive; }
+    // After acceptance: the package's model and whether the user confirmed it
+    // for a drive that does not tell its model.
+    int packageModel() const { return m_packageModel; }
+    bool familyConfirmed() const { return m_confirmed; }
+    // The folder the file dialog starts in.
+    void setStartFolder(const QString &folder) { m_startFolder = folder; }
+    QString chosenFolder() const { return m_chosenFolder; }
+
 private Q_SLOTS:
     void on_btnUpgrade_clicked();
     void on_btnCancel_clicked();
 
 private:
+    // Shows why a package was refused; the dialog stays open for another choice.
+    void refuse(const QString &text);
+
     Ui::FormAbnormal *ui;
+    lumora::upgrade::UpdateDriveInfo m_drive;
+    int m_packageModel = -1;
+    bool m_confirmed = false;
+    QString m_startFolder;
+    QString m_chosenFolder;
 };

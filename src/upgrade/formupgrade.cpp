@@ -2,6 +2,7 @@
 #include "ui_formupgrade.h"
 
 #include "ui/roundedcorners.h"
+#include "upgrade/upgradetarget.h"
 
 FormUpgrade::FormUpgrade(QWidget *parent) : QDialog(parent), ui(new Ui::FormUpgrade)
 {
@@ -16,6 +17,27 @@ FormUpgrade::FormUpgrade(QWidget *parent) : QDialog(parent), ui(new Ui::FormUpgr
 }
 
 FormUpgrade::~FormUpgrade() { delete ui; }
+
+void FormUpgrade::setDetails(const QString &camera, const QString &cameraVersion, const QString &packageModel,
+                             const QString &packageVersion)
+{
+    QStringList lines;
+    if (!camera.isEmpty())
+        lines << tr("Camera: %1, firmware V%2").arg(camera.toHtmlEscaped(),
+                                                    cameraVersion.isEmpty() ? tr("unknown") : cameraVersion.toHtmlEscaped());
+    lines << (packageVersion.isEmpty() ? tr("Package: %1").arg(packageModel.toHtmlEscaped())
+                                       : tr("Package: %1, firmware V%2").arg(packageModel.toHtmlEscaped(), packageVersion.toHtmlEscaped()));
+    const int order = lumora::upgrade::compareVersions(packageVersion, cameraVersion);
+    if (!packageVersion.isEmpty() && !cameraVersion.isEmpty() && order == 0)
+        lines << tr("<b>The camera already has this firmware version.</b>");
+    else if (order < 0)
+        lines << tr("<b>The package's firmware is older than the camera's.</b>");
+    ui->textEditPrompt->append(lines.join("<br>"));
+}
+
+void FormUpgrade::addNote(const QString &text) { ui->textEditPrompt->append(text.toHtmlEscaped()); }
+
+QString FormUpgrade::prompt() const { return ui->textEditPrompt->toPlainText(); }
 
 void FormUpgrade::on_btnCancel_clicked() { reject(); }
 

@@ -93,6 +93,19 @@ bool passThrough(const std::uint8_t *cdb, int cdbLength, ScsiCommand::Direction 
     return rc == ScsiTransport::kPassed;
 }
 
+// One SG_IO request on a descriptor of the caller's (INQUIRY of a disk being probed).
+bool passThroughOn(int fd, const std::uint8_t *cdb, int cdbLength, int length, void *data, unsigned timeoutMs)
+{
+    ScsiCommand command;
+    command.cdb = cdb;
+    command.cdbLength = cdbLength;
+    command.direction = ScsiCommand::Direction::In;
+    command.data = data;
+    command.length = length;
+    command.timeoutMs = timeoutMs;
+    return fd >= 0 && SgIoTransport(fd).execute(command) == ScsiTransport::kPassed;
+}
+
 bool isUsbDisk(const QString &name)
 {
     static const QRegularExpression usb("/usb\\d+/");
@@ -115,6 +128,25 @@ std::mutex &channelMutex()
 {
     static std::mutex mutex;
     return mutex;
+}
+
+namespace {
+thread_local TransferCounter *t_counter = nullptr;
+}
+
+TransferCounter::TransferCounter(std::function<void(qint64)> onSent)
+    : m_onSent(std::move(onSent)), m_previous(t_counter)
+{
+    t_counter = this;
+}
+
+TransferCounter::~TransferCounter() { t_counter = m_previous; }
+
+void TransferCounter::count(std::uint8_t subCommand, qint64 bytes)
+{
+    const bool payload = subCommand == SubChunk || subCommand == SubLastChunk || subCommand == SubCommandText;
+    if (t_counter && payload && t_counter->m_onSent)
+        t_counter->m_onSent(bytes);
 }
 
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length)
@@ -176,24 +208,90 @@ void closeUpdateDrive()
 
 QString currentDriveNode() { return g_currentNode; }
 
-int findUpdateDrive(int manufacturerCode, int *state)
+namespace {
+
+// Port, USB ids and serial of a disk, from sysfs.
+UpdateDriveInfo diskIdentity(const QString &name)
+{
+    UpdateDriveInfo info;
+    info.node = "/dev/" + name;
+    const QString path = platform::kernel().canonicalPath("/sys/block/" + name);
+    info.port = usbPortOfSysfsPath(path);
+    if (info.port.isEmpty())
+        return info;
+    const QString device = path.left(path.indexOf('/' + info.port + '/') + info.port.size() + 1);
+    const auto attribute = [&](const char *key) {
+        QByteArray value;
+        platform::kernel().readAttribute(device + '/' + key, &value);
+        return QString::fromLatin1(value).trimmed();
+    };
+    info.vendorId = attribute("idVendor").toInt(nullptr, 16);
+    info.productId = attribute("idProduct").toInt(nullptr, 16);
+    info.serial = attribute("serial");
+    return info;
+}
+
+// INQUIRY through a descriptor of its own, opened read-only: a disk opened
+// for writing makes udev probe it again when it is closed.
+bool probeDisk(const QString &name, int manufacturerCode, UpdateDriveInfo *info)
+{
+    const int fd = platform::kernel().open("/dev/" + name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    static const std::uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
+    std::uint8_t answer[kInquiryLength] = {};
+    const bool answered = passThroughOn(fd, cdb, sizeof cdb, kInquiryLength, answer, kInquiryTimeoutMs);
+    platform::kernel().close(fd);
+    const QByteArray vendor(reinterpret_cast<char *>(answer) + 8, 8);
+    if (!answered || !acceptsVendor(manufacturerCode, vendor))
+        return false;
+    *info = diskIdentity(name);
+    info->vendor = vendor.trimmed();
+    info->state = stateFromProduct(QByteArray(reinterpret_cast<char *>(answer) + 16, 16));
+    return true;
+}
+
+} // namespace
+
+QString usbPortOfSysfsPath(const QString &canonicalPath)
+{
+    // The USB device directory is the last "<bus>-<ports>" before its interfaces.
+    static const QRegularExpression portName("^\\d+-[\\d.]+$");
+    QString port;
+    for (const QString &part : canonicalPath.split('/')) {
+        if (part.contains(':') && !port.isEmpty())
+            break;
+        if (portName.match(part).hasMatch())
+            port = part;
+    }
+    return port;
+}
+
+QVector<UpdateDriveInfo> listUpdateDrives(int manufacturerCode)
+{
+    QVector<UpdateDriveInfo> drives;
+    for (const QString &name : platform::kernel().listDirectory("/sys/block")) {
+        UpdateDriveInfo info;
+        if (isUsbDisk(name) && probeDisk(name, manufacturerCode, &info))
+            drives.append(info);
+    }
+    return drives;
+}
+
+int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
 {
     closeUpdateDrive();
     for (const QString &name : platform::kernel().listDirectory("/sys/block")) {
-        if (!isUsbDisk(name))
+        UpdateDriveInfo info;
+        if (!isUsbDisk(name) || (!port.isEmpty() && diskIdentity(name).port != port)
+            || !probeDisk(name, manufacturerCode, &info))
             continue;
         const QString node = "/dev/" + name;
         const int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
         if (fd < 0)
             continue;
         g_currentFd = fd;
-        std::uint8_t answer[kInquiryLength] = {};
-        if (!scsiInquiry(answer)
-            || !acceptsVendor(manufacturerCode, QByteArray(reinterpret_cast<char *>(answer) + 8, 8))) {
-            closeUpdateDrive();
-            continue;
-        }
-        *state = stateFromProduct(QByteArray(reinterpret_cast<char *>(answer) + 16, 16));
+        *state = info.state;
         if (const char *stateText = stateName(*state))
             qInfo().noquote() << "device state:" << stateText;
         g_currentNode = node;
@@ -221,6 +319,8 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
         return -1;
     if (fromDevice)
         std::memcpy(data, area.constData(), size_t(length));
+    else
+        TransferCounter::count(subCommand, length);
     return 0;
 }
 
@@ -262,6 +362,9 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
 {
     int failures = 0;
     for (int offset = 0; offset < length;) {
+        // A stopped run ends between two chunks, never inside one.
+        if (stopRequested())
+            return -1;
         const int remaining = length - offset;
         const bool last = remaining <= chunkSize;
         const int size = last ? remaining : chunkSize;

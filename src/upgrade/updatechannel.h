@@ -9,9 +9,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace lumora::upgrade {
@@ -34,6 +36,21 @@ constexpr std::uint32_t kNoLoadAddress = 0xFFFFFFFFu;
 
 std::mutex &channelMutex();
 
+// While it lives, every data chunk and command line the device takes on this
+// thread is passed to `onSent` with its length in bytes.
+class TransferCounter {
+public:
+    explicit TransferCounter(std::function<void(qint64)> onSent);
+    ~TransferCounter();
+    TransferCounter(const TransferCounter &) = delete;
+    TransferCounter &operator=(const TransferCounter &) = delete;
+    static void count(std::uint8_t subCommand, qint64 bytes);
+
+private:
+    std::function<void(qint64)> m_onSent;
+    TransferCounter *m_previous;
+};
+
 // Byte layouts, exposed for tests.
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length);
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data);
@@ -43,10 +60,27 @@ UpdateDeviceState stateFromProduct(const QByteArray &product);
 // Whether an INQUIRY vendor identification is an update drive for the profile.
 bool acceptsVendor(int manufacturerCode, const QByteArray &vendor);
 
-// Searches the USB disks in name order; the first accepted one becomes the
-// current drive (the previous one is closed first). Returns its descriptor, or
-// -1 with state StateNone when none is accepted.
-int findUpdateDrive(int manufacturerCode, int *state);
+// An accepted update drive as a read-only INQUIRY saw it.
+struct UpdateDriveInfo {
+    QString node;         // "/dev/sdb"
+    QString port;         // USB port path, "1-4.2"
+    QString serial;       // USB serial number; empty when the device has none
+    int vendorId = 0;     // USB ids
+    int productId = 0;
+    QByteArray vendor;    // INQUIRY vendor identification, blanks trimmed
+    int state = 3;        // UpdateDeviceState
+};
+// Every accepted update drive, in name order. Each disk is opened read-only for
+// its INQUIRY and closed again; the current drive is not touched.
+QVector<UpdateDriveInfo> listUpdateDrives(int manufacturerCode);
+// USB port path ("1-4.2") of a device whose canonical sysfs path is given; empty without one.
+QString usbPortOfSysfsPath(const QString &canonicalPath);
+
+// Searches the USB disks in name order, only the one on `port` when a port is
+// given; the first accepted one becomes the current drive, opened for the
+// vendor commands (the previous one is closed first). Returns its descriptor,
+// or -1 with state StateNone when none is accepted.
+int findUpdateDrive(int manufacturerCode, int *state, const QString &port = QString());
 // Closes the current drive, if any.
 void closeUpdateDrive();
 // Node of the current drive ("/dev/sdb"); empty when none.

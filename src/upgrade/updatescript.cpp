@@ -7,6 +7,7 @@
 #include <QByteArrayList>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cctype>
 #include <cstdint>
@@ -34,10 +35,6 @@ bool parseAddress(QByteArray word, std::uint32_t *address)
 
 int plainCommand(const QByteArray &line)
 {
-    if (line.size() > kMaxCommandLength) {
-        qDebug("command is too long to support. cmd: %s\n", line.constData());
-        return -1;
-    }
     for (int attempt = 1; attempt <= 2; ++attempt) {
         sendCommandText(line);
         std::uint8_t status[4];
@@ -49,18 +46,41 @@ int plainCommand(const QByteArray &line)
     return 1;
 }
 
-// 0 to go on with the next line, 1 to end the script with success, -1 to fail it.
-int runLine(const QString &workspace, const QByteArray &line, int depth);
+const char *const kClosingCommands[] = {"setenv ota_upgrade_status 0", "saveenv", "reset"};
+const QByteArray kVersionSetting = "setenv fw_version ";
 
-int runLevel(const QString &workspace, const QByteArray &name, int depth)
+// One walk over a script, either sending it or only checking it: both take
+// the very same lines, so a check cannot pass a script the run would read
+// differently.
+struct Walk {
+    QString workspace;
+    ScriptPlan *plan = nullptr; // null: run against the camera
+    bool resetAtTop = false;
+    int executable = 0;
+
+    bool checking() const { return plan != nullptr; }
+    void refuse(const QString &problem)
+    {
+        if (plan && plan->problem.isEmpty())
+            plan->problem = problem;
+    }
+
+    // 0 to go on with the next line, 1 to end the script with success, -1 to fail it.
+    int level(const QByteArray &name, int depth);
+    int line(const QByteArray &line, int depth);
+};
+
+int Walk::level(const QByteArray &name, int depth)
 {
     if (depth > kMaxScriptNesting) {
         qDebug("script nesting deeper than %d levels: %s\n", kMaxScriptNesting, name.constData());
+        refuse(QStringLiteral("the scripts run each other deeper than %1 levels").arg(kMaxScriptNesting));
         return -1;
     }
     QFile file(workspaceFile(workspace, QString::fromLocal8Bit(name)));
     if (file.fileName().isEmpty() || !file.open(QIODevice::ReadOnly)) {
         qDebug("open script fail: %s\n", name.constData());
+        refuse(QStringLiteral("the script %1 is not in the package").arg(QString::fromLocal8Bit(name)));
         return -1;
     }
     const QByteArray text = file.readAll();
@@ -69,29 +89,35 @@ int runLevel(const QString &workspace, const QByteArray &name, int depth)
         QByteArray raw = text.mid(start, end - start);
         if (raw.endsWith('\r'))
             raw.chop(1);
-        const QByteArray line = normaliseScriptLine(raw);
-        if (line.isEmpty() || line.startsWith('#') || line.startsWith('%'))
+        const QByteArray normalised = normaliseScriptLine(raw);
+        if (normalised.isEmpty() || normalised.startsWith('#') || normalised.startsWith('%'))
             continue;
-        if (stopRequested()) {
-            qDebug("script stopped before: %s\n", line.constData());
+        if (!checking() && stopRequested()) {
+            qDebug("script stopped before: %s\n", normalised.constData());
             return -1;
         }
-        qDebug("%s\n", line.constData());
-        const int outcome = runLine(workspace, line, depth);
-        if (outcome != 0)
+        if (!checking())
+            qDebug("%s\n", normalised.constData());
+        ++executable;
+        const int outcome = line(normalised, depth);
+        if (outcome != 0) {
+            if (outcome > 0 && depth == 0)
+                resetAtTop = true;
             return outcome < 0 ? -1 : 0;
+        }
     }
     return 0;
 }
 
-int runLine(const QString &workspace, const QByteArray &line, int depth)
+int Walk::line(const QByteArray &line, int depth)
 {
     const QByteArrayList words = line.split(' ');
     const QByteArray &keyword = words.at(0);
     const QByteArray first = words.value(1);
     if (keyword == "estar") {
-        if (runLevel(workspace, first, depth + 1) != 0) {
-            qDebug("parse script fail: %s\n", first.constData());
+        if (level(first, depth + 1) != 0) {
+            if (!checking())
+                qDebug("parse script fail: %s\n", first.constData());
             return -1;
         }
         return 0;
@@ -100,19 +126,45 @@ int runLine(const QString &workspace, const QByteArray &line, int depth)
         std::uint32_t address = 0;
         if (!parseAddress(first, &address)) {
             qDebug("invalid tftp address: %s\n", first.constData());
+            refuse(QStringLiteral("the tftp address \"%1\" is not a hexadecimal number").arg(QString::fromLocal8Bit(first)));
             return -1;
         }
-        const QByteArray file = words.value(2);
-        if (loadFile(workspaceFile(workspace, QString::fromLocal8Bit(file)), address) != 0) {
-            qDebug("load file fail: %s\n", file.constData());
+        const QByteArray name = words.value(2);
+        const QString path = workspaceFile(workspace, QString::fromLocal8Bit(name));
+        if (checking()) {
+            const QFileInfo info(path);
+            if (path.isEmpty() || !info.isFile() || !info.isReadable()) {
+                refuse(QStringLiteral("the file %1 named by the script is not in the package").arg(QString::fromLocal8Bit(name)));
+                return -1;
+            }
+            plan->bytes += info.size();
+            return 0;
+        }
+        if (loadFile(path, address) != 0) {
+            qDebug("load file fail: %s\n", name.constData());
             return -1;
         }
         return 0;
     }
     if (keyword == "reset") {
-        for (const char *closing : {"setenv ota_upgrade_status 0", "saveenv", "reset"})
-            sendCommandText(closing);
+        for (const char *closing : kClosingCommands) {
+            if (checking())
+                plan->bytes += qstrlen(closing);
+            else
+                sendCommandText(closing);
+        }
         return 1;
+    }
+    if (line.size() > kMaxCommandLength) {
+        qDebug("command is too long to support. cmd: %s\n", line.constData());
+        refuse(QStringLiteral("a command is longer than %1 characters").arg(kMaxCommandLength));
+        return -1;
+    }
+    if (checking()) {
+        plan->bytes += line.size();
+        if (line.startsWith(kVersionSetting))
+            plan->version = QString::fromLatin1(line.mid(kVersionSetting.size())).trimmed();
+        return 0;
     }
     if (plainCommand(line) == 0)
         return 0;
@@ -147,7 +199,27 @@ QByteArray normaliseScriptLine(const QByteArray &line)
 
 int runScript(const QString &workspace, const QString &script)
 {
-    return runLevel(workspace, script.toLocal8Bit(), 0);
+    Walk walk{workspace};
+    return walk.level(script.toLocal8Bit(), 0);
+}
+
+ScriptPlan checkScript(const QString &workspace, const QString &script)
+{
+    ScriptPlan plan;
+    Walk walk{workspace, &plan};
+    const int result = walk.level(script.toLocal8Bit(), 0);
+    if (result != 0) {
+        plan.bytes = 0;
+        return plan;
+    }
+    if (walk.executable == 0)
+        plan.problem = QStringLiteral("the script %1 has no command to run (every line must end with a line feed)").arg(script);
+    else if (!walk.resetAtTop)
+        plan.problem = QStringLiteral("the script %1 never reaches \"reset\" (a last line without a line feed is not run)").arg(script);
+    plan.usable = plan.problem.isEmpty();
+    if (!plan.usable)
+        plan.bytes = 0;
+    return plan;
 }
 
 } // namespace lumora::upgrade

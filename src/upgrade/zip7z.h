@@ -15,6 +15,9 @@ public:
     static QString toolPath();
     // True when a tool was found; the message says what was found.
     static bool checkTool(QString *message);
+    // Why a package with this "7z l -slt" listing must not be unpacked; empty
+    // when it may.
+    static QString listingRefusal(const QString &listing);
     // Unpacks `package` into `outputDir`, existing entries overwritten. False
     // (with nothing written) when no tool is there or the package is refused;
     // the message then says why, otherwise it holds the tool's output.

@@ -1,14 +1,18 @@
 // lumora-cli end to end: each case runs the built tool against a simulated
 // machine described by a scenario file, with the wire trace on.
 
+#include "upgrade/hostilepackages.h"
 #include "upgrade/zipwriter.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -46,6 +50,8 @@ public:
         environment.insert("LUMORA_TRACE", m_dir.filePath("trace.log"));
         environment.insert("HOME", m_dir.filePath("home"));
         environment.insert("XDG_DATA_HOME", m_dir.filePath("home/data"));
+        if (!m_pathFirst.isEmpty())
+            environment.insert("PATH", m_pathFirst + ':' + environment.value("PATH"));
         process.setProcessEnvironment(environment);
         process.start(LUMORA_CLI_PATH, QStringList{"--profile", "1"} + arguments);
     }
@@ -83,14 +89,54 @@ public:
         return path;
     }
 
+    QString package(const QByteArray &model, const upgradetest::PackageParts &parts)
+    {
+        return packageBytes(upgradetest::testPackage(model, parts).bytes());
+    }
+
+    QString packageBytes(const QByteArray &bytes) { return upgradetest::writeNumberedPackage(m_dir.path(), &m_packages, bytes); }
+
+    // Everything left in the firmware workspace.
+    QStringList workspaceEntries() const
+    {
+        QStringList found;
+        QDirIterator it(m_dir.filePath("home/data"), {"firmware"}, QDir::Dirs, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found += QDir(it.next()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        return found;
+    }
+
+    // Whether EnterUpgradeMode or any vendor SCSI command reached a device.
+    bool cameraTouched() const { return upgradetest::touchesCamera(trace("xu") + trace("scsi")); }
+
+    void useKilledTool() { m_pathFirst = upgradetest::writeKilledTool(m_dir.path()); }
+    QString path() const { return m_dir.path(); }
+
 private:
     QTemporaryDir m_dir;
     int m_packages = 0;
+    QString m_pathFirst;
 };
 
 QJsonObject oneCamera(const QJsonArray &faults = {})
 {
     return {{"cameras", QJsonArray{orbit400(faults)}}};
+}
+
+// A camera waiting in an update state; `extra` overrides its fields.
+QJsonObject stuckDrive(const QString &state, const QJsonObject &extra = {})
+{
+    QJsonObject drive = orbit400();
+    drive.insert("state", state);
+    drive.insert("camera", orbit400());
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        drive.insert(it.key(), it.value());
+    return drive;
+}
+
+QStringList lines(const QByteArray &out)
+{
+    return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -216,18 +262,160 @@ private Q_SLOTS:
         Machine camera(oneCamera());
         const Result upgrade = camera.run({"upgrade", camera.package("ORBIT 400"), "-c", "0"});
         QVERIFY2(upgrade.exitCode == 0, upgrade.err.constData());
-        QVERIFY2(upgrade.out.trimmed().endsWith("Upgrade done."), upgrade.out.constData());
+        QCOMPARE(lines(upgrade.out).last(), QString("Upgrade done. V1.0.0 → V2.0.0"));
         QVERIFY(!camera.trace("scsi").isEmpty());
 
-        QJsonObject stuck = orbit400();
-        stuck.insert("state", "rom");
-        stuck.insert("camera", orbit400());
-        Machine drive(QJsonObject{{"drives", QJsonArray{stuck}}});
+        Machine drive(QJsonObject{{"drives", QJsonArray{stuckDrive("rom")}}});
         const Result list = drive.run({"list"});
-        QVERIFY2(list.out.contains("update drive /dev/sdb: ROM"), list.out.constData());
-        const Result rescue = drive.run({"rescue", drive.package("ORBIT 400")});
+        QVERIFY2(list.out.contains("update drive /dev/sdb: ROM (USB port 1-4)"), list.out.constData());
+        const Result rescue = drive.run({"rescue", drive.package("ORBIT 400"), "--json"});
         QVERIFY2(rescue.exitCode == 0, rescue.err.constData());
-        QVERIFY2(rescue.out.trimmed().endsWith("Upgrade done."), rescue.out.constData());
+        QCOMPARE(rescue.json().value("report").toString(), QString("Upgrade done. V2.0.0"));
+        QCOMPARE(rescue.json().value("to").toString(), QString("2.0.0"));
+    }
+
+    // Each damaged package gets its verdict with the reason, from check-package
+    // and from upgrade; nothing stays unpacked and nothing reaches the camera.
+    void damagedPackages_data() { upgradetest::addHostilePackageRows(); }
+
+    void damagedPackages()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        QFETCH(bool, killTool);
+        Machine machine(oneCamera());
+        if (killTool)
+            machine.useKilledTool();
+        const QString package = machine.packageBytes(bytes);
+        for (const QStringList &arguments : {QStringList{"check-package", package}, QStringList{"upgrade", package, "-c", "0"}}) {
+            const Result result = machine.run(arguments);
+            QCOMPARE(result.exitCode, 10);
+            const QString error = QString::fromUtf8(result.err).trimmed();
+            QVERIFY2(error.startsWith("lumora-cli: The format of firmware file is not correct. Reason: ") && error.contains(reason),
+                     qPrintable(error));
+            QCOMPARE(machine.workspaceEntries(), QStringList());
+        }
+        QVERIFY(!machine.cameraTouched());
+    }
+
+    // A package without usb_updater.bin after one with it: the camera in ROM is
+    // not given the earlier package's updater.
+    void staleUpdaterIsNotUsed()
+    {
+        Machine machine(QJsonObject{{"drives", QJsonArray{stuckDrive("rom")}}});
+        QCOMPARE(machine.run({"check-package", machine.package("ORBIT 400")}).exitCode, 0);
+        upgradetest::PackageParts noUpdater;
+        noUpdater.updater = false;
+        const Result rescue = machine.run({"rescue", machine.package("ORBIT 400", noUpdater)});
+        QCOMPARE(rescue.exitCode, 1);
+        QCOMPARE(lines(rescue.out).last(), QString("Upgrade refused, nothing was sent to the camera: the camera is in its "
+                                                   "boot ROM and the package has no usb_updater.bin."));
+        QVERIFY(!machine.cameraTouched());
+    }
+
+    // Camera A is upgraded; camera B, stuck in u-Boot on another port, is left untouched.
+    void twoCamerasOnlyTheChosenOneIsFlashed()
+    {
+        Machine machine(QJsonObject{{"cameras", QJsonArray{orbit400()}},
+                                    {"drives", QJsonArray{stuckDrive("uboot", {{"id", "stuck"}, {"port", "1-6"}, {"serial", "OR4000002"}})}}});
+        const Result upgrade = machine.run({"upgrade", machine.package("ORBIT 400"), "-c", "0"});
+        QVERIFY2(upgrade.exitCode == 0, upgrade.out.constData());
+        QVERIFY2(upgrade.out.contains("the camera on USB port 1-6 is in its u-Boot state and is left as it is"), upgrade.out.constData());
+        QCOMPARE(lines(upgrade.out).last(), QString("Upgrade done. V1.0.0 → V2.0.0"));
+        const QStringList vendor = machine.trace("scsi").filter("cdb=e8");
+        QVERIFY(!vendor.isEmpty());
+        QCOMPARE(vendor.filter(" /dev/sdb ").size(), 0); // the stuck camera's drive
+    }
+
+    void rescueChecksTheFamily_data()
+    {
+        QTest::addColumn<QJsonObject>("drive");
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("error");
+        const QJsonObject unknownIds{{"vendorId", "0x5a17"}, {"productId", "0x0999"}};
+        QTest::newRow("right model") << QJsonObject() << QByteArray("ORBIT 400") << false << 0 << QString();
+        QTest::newRow("another model of the family")
+            << QJsonObject() << QByteArray("ORBIT 160A") << false << 12
+            << "lumora-cli: The upgrade version does not match this device. Reason: the camera in its update state is a ORBIT 400 and the package is for the ORBIT 160A";
+        QTest::newRow("GC without --force") << unknownIds << QByteArray("ORBIT 400") << false << 12
+                                            << "lumora-cli: the camera in its update state does not tell its model; if it is a ORBIT 400, run again with --force";
+        QTest::newRow("GC with --force") << unknownIds << QByteArray("ORBIT 400") << true << 0 << QString();
+    }
+
+    void rescueChecksTheFamily()
+    {
+        QFETCH(QJsonObject, drive);
+        QFETCH(QByteArray, model);
+        QFETCH(bool, force);
+        QFETCH(int, exitCode);
+        QFETCH(QString, error);
+        Machine machine(QJsonObject{{"drives", QJsonArray{stuckDrive("rom", drive)}}});
+        QStringList arguments{"rescue", machine.package(model)};
+        if (force)
+            arguments << "--force";
+        const Result rescue = machine.run(arguments);
+        QCOMPARE(rescue.exitCode, exitCode);
+        QCOMPARE(QString::fromUtf8(rescue.err).trimmed(), error);
+        if (exitCode != 0)
+            QVERIFY(!machine.cameraTouched());
+    }
+
+    // The script ran, but the camera never came back: no success, and the rescue is named.
+    void cameraNeverComesBack()
+    {
+        QJsonObject camera = orbit400();
+        camera.insert("updateDrive", QJsonObject{{"camera", false}});
+        Machine machine(QJsonObject{{"cameras", QJsonArray{camera}}});
+        const QString package = machine.package("ORBIT 400");
+        const Result upgrade = machine.run({"upgrade", package, "-c", "0", "--json"});
+        QCOMPARE(upgrade.exitCode, 1);
+        QVERIFY(!upgrade.json().value("success").toBool());
+        QVERIFY2(upgrade.json().value("report").toString().startsWith("The camera did not come back within 60 s"),
+                 upgrade.out.constData());
+        QCOMPARE(upgrade.json().value("rescue").toString(), "lumora-cli rescue " + package);
+    }
+
+    // Interrupted while chunks are in flight on a slow drive.
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("interrupts");
+        QTest::newRow("once: finishes, then stops") << 1;
+        QTest::newRow("twice: stops at once") << 2;
+    }
+
+    void interrupted()
+    {
+        QFETCH(int, interrupts);
+        QJsonObject camera = orbit400();
+        camera.insert("updateDrive", QJsonObject{{"protocolFaults", QJsonObject{{"chunkDelayMs", 40}}}});
+        // Privileged, so the chunks show as scsi lines; the stop does not depend on the transport.
+        Machine machine(QJsonObject{{"cameras", QJsonArray{camera}}, {"privileged", true}});
+        upgradetest::PackageParts big;
+        big.kernelSize = 60 * 32768;
+        const QString package = machine.package("ORBIT 400", big);
+        QProcess process;
+        machine.start(process, {"upgrade", package, "-c", "0"});
+        QTRY_VERIFY_WITH_TIMEOUT(!machine.trace("scsi").filter("cdb=e801").isEmpty(), 30000);
+        QByteArray err;
+        ::kill(pid_t(process.processId()), SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("stops at the next safe point"), 10000);
+        if (interrupts == 2)
+            ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        const QStringList out = lines(process.readAllStandardOutput());
+        QCOMPARE(out.size(), 2); // "upgrading with ...", then the one report line
+        if (interrupts == 1) {
+            QCOMPARE(process.exitCode(), 0);
+            QCOMPARE(out.last(), QString("Upgrade done. V1.0.0 → V2.0.0"));
+        } else {
+            QCOMPARE(process.exitCode(), 130);
+            QCOMPARE(out.last(), "Upgrade stopped; the camera is left in its update state. Rescue it with: lumora-cli rescue " + package);
+            // It stopped between two chunks of the kernel, well before its last one.
+            QVERIFY(machine.trace("scsi").filter("cdb=e801").size() < 50);
+            QVERIFY(machine.trace("scsi").filter("cdb=e8040000000000008000").isEmpty());
+        }
     }
 
     // A desktop user's upgrade carries the vendor commands inside CBWs over

@@ -9,8 +9,14 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +42,34 @@ QStringList logLines(const QString &path)
     if (text.endsWith(QLatin1String("\r\n")))
         text.chop(2);
     return text.isEmpty() ? QStringList() : text.split(QStringLiteral("\r\n"));
+}
+
+// Standard error into a file for as long as it lives.
+class StderrCapture {
+public:
+    explicit StderrCapture(const QString &path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+    }
+
+private:
+    int m_saved;
+};
+
+QString accountHome()
+{
+    const passwd *account = ::getpwuid(::getuid());
+    return account ? QFile::decodeName(account->pw_dir) : QString();
 }
 
 const QString kStamp = QStringLiteral("\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ");
@@ -216,6 +250,140 @@ private Q_SLOTS:
         qInstallMessageHandler(m_testHandler);
         QTest::ignoreMessage(QtWarningMsg, qPrintable("Error, cannot create dir " + blocker + "/sub"));
         ::resolveUserFile(blocker + "/sub/x.log", false, QByteArray());
+    }
+
+    // What may sit where the log file should be. Nothing outside the log folder
+    // changes, nothing blocks, and a refusal is one warning for the whole run.
+    void logPath_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("warning"); // empty: the file is used
+        QTest::newRow("regular file") << "file" << "";
+        QTest::newRow("missing file") << "none" << "";
+        QTest::newRow("symlink") << "symlink" << "it is a symbolic link";
+        QTest::newRow("dangling symlink") << "dangling" << "it is a symbolic link";
+        QTest::newRow("fifo without reader") << "fifo" << "No such device or address";
+        QTest::newRow("fifo with reader") << "fifo-reader" << "it is not a regular file";
+        QTest::newRow("directory") << "directory" << "Is a directory";
+        QTest::newRow("device") << "device" << "it is not a regular file";
+        QTest::newRow("unwritable folder") << "readonly" << "Permission denied";
+        QTest::newRow("a file where the folder should be") << "blocked" << "Not a directory";
+    }
+    void logPath()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, warning);
+        QTemporaryDir root;
+        const QString folder = root.filePath("log");
+        const QString outside = root.filePath("outside");
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(outside));
+        const QString target = outside + "/target.txt";
+        QString path = folder + "/vistrel.log";
+        int reader = -1;
+        if (kind == "file") {
+            writeFile(path, "before\r\n");
+        } else if (kind == "symlink") {
+            writeFile(target, "theirs");
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == "dangling") {
+            QVERIFY(QFile::link(target, path));
+        } else if (kind.startsWith("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            if (kind == "fifo-reader")
+                reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+        } else if (kind == "directory") {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == "device") {
+            path = QStringLiteral("/dev/null");
+        } else if (kind == "blocked") {
+            writeFile(folder + "/file", "a file");
+            path = folder + "/file/vistrel.log";
+        } else if (kind == "readonly") {
+            if (::geteuid() == 0)
+                QSKIP("root writes into any folder");
+            QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+
+        const QString captured = root.filePath("stderr.txt");
+        {
+            StderrCapture capture(captured);
+            setLogFilePath(path);
+            for (int i = 0; i < 3; ++i)
+                QMessageLogger().info("line %d", i);
+        }
+        if (reader >= 0) {
+            char byte;
+            QVERIFY(::read(reader, &byte, 1) <= 0); // nothing went into the pipe
+            ::close(reader);
+        }
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+        const QStringList warnings = QString::fromLocal8Bit(readAll(captured)).split('\n').filter("not used");
+        if (warning.isEmpty()) {
+            QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+            QCOMPARE(logLines(path).filter(QRegularExpression("-I- : line \\d")).size(), 3);
+        } else {
+            QCOMPARE(warnings.size(), 1);
+            QVERIFY2(warnings.at(0).contains(warning) && warnings.at(0).contains(path), qPrintable(warnings.at(0)));
+        }
+        const QStringList expectedOutside = kind == "symlink" ? QStringList{"target.txt"} : QStringList();
+        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), expectedOutside);
+        if (kind == "symlink")
+            QCOMPARE(readAll(target), QByteArray("theirs"));
+    }
+
+    // Another path given later is tried afresh.
+    void refusalLastsUntilAnotherPath()
+    {
+        QTemporaryDir root;
+        const QString fifo = root.filePath("fifo.log");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        {
+            StderrCapture capture(root.filePath("stderr.txt"));
+            setLogFilePath(fifo);
+            QMessageLogger().info("lost");
+        }
+        const QString good = root.filePath("good.log");
+        setLogFilePath(good);
+        QMessageLogger().info("kept");
+        QCOMPARE(logLines(good).size(), 1);
+    }
+
+    void startLoggingMakesAPrivateFolder()
+    {
+        QTemporaryDir home;
+        qputenv("HOME", QFile::encodeName(home.path()));
+        setLogFilePath(QLatin1String(kDefaultLogFilePath));
+        startLogging();
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(home.path() + "/.vistrel").constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        QCOMPARE(::stat(QFile::encodeName(home.path() + "/.vistrel/vistrel.log").constData(), &info), 0);
+        QVERIFY(S_ISREG(info.st_mode));
+    }
+
+    // Without a usable HOME the account's home is used, never the filesystem root.
+    void homeFromTheAccount_data()
+    {
+        QTest::addColumn<bool>("set");
+        QTest::addColumn<QByteArray>("home");
+        QTest::newRow("unset") << false << QByteArray();
+        QTest::newRow("empty") << true << QByteArray();
+        QTest::newRow("relative") << true << QByteArray("relative/home");
+    }
+    void homeFromTheAccount()
+    {
+        QFETCH(bool, set);
+        QFETCH(QByteArray, home);
+        const QByteArray saved = qgetenv("HOME");
+        if (set)
+            qputenv("HOME", home);
+        else
+            qunsetenv("HOME");
+        const QString resolved = ::resolveUserFile(QLatin1String(kDefaultLogFilePath), true, QByteArray());
+        qputenv("HOME", saved);
+        QVERIFY(!accountHome().isEmpty());
+        QCOMPARE(resolved, QDir::cleanPath(accountHome()) + "/.vistrel/vistrel.log");
     }
 
     void bannerComesFirstAndRunsAppend()

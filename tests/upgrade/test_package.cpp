@@ -3,6 +3,7 @@
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/zip7z.h"
 #include "referencesearch.h"
+#include "hostilepackages.h"
 #include "zipwriter.h"
 
 #include <QDir>
@@ -185,17 +186,18 @@ private slots:
         QCOMPARE(checkPackageLayout(ws.path()), complete);
     }
 
-    void removeKeepsUpdaterAndLinkTargets()
+    // Nothing of an earlier package survives, and a link is removed, not followed.
+    void clearEmptiesTheWorkspace()
     {
         QTemporaryDir ws, outside;
         writeFile(outside.filePath("precious"), "keep");
-        for (const char *name : {"auto_update.txt", "cis.bin", "u-boot.bin", "miservice.ubifs", "model.dat", "usb_updater.bin"})
+        for (const char *name : {"auto_update.txt", "cis.bin", "u-boot.bin", "miservice.ubifs", "model.dat", "usb_updater.bin", ".hidden"})
             writeFile(ws.filePath(name), "x");
         writeFile(ws.filePath("scripts/deep/a.txt"), "x");
         QVERIFY(QFile::link(outside.path(), ws.filePath("kernel")));
-        removePackageFiles(ws.path());
-        QCOMPARE(QDir(ws.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-                 QStringList{"usb_updater.bin"});
+        clearWorkspace(ws.path());
+        QCOMPARE(QDir(ws.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+                 QStringList());
         QVERIFY(QFile::exists(outside.filePath("precious")));
     }
 
@@ -254,6 +256,54 @@ private slots:
         QCOMPARE(filesUnder(outside), QStringList());
         QCOMPARE(filesUnder(ws), QStringList());
         QVERIFY(!checkPackageLayout(ws));
+    }
+
+    // The whole check: a refused package leaves the workspace empty, whatever was there before.
+    void checkPackageRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("reason");
+        for (const upgradetest::HostilePackage &p : upgradetest::hostilePackages("ORBIT 400"))
+            if (!p.killTool)
+                QTest::newRow(p.name) << p.bytes << int(PackageCheck::BadFormat) << p.reason;
+        upgradetest::PackageParts noReset;
+        noReset.script = "tftp 0x21000000 kernel\nreset";
+        QTest::newRow("reset never run") << upgradetest::testPackage("ORBIT 400", noReset).bytes() << int(PackageCheck::BadFormat)
+                                         << "never reaches \"reset\"";
+        QTest::newRow("no model") << upgradetest::testPackage("nothing").bytes() << int(PackageCheck::Corrupted) << QString();
+    }
+
+    void checkPackageRefusals()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, verdict);
+        QFETCH(QString, reason);
+        QTemporaryDir root;
+        const QString ws = root.filePath("firmware");
+        writeFile(ws + "/usb_updater.bin", "from an earlier package");
+        writeFile(root.filePath("package.zip"), bytes);
+        const PackageCheck check = checkPackage(root.filePath("package.zip"), ws);
+        QCOMPARE(int(check.verdict), verdict);
+        QVERIFY2(check.reason.contains(reason), qPrintable(check.reason));
+        QCOMPARE(filesUnder(ws), QStringList());
+    }
+
+    void checkPackageReadsTheScript()
+    {
+        QTemporaryDir root;
+        const QString ws = root.filePath("firmware");
+        QDir().mkpath(ws);
+        writeFile(ws + "/usb_updater.bin", "from an earlier package");
+        QVERIFY(upgradetest::testPackage("ORBIT 160F").write(root.filePath("package.zip")));
+        const PackageCheck check = checkPackage(root.filePath("package.zip"), ws);
+        QVERIFY(check.usable());
+        QCOMPARE(check.model, 15);
+        QCOMPARE(check.version, QString("2.0.0"));
+        // "setenv fw_version 2.0.0", the kernel, and the three closing commands.
+        QCOMPARE(check.scriptBytes, qint64(23 + 50000 + 27 + 7 + 5));
+        // The earlier package's updater is gone; this one's is there.
+        QCOMPARE(QFileInfo(ws + "/usb_updater.bin").size(), 3000);
     }
 
     void emptyFileIsNoPackage()

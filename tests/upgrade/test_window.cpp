@@ -4,6 +4,7 @@
 // refused close, and the rescue of a camera left in an update state.
 
 #include "../preview/qt_tsan_suppressions.h"
+#include "hostilepackages.h"
 #include "modalanswer.h"
 #include "upgraderig.h"
 #include "zipwriter.h"
@@ -14,16 +15,20 @@
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
+#include "upgrade/formupgrade.h"
+#include "upgrade/firmwareworkspace.h"
 
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 using upgradetest::clickInNextModal;
 using upgradetest::LogCapture;
 using upgradetest::answerNextFileDialog;
+using upgradetest::onNextModal;
 
 namespace {
 
@@ -59,9 +64,10 @@ struct Fixture {
     lumora::sim::SimKernel *sim = nullptr;
     std::unique_ptr<Window> window;
 
-    explicit Fixture(const QString &driveState = QString())
+    explicit Fixture(const QString &driveState = QString(), const QJsonObject &driveExtra = QJsonObject())
     {
         initLumoraResources();
+        qputenv("LUMORA_TRACE", dir.filePath("trace.log").toUtf8());
         QSettings settings(settingsFilePath(), QSettings::IniFormat);
         settings.setValue("/product_model/main", 1);
         settings.sync();
@@ -73,6 +79,8 @@ struct Fixture {
             QJsonObject drive = upgradetest::cameraConfig();
             drive.insert("state", driveState);
             drive.insert("camera", upgradetest::cameraConfig("1.0.0"));
+            for (auto it = driveExtra.begin(); it != driveExtra.end(); ++it)
+                drive.insert(it.key(), it.value());
             sim->plug(lumora::sim::makeUpdateDrive(drive));
         }
         lumora::platform::installKernel(std::move(kernel));
@@ -92,6 +100,20 @@ struct Fixture {
         const QString path = dir.filePath(QStringLiteral("fw%1.zip").arg(++m_packages));
         upgradetest::writeTestPackage(path, model, kernel, extraEntry);
         return path;
+    }
+
+    QString writePackage(const QByteArray &bytes) { return upgradetest::writeNumberedPackage(dir.path(), &m_packages, bytes); }
+
+    // Whether EnterUpgradeMode or any vendor SCSI command reached a device.
+    bool cameraTouched() const
+    {
+        QFile file(dir.filePath("trace.log"));
+        return file.open(QIODevice::ReadOnly) && upgradetest::touchesCamera(QString::fromUtf8(file.readAll()).split('\n'));
+    }
+
+    static QStringList workspaceEntries()
+    {
+        return QDir(lumora::upgrade::firmwareWorkspace()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     }
 
     QString cameraFirmware() const
@@ -138,9 +160,36 @@ private slots:
         answerNextFileDialog(f.package(model, kernel, extraEntry));
         answerNextMessageBox(true, &shown, 30000);
         f.window->on_btnUpgrade_clicked();
-        QCOMPARE(shown, verdict);
+        QVERIFY2(shown == verdict || shown.startsWith(verdict + "<br>"), qPrintable(shown));
         QVERIFY(!f.window->m_isUpgrading);
         QVERIFY(f.bar()->isHidden());
+        QCOMPARE(Fixture::workspaceEntries(), QStringList());
+    }
+
+    // Damaged packages: the verdict names the reason, nothing stays unpacked,
+    // and nothing reaches the camera.
+    void damagedPackages_data() { upgradetest::addHostilePackageRows(); }
+
+    void damagedPackages()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        QFETCH(bool, killTool);
+        Fixture f;
+        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        const QByteArray path = qgetenv("PATH");
+        if (killTool)
+            qputenv("PATH", upgradetest::writeKilledTool(f.dir.path()).toUtf8() + ':' + path);
+        QString shown;
+        answerNextFileDialog(f.writePackage(bytes));
+        answerNextMessageBox(true, &shown, 30000);
+        f.window->on_btnUpgrade_clicked();
+        qputenv("PATH", path);
+        QVERIFY2(shown.startsWith("<h3>Unable to Upgrade</h3>\r\nThe format of firmware file is not correct.<br>"), qPrintable(shown));
+        QVERIFY2(shown.contains(reason), qPrintable(shown));
+        QCOMPARE(Fixture::workspaceEntries(), QStringList());
+        QVERIFY(!f.window->m_isUpgrading);
+        QVERIFY(!f.cameraTouched());
     }
 
     void cancelled_data()
@@ -172,10 +221,12 @@ private slots:
     {
         Fixture f;
         QTRY_COMPARE(f.window->m_cameraModel, 12);
+        ShowCounter abnormalShown("FormAbnormal");
         QVector<int> shownValues;
         connect(f.bar(), &QProgressBar::valueChanged, this, [&](int value) { shownValues << value; });
         answerNextFileDialog(f.package("ORBIT 400"));
-        clickInNextModal("FormUpgrade", "btnOK");
+        QString confirmation;
+        clickInNextModal("FormUpgrade", "btnOK", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
         f.window->on_btnUpgrade_clicked();
         QVERIFY(f.window->m_isUpgrading);
         QVERIFY(!f.bar()->isHidden());
@@ -194,19 +245,24 @@ private slots:
             valueWithResult = f.bar()->value();
         });
         QTRY_VERIFY_WITH_TIMEOUT(!result.isEmpty() && f.bar()->isHidden(), 60000);
-        QCOMPARE(result, kSuccess);
+        QCOMPARE(result, kSuccess + "<br>V1.0.0 → V2.0.0");
         QCOMPARE(valueWithResult, 100);
         QCOMPARE(f.bar()->value(), 0);
         QVERIFY(f.window->ui->btnUpgrade->isEnabled());
-        // 2 to 4 a tick from 0, never past 99, then 100 with the result, then 0.
-        QVERIFY(shownValues.size() >= 2);
+        // Rising with the bytes sent, never past 95 before the result, then 100 with it, then 0.
+        QVERIFY(shownValues.size() >= 3);
         QCOMPARE(shownValues.mid(shownValues.size() - 2), (QVector<int>{100, 0}));
-        int previous = 0;
-        for (int value : shownValues.mid(0, shownValues.size() - 2)) {
-            QVERIFY2(value <= 99 && (value - previous >= 2 && value - previous <= 4 || value == 99), qPrintable(QString::number(value)));
-            previous = value;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
+        const QVector<int> during = shownValues.mid(0, shownValues.size() - 2);
+        QCOMPARE(during.last(), 95);
+        for (int i = 1; i < during.size(); ++i)
+            QVERIFY2(during.at(i) > during.at(i - 1) && during.at(i) <= 95, qPrintable(QString::number(during.at(i))));
+        QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
+        // The camera that came back is opened again, and no rescue was offered on the way.
+        QTRY_VERIFY_WITH_TIMEOUT(f.window->m_isOpened, 10000);
+        QCOMPARE(abnormalShown.shown, 0);
+        QVERIFY2(confirmation.contains("Camera: ORBIT 400, firmware V1.0.0") && confirmation.contains("Package: ORBIT 400, firmware V2.0.0"),
+                 qPrintable(confirmation));
+        QVERIFY(!confirmation.contains("older") && !confirmation.contains("already has"));
     }
 
     void rescue()
@@ -219,12 +275,12 @@ private slots:
             // The poller keeps reporting: logged, but no second dialog.
             f.window->slotOnDeviceAbnormal(0);
         });
-        answerNextFileDialog(f.package("nothing known"));
+        answerNextFileDialog(f.package("ORBIT 400"));
         clickInNextModal("FormUpgrade", "btnOK");
         clickInNextModal("FormCustomizeMessagebox", "btnOK",
                          [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
+        QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
         QCOMPARE(abnormalShown.shown, 1);
         QVERIFY(log.count("Detect camera abnormal, state: 0") >= 2);
         QVERIFY(!f.window->m_isAbnormalShown);
@@ -234,11 +290,7 @@ private slots:
     // drive leaving, no camera leaving and no reason to offer a rescue.
     void diskNodeGoesWhileClaimed()
     {
-        QTemporaryDir traceDir;
-        const QString tracePath = traceDir.filePath("trace.log");
-        qputenv("LUMORA_TRACE", tracePath.toUtf8());
         Fixture f("uboot");
-        qunsetenv("LUMORA_TRACE");
         ShowCounter abnormalShown("FormAbnormal");
         LogCapture log;
         QString result;
@@ -247,10 +299,10 @@ private slots:
         clickInNextModal("FormUpgrade", "btnOK");
         clickInNextModal("FormCustomizeMessagebox", "btnOK",
                          [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
         QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
 
-        QFile file(tracePath);
+        QFile file(f.dir.filePath("trace.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString trace = QString::fromUtf8(file.readAll());
         const int claimed = trace.indexOf(" claim if=0 disconnect");
@@ -265,6 +317,123 @@ private slots:
             QVERIFY2(!line.startsWith("Detect camera abnormal"), qPrintable(line));
             QVERIFY2(!line.startsWith("devicePath out") && line != "usb camera out", qPrintable(line));
         }
+    }
+
+    // The confirmation warns about a package that is not newer than the camera.
+    void confirmationWarnsAboutOldFirmware_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("same") << "1.0.0" << "The camera already has this firmware version.";
+        QTest::newRow("older") << "0.9.12" << "The package's firmware is older than the camera's.";
+    }
+
+    void confirmationWarnsAboutOldFirmware()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, warning);
+        Fixture f;
+        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        upgradetest::PackageParts parts;
+        parts.version = version;
+        QString confirmation;
+        answerNextFileDialog(f.writePackage(upgradetest::testPackage("ORBIT 400", parts).bytes()));
+        clickInNextModal("FormUpgrade", "btnCancel", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
+        f.window->on_btnUpgrade_clicked();
+        QVERIFY2(confirmation.contains(warning), qPrintable(confirmation));
+        QVERIFY(confirmation.contains("Package: ORBIT 400, firmware V" + version));
+    }
+
+    // The file dialog opens in Downloads, then in the folder used last.
+    void fileDialogStartsInDownloadsThenTheLastFolder()
+    {
+        Fixture f;
+        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        QDir().mkpath(downloads);
+        QStringList folders;
+        const auto note = [&] {
+            onNextModal([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
+                        [&](QWidget *w) {
+                            folders << QFileInfo(static_cast<QFileDialog *>(w)->directory().absolutePath()).canonicalFilePath();
+                        }, 30000);
+        };
+        note();
+        answerNextFileDialog(f.package("ORBIT 400"));
+        clickInNextModal("FormUpgrade", "btnCancel");
+        f.window->on_btnUpgrade_clicked();
+        note();
+        answerNextFileDialog(QString());
+        f.window->on_btnUpgrade_clicked();
+        QCOMPARE(folders, (QStringList{QFileInfo(downloads).canonicalFilePath(), QFileInfo(f.dir.path()).canonicalFilePath()}));
+    }
+
+    // A package that fails its check is named in a box; the rescue dialog stays open.
+    void rescueRefusesWhatDoesNotFit_data()
+    {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<bool>("kernel");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("another family") << QByteArray("ORBIT 160A") << true << "The camera is a ORBIT 400; the package is for the ORBIT 160A.";
+        QTest::newRow("no model") << QByteArray("nothing known") << true << "The firmware file is corrupted.";
+        QTest::newRow("no kernel") << QByteArray("ORBIT 400") << false << "The format of firmware file is not correct.";
+    }
+
+    void rescueRefusesWhatDoesNotFit()
+    {
+        QFETCH(QByteArray, model);
+        QFETCH(bool, kernel);
+        QFETCH(QString, shown);
+        Fixture f("rom");
+        QString box;
+        bool stillOpen = false;
+        clickInNextModal("FormAbnormal", "btnUpgrade");
+        answerNextFileDialog(f.package(model, kernel));
+        clickInNextModal("FormCustomizeMessagebox", "btnOK", [&](QWidget *w) {
+            box = w->findChild<QLabel *>("labeltext")->text();
+            // The rescue dialog then stays for another choice: cancel it.
+            clickInNextModal("FormAbnormal", "btnCancel", [&](QWidget *) { stillOpen = true; });
+        });
+        LogCapture log;
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), 30000);
+        QVERIFY2(box.contains(shown), qPrintable(box));
+        QVERIFY(stillOpen);
+        QVERIFY(!f.cameraTouched());
+    }
+
+    // A drive that does not tell its model is flashed only after a second confirmation naming the package's model.
+    void rescueOfAnUnknownModelAsksFirst_data()
+    {
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("confirmed") << true;
+        QTest::newRow("declined") << false;
+    }
+
+    void rescueOfAnUnknownModelAsksFirst()
+    {
+        QFETCH(bool, confirm);
+        Fixture f("uboot", {{"vendorId", "0x5a17"}, {"productId", "0x0999"}});
+        QString question, result;
+        clickInNextModal("FormAbnormal", "btnUpgrade");
+        answerNextFileDialog(f.package("ORBIT 400"));
+        clickInNextModal("FormCustomizeMessagebox", confirm ? "btnOK" : "btnCancel", [&](QWidget *w) {
+            question = w->findChild<QLabel *>("labeltext")->text();
+            if (confirm) {
+                clickInNextModal("FormUpgrade", "btnOK");
+                clickInNextModal("FormCustomizeMessagebox", "btnOK",
+                                 [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
+            } else {
+                clickInNextModal("FormAbnormal", "btnCancel");
+            }
+        });
+        LogCapture log;
+        if (confirm) {
+            QTRY_VERIFY_WITH_TIMEOUT(result.startsWith(kSuccess), 60000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), 30000);
+            QVERIFY(!f.cameraTouched());
+        }
+        QVERIFY2(question.contains("<b>ORBIT 400</b>"), qPrintable(question));
     }
 };
 

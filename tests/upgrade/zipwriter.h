@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QMap>
 #include <QString>
 #include <QVector>
 
@@ -14,6 +15,8 @@ struct ZipEntry {
     QByteArray data;
     quint32 unixMode = 0100644;     // 0120777 makes a symbolic link whose target is `data`
     qint64 declaredSize = -1;       // the size the directory claims; -1 for the real one
+    bool encrypted = false;         // marked as encrypted (the data is not: no password opens it)
+    bool damaged = false;           // one stored byte flipped after the checksum was taken
 };
 
 class ZipWriter {
@@ -24,13 +27,16 @@ public:
     QByteArray bytes() const
     {
         QByteArray out, directory;
-        for (const ZipEntry &e : m_entries) {
+        for (ZipEntry e : m_entries) {
             const quint32 crc = crc32(e.data);
+            const quint16 flags = e.encrypted ? 1 : 0;
+            if (e.damaged && !e.data.isEmpty())
+                e.data[e.data.size() / 2] = char(e.data.at(e.data.size() / 2) ^ 0x5A);
             const quint32 size = quint32(e.declaredSize < 0 ? e.data.size() : qMin<qint64>(e.declaredSize, 0xFFFFFFFF));
             const quint32 offset = quint32(out.size());
-            out += u32(0x04034b50) + u16(10) + u16(0) + u16(0) + u16(0) + u16(0x21) + u32(crc)
+            out += u32(0x04034b50) + u16(10) + u16(flags) + u16(0) + u16(0) + u16(0x21) + u32(crc)
                 + u32(quint32(e.data.size())) + u32(size) + u16(quint16(e.name.size())) + u16(0) + e.name + e.data;
-            directory += u32(0x02014b50) + u16(0x031e) + u16(10) + u16(0) + u16(0) + u16(0) + u16(0x21) + u32(crc)
+            directory += u32(0x02014b50) + u16(0x031e) + u16(10) + u16(flags) + u16(0) + u16(0) + u16(0x21) + u32(crc)
                 + u32(quint32(e.data.size())) + u32(size) + u16(quint16(e.name.size())) + u16(0) + u16(0) + u16(0)
                 + u16(0) + u32(e.unixMode << 16) + u32(offset) + e.name;
         }
@@ -68,24 +74,54 @@ private:
     QVector<ZipEntry> m_entries;
 };
 
+// What a test package holds beyond its model.
+struct PackageParts {
+    bool kernel = true;
+    bool updater = true;             // usb_updater.bin
+    QByteArray extraEntry;           // one more file, when given
+    QByteArray script = "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n";
+    QMap<QByteArray, QByteArray> files; // further files (scripts the script runs)
+    bool damagedKernel = false;
+    bool encryptedKernel = false;
+    int kernelSize = 50000;
+    QString version = "2.0.0";       // replaces 2.0.0 in the script
+};
+
 // A package like a real one: an update script that sets firmware 2.0.0, its
 // sub-script, the images, and a model file naming `model` (none when null).
+inline ZipWriter testPackage(const QByteArray &model, const PackageParts &parts = PackageParts())
+{
+    ZipWriter zip;
+    QByteArray script = parts.script;
+    script.replace("2.0.0", parts.version.toLatin1());
+    zip.add("auto_update.txt", script);
+    zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
+    for (auto it = parts.files.begin(); it != parts.files.end(); ++it)
+        zip.add(it.key(), it.value());
+    if (parts.kernel) {
+        ZipEntry kernel{"kernel", QByteArray(parts.kernelSize, 'k')};
+        kernel.damaged = parts.damagedKernel;
+        kernel.encrypted = parts.encryptedKernel;
+        zip.add(kernel);
+    }
+    if (!model.isNull())
+        zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
+    if (parts.updater)
+        zip.add("usb_updater.bin", QByteArray(3000, 'u'));
+    zip.add("u-boot.bin", QByteArray(20000, 'b'));
+    if (!parts.extraEntry.isEmpty())
+        zip.add(parts.extraEntry, "x");
+    return zip;
+}
+
 // `extraEntry`, when given, adds one more file.
 inline void writeTestPackage(const QString &path, const QByteArray &model, bool kernel = true,
                              const QByteArray &extraEntry = QByteArray())
 {
-    ZipWriter zip;
-    zip.add("auto_update.txt", "setenv fw_version 2.0.0\nestar scripts/load.txt\nreset\n");
-    zip.add("scripts/load.txt", "tftp 0x21000000 kernel\n");
-    if (kernel)
-        zip.add("kernel", QByteArray(50000, 'k'));
-    if (!model.isNull())
-        zip.add("miservice.ubifs", QByteArray(64, '\0') + model + QByteArray(64, '\0'));
-    zip.add("usb_updater.bin", QByteArray(3000, 'u'));
-    zip.add("u-boot.bin", QByteArray(20000, 'b'));
-    if (!extraEntry.isEmpty())
-        zip.add(extraEntry, "x");
-    zip.write(path);
+    PackageParts parts;
+    parts.kernel = kernel;
+    parts.extraEntry = extraEntry;
+    testPackage(model, parts).write(path);
 }
 
 } // namespace upgradetest
