@@ -392,17 +392,17 @@ private slots:
         for (bool privileged : {true, false}) {
             UpgradeRig rig(privileged);
             writePackage(rig);
-            std::unique_ptr<UVCExtensionUnit> unit;
-            if (state.isEmpty()) {
-                rig.kernel->plug(lumora::sim::makeCamera(upgradetest::cameraConfig("1.0.0")));
-                unit = std::make_unique<UVCExtensionUnit>();
-                QVERIFY(unit->InitVideoDevice(QString(), "ORBIT 400"));
-            } else {
+            std::unique_ptr<WorkingCamera> camera;
+            if (state.isEmpty())
+                camera = std::make_unique<WorkingCamera>(rig);
+            else
                 rig.plugDrive(state);
-            }
             rig.takeTrace();
             Recorder recorder;
-            recorder.run(new UpgradeThread(kOrvanta, state.isEmpty(), unit.get(), rig.workspace()));
+            if (camera)
+                recorder.runOn(rig.workspace(), &camera->unit, camera->target);
+            else
+                recorder.run(new UpgradeThread(kOrvanta, false, nullptr, rig.workspace()));
             QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 30000);
             QTRY_VERIFY(recorder.thread.isNull());
             QTRY_COMPARE_WITH_TIMEOUT(cameraFirmware(rig), QString("2.0.0"), 5000);
