@@ -1,5 +1,6 @@
 // lumora-cli: the app's camera control, upgrade and monitoring for scripts.
 
+#include "cli/cli_doctor.h"
 #include "cli/cli_features.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
@@ -35,6 +36,7 @@ const Command kCommands[] = {
     {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
     {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
+    {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
 };
 
 struct Options {
@@ -272,6 +274,8 @@ int run(const Options &options)
         return listCommand(profile, options.json);
     if (name == QLatin1String("monitor"))
         return monitorCommand(profile, options.json);
+    if (name == QLatin1String("doctor"))
+        return doctorCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
         return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
 

@@ -84,6 +84,13 @@ public:
     // it has. Other users' processes are hidden from an ordinary user, as
     // /proc hides their descriptors.
     virtual QVector<NodeHolder> holders(const QString &node) = 0;
+
+    // Whether SG_IO passes any SCSI command for this process (CAP_SYS_RAWIO);
+    // without it Linux lets only standard read and write commands through.
+    virtual bool rawScsiAllowed() = 0;
+    // Where the udev rule file `name` is installed, among the folders udev
+    // reads rules from; empty when it is in none.
+    virtual QString installedUdevRule(const QString &name) = 0;
 };
 
 // The process-wide kernel. The first call creates it from the environment:

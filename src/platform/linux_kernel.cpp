@@ -186,4 +186,32 @@ QVector<NodeHolder> LinuxKernel::holders(const QString &node)
     return found;
 }
 
+bool LinuxKernel::rawScsiAllowed()
+{
+    // CapEff in /proc/self/status is a hex mask; CAP_SYS_RAWIO is bit 17.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("CapEff:")) {
+            bool ok = false;
+            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+            return ok && (mask >> 17) & 1;
+        }
+    }
+    return false;
+}
+
+QString LinuxKernel::installedUdevRule(const QString &name)
+{
+    // The folders udev reads, in its order of precedence.
+    for (const char *dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/local/lib/udev/rules.d",
+                            "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+        const QString path = QString::fromLatin1(dir) + QLatin1Char('/') + name;
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return {};
+}
+
 } // namespace lumora::platform

@@ -19,6 +19,8 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
     CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override;
+    QString installedUdevRule(const QString &name) override;
     QVector<NodeHolder> holders(const QString &node) override;
 
 private:

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <linux/usbdevice_fs.h>
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
@@ -12,7 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace lumora::platform {
@@ -101,6 +104,67 @@ QString scsiLine(const QString &node, const sg_io_hdr &hdr, const QString &outHe
         .arg(hdr.dxfer_len)
         .arg(in ? hex(hdr.dxferp, headLen) : outHead)
         .arg(rc);
+}
+
+QString bulkLine(const QString &node, const usbdevfs_bulktransfer &transfer, const QByteArray &sent, int rc)
+{
+    const bool in = transfer.ep & 0x80;
+    const unsigned moved = rc >= 0 ? unsigned(rc) : transfer.len;
+    QByteArray head;
+    if (!in)
+        head = sent.left(int(std::min<unsigned>(moved, 32)));
+    else if (rc > 0 && transfer.data)
+        head = QByteArray(static_cast<const char *>(transfer.data), std::min(rc, 32));
+    return QStringLiteral("usb %1 bulk ep=%2 len=%3 head=%4 rc=%5")
+        .arg(node)
+        .arg(transfer.ep & 0xFF, 2, 16, QLatin1Char('0'))
+        .arg(moved)
+        .arg(QString::fromLatin1(head.toHex()))
+        .arg(rc);
+}
+
+// The details of a usbfs call other than a bulk transfer; empty for calls the trace leaves out.
+QString usbfsCall(unsigned long request, const void *arg)
+{
+    switch (request) {
+    case USBDEVFS_CLAIMINTERFACE:
+        return QStringLiteral("claim if=%1").arg(*static_cast<const unsigned *>(arg));
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        const auto *claim = static_cast<const usbdevfs_disconnect_claim *>(arg);
+        const QString driver = QString::fromLatin1(claim->driver, int(qstrnlen(claim->driver, sizeof claim->driver)));
+        QString line = QStringLiteral("claim if=%1 disconnect").arg(claim->interface);
+        if (claim->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER)
+            line += QStringLiteral(" if_driver=") + driver;
+        if (claim->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER)
+            line += QStringLiteral(" except_driver=") + driver;
+        return line;
+    }
+    case USBDEVFS_RELEASEINTERFACE:
+        return QStringLiteral("release if=%1").arg(*static_cast<const unsigned *>(arg));
+    case USBDEVFS_IOCTL: {
+        const auto *call = static_cast<const usbdevfs_ioctl *>(arg);
+        if (call->ioctl_code == int(USBDEVFS_DISCONNECT))
+            return QStringLiteral("disconnect if=%1").arg(call->ifno);
+        if (call->ioctl_code == int(USBDEVFS_CONNECT))
+            return QStringLiteral("connect if=%1").arg(call->ifno);
+        return {};
+    }
+    case USBDEVFS_CLEAR_HALT:
+        return QStringLiteral("clear_halt ep=%1").arg(*static_cast<const unsigned *>(arg) & 0xFF, 2, 16, QLatin1Char('0'));
+    case USBDEVFS_RESET:
+        return QStringLiteral("reset");
+    case USBDEVFS_CONTROL: {
+        const auto *c = static_cast<const usbdevfs_ctrltransfer *>(arg);
+        return QStringLiteral("control type=%1 req=%2 value=%3 index=%4 len=%5")
+            .arg(c->bRequestType, 2, 16, QLatin1Char('0'))
+            .arg(c->bRequest, 2, 16, QLatin1Char('0'))
+            .arg(c->wValue, 4, 16, QLatin1Char('0'))
+            .arg(c->wIndex, 4, 16, QLatin1Char('0'))
+            .arg(c->wLength);
+    }
+    default:
+        return {};
+    }
 }
 
 } // namespace
@@ -196,8 +260,22 @@ int TraceKernel::ioctl(int fd, unsigned long request, void *arg)
         m_writer->write(scsiLine(nodeOf(fd), *hdr, outHead, rc));
         return rc;
     }
-    default:
-        return m_inner->ioctl(fd, request, arg);
+    case USBDEVFS_BULK: {
+        const auto *transfer = static_cast<const usbdevfs_bulktransfer *>(arg);
+        const QByteArray sent = !(transfer->ep & 0x80) && transfer->data
+                                    ? QByteArray(static_cast<const char *>(transfer->data), int(std::min(transfer->len, 32u)))
+                                    : QByteArray();
+        const int rc = m_inner->ioctl(fd, request, arg);
+        m_writer->write(bulkLine(nodeOf(fd), *transfer, sent, rc));
+        return rc;
+    }
+    default: {
+        const QString call = arg || request == USBDEVFS_RESET ? usbfsCall(request, arg) : QString();
+        const int rc = m_inner->ioctl(fd, request, arg);
+        if (!call.isEmpty())
+            m_writer->write(QStringLiteral("usb %1 %2 rc=%3").arg(nodeOf(fd), call).arg(rc));
+        return rc;
+    }
     }
 }
 

@@ -6,6 +6,8 @@
 //   <ms> xu <node> <set|get> sel=<n> out=<hex> [in=<hex>] rc=<r>
 //   <ms> ctl <node> <get|set> <control name> value=<v> rc=<r>
 //   <ms> scsi <node> cdb=<hex> dir=<in|out|none> len=<n> head=<hex> rc=<r>
+//   <ms> usb <node> bulk ep=<xx> len=<n> head=<hex> rc=<r>
+//   <ms> usb <node> <claim|release|disconnect|connect|clear_halt|reset|control> <details> rc=<r>
 //
 // <ms> counts from the creation of the trace; hex is lower-case without
 // separators; rc is the kernel's result. docs/platform.md has the details.
@@ -32,6 +34,8 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
     CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override { return m_inner->rawScsiAllowed(); }
+    QString installedUdevRule(const QString &name) override { return m_inner->installedUdevRule(name); }
     QVector<NodeHolder> holders(const QString &node) override;
 
 private:

@@ -60,6 +60,12 @@ public:
     // One ioctl on node `node` (an index into nodes()): 0 or -errno.
     virtual int ioctl(int node, unsigned long request, void *arg) = 0;
 
+    // usbfs traffic on the device's endpoints, after the kernel has checked the
+    // endpoint and the interface claim: USBDEVFS_BULK (bytes moved or -errno),
+    // USBDEVFS_CLEAR_HALT and USBDEVFS_CONTROL. A device without its own
+    // answers NAKs bulk transfers and stalls control requests.
+    virtual int usbTransfer(unsigned long request, void *arg);
+
     // What FFmpeg opens for a capture node's picture; empty when there is none.
     virtual platform::CaptureInput captureInput(int /*node*/) { return {}; }
 

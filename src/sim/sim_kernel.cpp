@@ -4,14 +4,18 @@
 #include "sim/sim_monitor.h"
 #include "sim/sim_sysfs.h"
 #include "sim/sim_sysfs_layout.h"
+#include "sim/sim_usbfs.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QDebug>
 #include <QSet>
 #include <QThread>
 #include <QTimer>
 
 #include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <scsi/sg.h>
 
 #include <algorithm>
@@ -29,6 +33,25 @@ constexpr int kFirstDescriptor = 3;
 constexpr int kMaxVideoNodes = 256;
 constexpr qint64 kDefaultDiskSectors = 131072; // 64 MiB
 const QString kInternalDiskNode = QStringLiteral("/dev/sda");
+// Descriptors of a device's /dev/bus/usb node carry this in place of a node index.
+constexpr int kUsbfsNode = -1;
+
+// What SG_IO lets through for a process without CAP_SYS_RAWIO: a fixed list
+// of read-safe commands, and of basic writing commands on a descriptor opened
+// for writing. Everything else, vendor commands included, is refused.
+bool scsiCommandAllowed(quint8 opcode, bool writable)
+{
+    static const QSet<quint8> readSafe = {0x00, 0x03, 0x08, 0x12, 0x1A, 0x1B, 0x1C, 0x25, 0x28, 0x2F, 0x37, 0x3C,
+                                          0x3E, 0x4D, 0x5A, 0x88, 0x8F, 0x9E, 0xA0, 0xA3, 0xA8};
+    static const QSet<quint8> writeSafe = {0x04, 0x0A, 0x15, 0x19, 0x2A, 0x2E, 0x35, 0x3D, 0x3F, 0x41, 0x4C,
+                                           0x55, 0x8A, 0x93, 0xAA, 0xAE};
+    return readSafe.contains(opcode) || (writable && writeSafe.contains(opcode));
+}
+
+QString accessKind(const SimNode &node)
+{
+    return node.kind == SimNode::Kind::Disk ? QStringLiteral("disk") : QStringLiteral("video");
+}
 
 // What the SCSI scan reads when a disk appears: vendor and product identification.
 void inquire(SimDevice &device, int node, SimPlacement *placement)
@@ -69,6 +92,8 @@ struct SimKernel::State {
         QString id;
         int node = 0;
         quint64 generation = 0;
+        int flags = 0;
+        bool dead = false; // its node went with its interface's driver
     };
 
     mutable std::mutex mutex;
@@ -80,6 +105,8 @@ struct SimKernel::State {
     quint64 nextGeneration = 1;
     QMap<int, int> nextDevnum; // per bus; 1 is the root hub
     int nextScsiHost = 1;      // host0 is the internal disk's
+    bool privileged = false;   // CAP_SYS_RAWIO: SG_IO passes any command
+    QString udevRuleFolder = QStringLiteral("/etc/udev/rules.d");
     SimSysfs sysfs;
     std::shared_ptr<SimMonitorHub> monitors = std::make_shared<SimMonitorHub>();
     // Owns the scheduled actions' timers; lives on the kernel's thread.
@@ -140,10 +167,13 @@ struct SimKernel::State {
                 return true;
         return false;
     }
-    void publish(const Plugged &p, platform::DeviceEvent::Action action)
+    // Events for the device's present nodes, or for those of one interface.
+    void publish(const Plugged &p, platform::DeviceEvent::Action action, int interface = -1)
     {
         const QString actionName = action == platform::DeviceEvent::Action::Add ? "add" : "remove";
         for (int n = 0; n < p.placement.nodes.size(); ++n) {
+            if (interface >= 0 ? p.placement.nodes[n].interfaceNumber != interface : !p.placement.nodePresent(n))
+                continue;
             platform::DeviceEvent event;
             event.action = action;
             event.subsystem = subsystemOf(p.placement.nodes[n]);
@@ -173,10 +203,53 @@ struct SimKernel::State {
         if (it == descriptors.constEnd())
             return -EBADF;
         const auto p = plugged.constFind(it->id);
-        if (p == plugged.constEnd() || p->generation != it->generation)
+        if (p == plugged.constEnd() || p->generation != it->generation || it->dead)
             return -ENODEV;
         *device = p->device;
         *node = it->node;
+        return 0;
+    }
+    Plugged *pluggedFor(int fd)
+    {
+        const auto it = descriptors.constFind(fd);
+        if (it == descriptors.constEnd())
+            return nullptr;
+        const auto p = plugged.find(it->id);
+        return p == plugged.end() || p->generation != it->generation ? nullptr : &p.value();
+    }
+    int addDescriptor(const Plugged &p, int node, int flags)
+    {
+        const int fd = nextDescriptor++;
+        descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false});
+        return fd;
+    }
+    // The driver an interface is bound to: "usbfs" when claimed, the kernel's own, or none.
+    static QString driverOf(const SimPlacement &p, const SimUsbInterface &interface)
+    {
+        if (p.claims.contains(interface.number))
+            return QStringLiteral("usbfs");
+        return p.unbound.contains(interface.number) ? QString() : kernelDriverFor(interface);
+    }
+    // The kernel driver lets go of the interface: its nodes leave, their descriptors die.
+    void unbind(Plugged &p, int interface)
+    {
+        p.placement.unbound.insert(interface);
+        for (auto it = descriptors.begin(); it != descriptors.end(); ++it)
+            if (it->id == p.placement.id && it->generation == p.generation && it->node >= 0
+                && p.placement.nodes[it->node].interfaceNumber == interface)
+                it->dead = true;
+        rebuildSysfs();
+        publish(p, platform::DeviceEvent::Action::Remove, interface);
+    }
+    // usbfs reaches an interface for this descriptor: claimed by it, or claimed now when no driver has it.
+    static int reach(SimPlacement &p, const SimUsbInterface &interface, int fd)
+    {
+        const int holder = p.claims.value(interface.number, -1);
+        if (holder == fd)
+            return 0;
+        if (holder >= 0 || !driverOf(p, interface).isEmpty())
+            return -EBUSY;
+        p.claims.insert(interface.number, fd);
         return 0;
     }
 };
@@ -212,6 +285,8 @@ void SimKernel::plug(std::shared_ptr<SimDevice> device)
         placement.identity = device->usb();
     placement.descriptors = device->descriptors();
     placement.nodes = device->nodes();
+    for (const QJsonValue &kind : device->config().value("denied").toArray())
+        placement.denied.append(kind.toString());
     device->attach(this);
     for (int n = 0; n < placement.nodes.size(); ++n) {
         if (placement.nodes[n].kind == SimNode::Kind::Disk) {
@@ -343,20 +418,34 @@ int SimKernel::open(const QString &node, int flags)
     std::lock_guard<std::mutex> lock(d->mutex);
     if (node == kInternalDiskNode)
         return -EACCES;
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    for (const State::Plugged &p : qAsConst(d->plugged)) {
+        // usbfs nodes are world-readable; writing takes the udev rule's grant.
+        if (p.placement.usb && node == usbfsNode(p.placement.identity.busNumber, p.placement.devnum)) {
+            if (writing && p.placement.denied.contains(QLatin1String("usbfs")))
+                return -EACCES;
+            return d->addDescriptor(p, kUsbfsNode, flags);
+        }
+    }
     int index = -1;
     const State::Plugged *p = d->findNode(node, &index);
-    if (!p)
+    if (!p || !p->placement.nodePresent(index))
         return -ENOENT;
-    const int fd = d->nextDescriptor++;
-    d->descriptors.insert(fd, {p->placement.id, index, p->generation});
-    if ((flags & O_ACCMODE) != O_RDONLY)
+    if (p->placement.denied.contains(accessKind(p->placement.nodes[index])))
+        return -EACCES;
+    if (writing)
         ++d->writableOpens[node];
-    return fd;
+    return d->addDescriptor(*p, index, flags);
 }
 
 int SimKernel::close(int fd)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
+    // Closing a usbfs descriptor gives up its claims; the kernel drivers stay detached.
+    if (State::Plugged *p = d->pluggedFor(fd)) {
+        for (auto it = p->placement.claims.begin(); it != p->placement.claims.end();)
+            it = it.value() == fd ? p->placement.claims.erase(it) : std::next(it);
+    }
     return d->descriptors.remove(fd) ? 0 : -EBADF;
 }
 
@@ -368,8 +457,179 @@ int SimKernel::ioctl(int fd, unsigned long request, void *arg)
         std::lock_guard<std::mutex> lock(d->mutex);
         if (const int rc = d->resolve(fd, &device, &node))
             return rc;
+        if (node != kUsbfsNode && request == SG_IO && !d->privileged
+            && d->plugged.value(d->descriptors.value(fd).id).placement.nodes[node].kind == SimNode::Kind::Disk) {
+            const auto *hdr = static_cast<const sg_io_hdr_t *>(arg);
+            if (!hdr || hdr->interface_id != 'S')
+                return -EINVAL;
+            if (!hdr->cmdp || hdr->cmd_len == 0)
+                return -EFAULT;
+            if (!scsiCommandAllowed(hdr->cmdp[0], (d->descriptors.value(fd).flags & O_ACCMODE) != O_RDONLY))
+                return -EPERM;
+        }
     }
+    if (node == kUsbfsNode)
+        return usbfs(fd, request, arg);
     return device->ioctl(node, request, arg);
+}
+
+int SimKernel::usbfs(int fd, unsigned long request, void *arg)
+{
+    std::unique_lock<std::mutex> lock(d->mutex);
+    if (!(d->descriptors.value(fd).flags & (O_WRONLY | O_RDWR)))
+        return -EPERM;
+    State::Plugged *p = d->pluggedFor(fd);
+    if (!p)
+        return -ENODEV;
+    if (!arg)
+        return -EFAULT;
+    SimPlacement &placement = p->placement;
+    const QVector<SimUsbInterface> interfaces = parseUsbInterfaces(placement.descriptors);
+    auto interfaceNumbered = [&](int number) -> const SimUsbInterface * {
+        for (const SimUsbInterface &i : interfaces)
+            if (i.number == number)
+                return &i;
+        return nullptr;
+    };
+    auto interfaceWithEndpoint = [&](unsigned endpoint, int *type) -> const SimUsbInterface * {
+        for (const SimUsbInterface &i : interfaces)
+            for (int e = 0; e < i.endpoints.size(); ++e)
+                if (unsigned(i.endpoints[e]) == endpoint) {
+                    *type = i.endpointTypes[e];
+                    return &i;
+                }
+        return nullptr;
+    };
+    std::shared_ptr<SimDevice> device = p->device;
+    switch (request) {
+    case USBDEVFS_CLAIMINTERFACE: {
+        const SimUsbInterface *i = interfaceNumbered(int(*static_cast<unsigned *>(arg)));
+        return i ? State::reach(placement, *i, fd) : -ENOENT;
+    }
+    case USBDEVFS_RELEASEINTERFACE: {
+        const int number = int(*static_cast<unsigned *>(arg));
+        if (placement.claims.value(number, -1) != fd)
+            return -EINVAL;
+        placement.claims.remove(number);
+        return 0;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        const auto *claim = static_cast<const usbdevfs_disconnect_claim *>(arg);
+        const SimUsbInterface *i = interfaceNumbered(int(claim->interface));
+        if (!i)
+            return -EINVAL;
+        const QString driver = State::driverOf(placement, *i);
+        const QString named = QString::fromLatin1(claim->driver, int(qstrnlen(claim->driver, sizeof claim->driver)));
+        if ((claim->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && driver != named)
+            return -EBUSY;
+        if ((claim->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && driver == named)
+            return -EBUSY;
+        if (driver == QLatin1String("usbfs"))
+            placement.claims.remove(i->number);
+        else if (!driver.isEmpty())
+            d->unbind(*p, i->number);
+        return State::reach(placement, *i, fd);
+    }
+    case USBDEVFS_IOCTL: {
+        const auto *call = static_cast<const usbdevfs_ioctl *>(arg);
+        const SimUsbInterface *i = interfaceNumbered(call->ifno);
+        if (!i)
+            return -EINVAL;
+        const QString driver = State::driverOf(placement, *i);
+        if (call->ioctl_code == int(USBDEVFS_DISCONNECT)) {
+            if (driver.isEmpty())
+                return -ENODATA;
+            if (driver == QLatin1String("usbfs"))
+                placement.claims.remove(i->number);
+            else
+                d->unbind(*p, i->number);
+            return 0;
+        }
+        if (call->ioctl_code == int(USBDEVFS_CONNECT)) {
+            if (!driver.isEmpty())
+                return -EBUSY;
+            if (kernelDriverFor(*i).isEmpty())
+                return 0;
+            const int number = i->number;
+            const quint64 generation = p->generation;
+            lock.unlock();
+            rebind(placement.id, generation, number);
+            return 0;
+        }
+        return -ENOTTY;
+    }
+    case USBDEVFS_BULK:
+    case USBDEVFS_CLEAR_HALT: {
+        const unsigned endpoint = request == USBDEVFS_BULK ? static_cast<usbdevfs_bulktransfer *>(arg)->ep
+                                                           : *static_cast<unsigned *>(arg);
+        int type = 0;
+        const SimUsbInterface *i = interfaceWithEndpoint(endpoint, &type);
+        if (!i)
+            return -ENOENT;
+        if (request == USBDEVFS_BULK && type != 2)
+            return -EINVAL;
+        if (const int rc = State::reach(placement, *i, fd))
+            return rc;
+        break;
+    }
+    case USBDEVFS_CONTROL: {
+        const auto *control = static_cast<const usbdevfs_ctrltransfer *>(arg);
+        if ((control->bRequestType & 0x1F) == 1) { // to an interface: it must be ours
+            const SimUsbInterface *i = interfaceNumbered(control->wIndex & 0xFF);
+            if (!i)
+                return -ENOENT;
+            if (const int rc = State::reach(placement, *i, fd))
+                return rc;
+        }
+        break;
+    }
+    default:
+        return -ENOTTY;
+    }
+    lock.unlock();
+    return device->usbTransfer(request, arg);
+}
+
+void SimKernel::rebind(const QString &id, quint64 generation, int interface)
+{
+    std::shared_ptr<SimDevice> device;
+    SimPlacement probe;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        const auto it = d->plugged.constFind(id);
+        if (it == d->plugged.constEnd() || it->generation != generation)
+            return;
+        device = it->device;
+        probe = it->placement;
+    }
+    // A disk driver scans its disk again, outside the lock: the device answers on its own.
+    for (int n = 0; n < probe.nodes.size(); ++n)
+        if (probe.nodes[n].interfaceNumber == interface && probe.nodes[n].kind == SimNode::Kind::Disk)
+            inquire(*device, n, &probe);
+    std::lock_guard<std::mutex> lock(d->mutex);
+    const auto it = d->plugged.find(id);
+    if (it == d->plugged.end() || it->generation != generation || !it->placement.unbound.contains(interface))
+        return;
+    SimPlacement &placement = it->placement;
+    placement.unbound.remove(interface);
+    placement.diskVendor = probe.diskVendor;
+    placement.diskModel = probe.diskModel;
+    if (placement.scsiHost >= 0)
+        placement.scsiHost = d->nextScsiHost++;
+    d->rebuildSysfs();
+    d->publish(it.value(), platform::DeviceEvent::Action::Add, interface);
+}
+
+void SimKernel::setPrivileged(bool privileged)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->privileged = privileged;
+}
+
+bool SimKernel::isPrivileged() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->privileged;
 }
 
 int SimKernel::readAttribute(const QString &path, QByteArray *contents)
@@ -429,6 +689,18 @@ QVector<platform::NodeHolder> SimKernel::holders(const QString &node)
     std::sort(found.begin(), found.end(),
               [](const platform::NodeHolder &a, const platform::NodeHolder &b) { return a.pid < b.pid; });
     return found;
+}
+
+void SimKernel::setUdevRuleFolder(const QString &folder)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->udevRuleFolder = folder;
+}
+
+QString SimKernel::installedUdevRule(const QString &name)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->udevRuleFolder.isEmpty() ? QString() : d->udevRuleFolder + QLatin1Char('/') + name;
 }
 
 } // namespace lumora::sim

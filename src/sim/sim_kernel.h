@@ -45,6 +45,10 @@ public:
     }
     // The device's node paths ("/dev/video0", ...) in the order of its nodes(); empty when not plugged.
     QStringList devNodes(const QString &id) const;
+    // Whether the process counts as privileged (CAP_SYS_RAWIO): SG_IO then passes
+    // any SCSI command, vendor ones included. Off by default, like a desktop user.
+    void setPrivileged(bool privileged);
+    bool isPrivileged() const;
     // How often a node has been opened for writing (O_WRONLY or O_RDWR).
     int writableOpens(const QString &node) const;
     // Runs `action` on the kernel's thread after delayMs.
@@ -59,9 +63,18 @@ public:
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<platform::DeviceMonitor> createMonitor() override;
     platform::CaptureInput captureInput(const QString &alias) override;
+    bool rawScsiAllowed() override { return isPrivileged(); }
+    QString installedUdevRule(const QString &name) override;
+    // Where the simulated machine has the udev rule; empty for nowhere.
+    void setUdevRuleFolder(const QString &folder);
     QVector<platform::NodeHolder> holders(const QString &node) override;
 
 private:
+    // ioctls on a /dev/bus/usb node.
+    int usbfs(int fd, unsigned long request, void *arg);
+    // The kernel driver binds to `interface` again (USBDEVFS_CONNECT).
+    void rebind(const QString &id, quint64 generation, int interface);
+
     struct State;
     std::unique_ptr<State> d;
 };

@@ -202,6 +202,13 @@ bool readDevices(const QJsonObject &json, const char *key, QVector<QJsonObject> 
         if (ids->contains(id))
             return fail(error, QStringLiteral("the id \"%1\" is used twice").arg(id));
         ids->insert(id);
+        static const QStringList kinds = {"video", "disk", "usbfs"};
+        const QJsonValue denied = device.value("denied");
+        if (!denied.isUndefined() && !denied.isArray())
+            return fail(error, QStringLiteral("\"%1\": \"denied\" must be an array").arg(id));
+        for (const QJsonValue &kind : denied.toArray())
+            if (!kinds.contains(kind.toString()))
+                return fail(error, QStringLiteral("\"%1\": \"denied\" takes \"video\", \"disk\" and \"usbfs\"").arg(id));
         out->append(device);
     }
     return true;
@@ -249,6 +256,14 @@ bool parseScenario(const QJsonObject &json, Scenario *scenario, QString *error)
     for (const QJsonObject &drive : qAsConst(read.drives))
         if (!checkDrive(drive, error))
             return false;
+    const QJsonValue privileged = json.value("privileged");
+    if (!privileged.isUndefined() && !privileged.isBool())
+        return fail(error, QStringLiteral("\"privileged\" must be true or false"));
+    read.privileged = privileged.toBool(false);
+    const QJsonValue rule = json.value("udevRules");
+    if (!rule.isUndefined() && !rule.isString() && rule != QJsonValue(false))
+        return fail(error, QStringLiteral("\"udevRules\" must be a folder or false"));
+    read.udevRuleFolder = rule.isUndefined() ? QStringLiteral("/etc/udev/rules.d") : rule.toString();
     const QJsonValue timeline = json.value("timeline");
     if (!timeline.isUndefined() && !timeline.isArray())
         return fail(error, QStringLiteral("\"timeline\" must be an array"));

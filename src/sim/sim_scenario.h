@@ -20,6 +20,8 @@ struct Scenario {
     QVector<QJsonObject> cameras;
     QVector<QJsonObject> drives;
     QVector<ScenarioEvent> timeline; // in time order; equal times keep file order
+    bool privileged = false;         // the process has CAP_SYS_RAWIO
+    QString udevRuleFolder;          // where Lumora's udev rule is; empty: not installed
 };
 
 // False with a message naming the first fault.

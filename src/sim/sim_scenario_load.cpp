@@ -64,6 +64,8 @@ bool SimKernel::loadScenario(const QJsonObject &json)
         qWarning().noquote() << "sim: scenario refused:" << error;
         return false;
     }
+    setPrivileged(scenario.privileged);
+    setUdevRuleFolder(scenario.udevRuleFolder);
     auto add = [this](const QJsonObject &config, std::shared_ptr<SimDevice> device) {
         if (!device)
             qWarning().noquote() << "sim: device" << config.value("id").toString() << "could not be built";

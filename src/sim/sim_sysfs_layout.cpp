@@ -1,6 +1,7 @@
 #include "sim/sim_sysfs_layout.h"
 
 #include "sim/sim_usb_identity.h"
+#include "sim/sim_usbfs.h"
 
 #include <QRegularExpression>
 
@@ -12,7 +13,7 @@ namespace {
 
 const QString kUsbController = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0");
 const QString kInternalDisk = QStringLiteral("/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0");
-constexpr int kVideoMajor = 81, kDiskMajor = 8;
+constexpr int kVideoMajor = 81, kDiskMajor = 8, kUsbDeviceMajor = 189;
 
 struct Interface {
     int number = 0, cls = 0, subclass = 0, protocol = 0;
@@ -66,14 +67,11 @@ QString platformDir(const QString &id)
     return QStringLiteral("/sys/devices/platform/") + name;
 }
 
-// Alternate setting 0 of every interface in the configuration descriptor.
 QVector<Interface> interfacesIn(const QByteArray &d)
 {
     QVector<Interface> found;
-    for (int at = 0; at + 1 < d.size() && quint8(d[at]) >= 2; at += quint8(d[at])) {
-        if (quint8(d[at + 1]) == 0x04 && at + 8 < d.size() && d[at + 3] == 0)
-            found.append({quint8(d[at + 2]), quint8(d[at + 5]), quint8(d[at + 6]), quint8(d[at + 7])});
-    }
+    for (const SimUsbInterface &i : parseUsbInterfaces(d))
+        found.append({i.number, i.cls, i.subclass, i.protocol});
     return found;
 }
 
@@ -118,6 +116,7 @@ void addUsbDevice(const SimPlacement &p, SimSysfs *sysfs)
     sysfs->addFile(dir + "/busnum", line(QString::number(usb.busNumber)));
     sysfs->addFile(dir + "/devnum", line(QString::number(p.devnum)));
     sysfs->addFile(dir + "/devpath", line(usbDevpath(usb)));
+    sysfs->addFile(dir + "/dev", line(QStringLiteral("%1:%2").arg(kUsbDeviceMajor).arg((usb.busNumber - 1) * 128 + p.devnum - 1)));
     sysfs->addFile(dir + "/speed", "480\n");
     sysfs->addFile(dir + "/descriptors", p.descriptors);
     link(sysfs, "/sys/bus/usb/devices/" + usb.port, dir);
@@ -181,6 +180,8 @@ void addPlacement(const SimPlacement &p, SimSysfs *sysfs)
         addUsbDevice(p, sysfs);
     int videoIndex = 0;
     for (int n = 0; n < p.nodes.size(); ++n) {
+        if (!p.nodePresent(n))
+            continue;
         const QString path = sysPathOf(p, n);
         const QString &name = p.nodeNames[n];
         if (p.nodes[n].kind == SimNode::Kind::Disk) {

@@ -6,6 +6,7 @@
 #include "sim/sim_sysfs.h"
 
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 
 namespace lumora::sim {
@@ -21,6 +22,14 @@ struct SimPlacement {
     int scsiHost = -1;     // disks only
     QByteArray diskVendor, diskModel; // INQUIRY identification, padded as the device sent it
     qint64 diskSectors = 0;           // 512-byte sectors
+    // Interfaces without a kernel driver (detached through usbfs): their nodes are gone.
+    QSet<int> unbound;
+    // Interfaces claimed through usbfs, and the descriptor that holds each.
+    QMap<int, int> claims;
+    // Node kinds the desktop user may not open read-write ("video", "disk", "usbfs").
+    QStringList denied;
+
+    bool nodePresent(int node) const { return !unbound.contains(nodes[node].interfaceNumber); }
 };
 
 // The parts of the machine that are there without any device: the internal disk.

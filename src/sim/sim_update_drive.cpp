@@ -6,11 +6,14 @@
 #include <QCryptographicHash>
 #include <QDebug>
 
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <scsi/sg.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 #include <thread>
 
 namespace lumora::sim {
@@ -20,6 +23,7 @@ namespace {
 constexpr quint8 kInquiry = 0x12;
 constexpr quint8 kVendor = 0xE8;
 constexpr int kInquiryLength = 36;
+constexpr int kBulkIn = 0x81, kBulkOut = 0x02, kStorageInterface = 0;
 constexpr int kLoadHeaderLength = 24;
 constexpr quint32 kMaxReservedLoad = 64u * 1024 * 1024;
 constexpr int kSenseIllegalRequest = 0x05, kSenseNotReady = 0x02;
@@ -71,7 +75,8 @@ SimUpdateDrive::SimUpdateDrive(const QJsonObject &config)
     : SimDevice(config.value("id").toString()), m_config(config), m_usb(readUsbIdentity(config)),
       m_vendorText(config.value("inquiryVendor").toString("GC").toLatin1()),
       m_productText(config.value("inquiryProduct").toString().toLatin1()), m_state(initialState(config)),
-      m_status(kStatusError)
+      m_status(kStatusError),
+      m_bulkOnly(kBulkIn, kBulkOut, kStorageInterface, SimBulkOnly::readFaults(config.value("usbFaults").toObject()))
 {
     const QJsonObject faults = config.value("protocolFaults").toObject();
     m_faults.dropAtChunk = faults.value("dropAtChunk").toInt();
@@ -135,22 +140,9 @@ int SimUpdateDrive::ioctl(int, unsigned long request, void *arg)
     auto *hdr = static_cast<sg_io_hdr_t *>(arg);
     if (!hdr || hdr->interface_id != 'S' || !hdr->cmdp || hdr->cmd_len < 6)
         return -EINVAL;
-    const quint8 *cdb = hdr->cmdp;
-    auto *data = static_cast<quint8 *>(hdr->dxferp);
-    const int length = int(hdr->dxfer_len);
     const bool fromDevice = hdr->dxfer_direction == SG_DXFER_FROM_DEV;
-    Reply reply{false, kSenseIllegalRequest, kAscInvalidCommand, Next::Stay};
-    if (cdb[0] == kInquiry && fromDevice)
-        reply = inquiry(data, length);
-    else if (cdb[0] == kVendor && hdr->cmd_len == 10) {
-        if (bigEndian(cdb + 6) != quint32(length) || (length > 0 && !data))
-            reply = {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
-        else {
-            if ((cdb[1] == 1 || cdb[1] == 4) && m_faults.chunkDelayMs > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.chunkDelayMs));
-            reply = vendor(cdb[1], fromDevice, data, length);
-        }
-    }
+    const Reply reply = execute(hdr->cmdp, hdr->cmd_len, fromDevice, static_cast<quint8 *>(hdr->dxferp),
+                                int(hdr->dxfer_len));
     if (reply.next == Next::Leave) {
         moveOn(Next::Leave);
         return -ENODEV;
@@ -175,6 +167,58 @@ int SimUpdateDrive::ioctl(int, unsigned long request, void *arg)
     }
     moveOn(reply.next);
     return 0;
+}
+
+SimUpdateDrive::Reply SimUpdateDrive::execute(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data,
+                                              int length)
+{
+    if (cdbLength >= 6 && cdb[0] == kInquiry && fromDevice)
+        return inquiry(data, length);
+    if (cdbLength == 10 && cdb[0] == kVendor) {
+        if (bigEndian(cdb + 6) != quint32(length) || (length > 0 && !data))
+            return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
+        if ((cdb[1] == 1 || cdb[1] == 4) && m_faults.chunkDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.chunkDelayMs));
+        return vendor(cdb[1], fromDevice, data, length);
+    }
+    return {false, kSenseIllegalRequest, kAscInvalidCommand, Next::Stay};
+}
+
+int SimUpdateDrive::usbTransfer(unsigned long request, void *arg)
+{
+    Next next = Next::Stay;
+    int rc;
+    {
+        std::lock_guard<std::mutex> lock(m_bulkMutex);
+        SimBulkOnly::After after;
+        if (request == USBDEVFS_BULK) {
+            const SimBulkOnly::Execute execute = [this](const QByteArray &cdb, bool fromDevice, QByteArray *data) {
+                const Reply reply = this->execute(reinterpret_cast<const quint8 *>(cdb.constData()), cdb.size(),
+                                                  fromDevice, reinterpret_cast<quint8 *>(data->data()), data->size());
+                if (reply.next == Next::Leave)
+                    return SimBulkOnly::Outcome::Gone;
+                if (reply.next != Next::Stay)
+                    m_afterStatus = reply.next;
+                return reply.ok ? SimBulkOnly::Outcome::Passed : SimBulkOnly::Outcome::Failed;
+            };
+            rc = m_bulkOnly.bulk(static_cast<usbdevfs_bulktransfer *>(arg), execute, &after);
+        } else if (request == USBDEVFS_CLEAR_HALT) {
+            rc = m_bulkOnly.clearHalt(*static_cast<unsigned *>(arg));
+        } else if (request == USBDEVFS_CONTROL) {
+            rc = m_bulkOnly.control(static_cast<usbdevfs_ctrltransfer *>(arg));
+        } else {
+            return SimDevice::usbTransfer(request, arg);
+        }
+        if (after.gone) {
+            next = Next::Leave;
+            rc = -ENODEV;
+        } else if (after.statusSent) {
+            next = std::exchange(m_afterStatus, Next::Stay);
+        }
+    }
+    // Once the host has the status, the camera goes on: a new boot stage, or back to work.
+    moveOn(next);
+    return rc;
 }
 
 SimUpdateDrive::Reply SimUpdateDrive::inquiry(quint8 *data, int length) const
@@ -304,6 +348,7 @@ void SimUpdateDrive::moveOn(Next next)
         return;
     QJsonObject following = config();
     following.remove("protocolFaults");
+    following.remove("usbFaults");
     following.remove("inquiryProduct");
     if (next == Next::Leave) {
         kernel->unplug(id());

@@ -3,6 +3,7 @@
 // INQUIRY names the state, and it answers the vendor command 0xE8 the way the
 // camera's ROM, updater and boot loader do (docs/scenario.md, "Update drives").
 
+#include "sim/sim_bulk_only.h"
 #include "sim/sim_device.h"
 
 #include <QByteArray>
@@ -39,6 +40,8 @@ public:
     QByteArray descriptors() const override;
     QVector<SimNode> nodes() const override;
     int ioctl(int node, unsigned long request, void *arg) override;
+    // Bulk-Only Transport on its bulk endpoints, with the same commands as SG_IO.
+    int usbTransfer(unsigned long request, void *arg) override;
     QJsonObject config() const override;
     void attach(SimKernel *kernel) override;
 
@@ -64,6 +67,8 @@ private:
         Next next = Next::Stay;
     };
 
+    // One command block, whichever way it came.
+    Reply execute(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data, int length);
     Reply inquiry(quint8 *data, int length) const;
     Reply vendor(int subCommand, bool fromDevice, quint8 *data, int length);
     Reply chunk(int subCommand, quint8 *data, int length);
@@ -94,6 +99,11 @@ private:
     QString m_newVersion;
     QStringList m_commandLines;
     QVector<quint32> m_acceptedLoads;
+
+    // One host at a time talks over the bulk endpoints; taken before m_mutex.
+    std::mutex m_bulkMutex;
+    SimBulkOnly m_bulkOnly;
+    Next m_afterStatus = Next::Stay; // what the camera does once the command's CSW is out
 };
 
 } // namespace lumora::sim

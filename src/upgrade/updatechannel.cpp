@@ -1,7 +1,9 @@
 #include "upgrade/updatechannel.h"
 
 #include "platform/kernel.h"
+#include "upgrade/bulkonlytransport.h"
 #include "upgrade/runflag.h"
+#include "upgrade/scsitransport.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -11,11 +13,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <scsi/sg.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace lumora::upgrade {
 
@@ -23,7 +24,6 @@ namespace {
 
 constexpr unsigned kVendorTimeoutMs = 120 * 1000;
 constexpr unsigned kInquiryTimeoutMs = 2 * 1000;
-constexpr int kSenseLength = 24;
 constexpr int kInquiryLength = 36;
 constexpr int kMaxChunkFailures = 100;
 constexpr int kLoadAttempts = 5;
@@ -33,36 +33,77 @@ QString g_currentNode;
 // The current drive has left: its descriptor can never work again, so the
 // retries and pauses meant for a busy device are skipped.
 bool g_driveGone = false;
+// How commands reach the current drive: SG_IO on g_currentFd until the
+// kernel refuses a vendor command, then Bulk-Only over usbfs.
+std::unique_ptr<ScsiTransport> g_transport;
+bool g_transportChosen = false; // and logged, once per drive
+// The camera was told to reset: it leaves by itself, nothing is handed back.
+bool g_resetting = false;
 
-// One SG_IO request; true when the device completed it without error.
-bool passThroughOn(int fd, const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data,
-                   unsigned timeoutMs)
+void chooseBulkOnly(int refusal)
 {
-    std::uint8_t sense[kSenseLength] = {};
-    sg_io_hdr_t hdr;
-    std::memset(&hdr, 0, sizeof hdr);
-    hdr.interface_id = 'S';
-    hdr.dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
-    hdr.cmd_len = static_cast<unsigned char>(cdbLength);
-    hdr.mx_sb_len = kSenseLength;
-    hdr.dxfer_len = static_cast<unsigned>(length);
-    hdr.dxferp = data;
-    hdr.cmdp = const_cast<std::uint8_t *>(cdb);
-    hdr.sbp = sense;
-    hdr.timeout = timeoutMs;
-    if (fd < 0)
-        return false;
-    const int rc = platform::kernel().ioctl(fd, SG_IO, &hdr);
-    if (rc == -ENODEV && fd == g_currentFd)
-        g_driveGone = true;
-    if (rc < 0)
-        return false;
-    return (hdr.info & SG_INFO_OK_MASK) == SG_INFO_OK;
+    QString why;
+    std::unique_ptr<BulkOnlyTransport> bulk = BulkOnlyTransport::open(g_currentNode, &why);
+    const QString refused = QString::fromLocal8Bit(std::strerror(-refusal));
+    if (!bulk) {
+        qWarning().noquote() << QStringLiteral("update drive %1: SG_IO refuses vendor commands (%2) and USB Bulk-Only "
+                                               "transport cannot be used: %3")
+                                    .arg(g_currentNode, refused, why);
+        return;
+    }
+    qInfo().noquote() << QStringLiteral("update drive %1: SG_IO refuses vendor commands (%2); using %3")
+                             .arg(g_currentNode, refused, bulk->describe());
+    // The disk node went with the storage driver.
+    platform::kernel().close(g_currentFd);
+    g_currentFd = -1;
+    g_transport = std::move(bulk);
 }
 
-bool passThrough(const std::uint8_t *cdb, int cdbLength, int direction, int length, void *data, unsigned timeoutMs)
+// One command to the current drive; true when the device completed it without error.
+bool passThrough(const std::uint8_t *cdb, int cdbLength, ScsiCommand::Direction direction, int length, void *data,
+                 unsigned timeoutMs)
 {
-    return passThroughOn(g_currentFd, cdb, cdbLength, direction, length, data, timeoutMs);
+    if (!g_transport) {
+        if (g_currentFd < 0)
+            return false;
+        g_transport = std::make_unique<SgIoTransport>(g_currentFd);
+    }
+    ScsiCommand command;
+    command.cdb = cdb;
+    command.cdbLength = cdbLength;
+    command.direction = length == 0 ? ScsiCommand::Direction::None : direction;
+    command.data = data;
+    command.length = length;
+    command.timeoutMs = timeoutMs;
+    int rc = g_transport->execute(command);
+    // INQUIRY passes SG_IO for anyone; the first vendor command settles the transport.
+    if (!g_transportChosen && cdb[0] != 0x12) {
+        g_transportChosen = true;
+        if (rc == -EPERM || rc == -EACCES) {
+            chooseBulkOnly(rc);
+            rc = g_transport->execute(command);
+        } else {
+            qInfo().noquote() << QStringLiteral("update drive %1: using %2").arg(g_currentNode, g_transport->describe());
+        }
+    }
+    // A drive that has left, or one the kernel will never let us talk to, is
+    // not worth the retries meant for a busy device.
+    if (rc == -ENODEV || rc == -EPERM || rc == -EACCES)
+        g_driveGone = true;
+    return rc == ScsiTransport::kPassed;
+}
+
+// One SG_IO request on a descriptor of the caller's (INQUIRY of a disk being probed).
+bool passThroughOn(int fd, const std::uint8_t *cdb, int cdbLength, int length, void *data, unsigned timeoutMs)
+{
+    ScsiCommand command;
+    command.cdb = cdb;
+    command.cdbLength = cdbLength;
+    command.direction = ScsiCommand::Direction::In;
+    command.data = data;
+    command.length = length;
+    command.timeoutMs = timeoutMs;
+    return fd >= 0 && SgIoTransport(fd).execute(command) == ScsiTransport::kPassed;
 }
 
 bool isUsbDisk(const QString &name)
@@ -157,11 +198,16 @@ bool acceptsVendor(int manufacturerCode, const QByteArray &vendor)
 
 void closeUpdateDrive()
 {
+    if (auto *bulk = dynamic_cast<BulkOnlyTransport *>(g_transport.get()))
+        bulk->close(!g_driveGone && !g_resetting);
+    g_transport.reset();
     if (g_currentFd >= 0)
         platform::kernel().close(g_currentFd);
     g_currentFd = -1;
     g_currentNode.clear();
     g_driveGone = false;
+    g_transportChosen = false;
+    g_resetting = false;
 }
 
 QString currentDriveNode() { return g_currentNode; }
@@ -198,7 +244,7 @@ bool probeDisk(const QString &name, int manufacturerCode, UpdateDriveInfo *info)
         return false;
     static const std::uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
     std::uint8_t answer[kInquiryLength] = {};
-    const bool answered = passThroughOn(fd, cdb, sizeof cdb, SG_DXFER_FROM_DEV, kInquiryLength, answer, kInquiryTimeoutMs);
+    const bool answered = passThroughOn(fd, cdb, sizeof cdb, kInquiryLength, answer, kInquiryTimeoutMs);
     platform::kernel().close(fd);
     const QByteArray vendor(reinterpret_cast<char *>(answer) + 8, 8);
     if (!answered || !acceptsVendor(manufacturerCode, vendor))
@@ -262,7 +308,7 @@ int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
 bool scsiInquiry(std::uint8_t answer[36])
 {
     static const std::uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
-    return passThrough(cdb, sizeof cdb, SG_DXFER_FROM_DEV, kInquiryLength, answer, kInquiryTimeoutMs);
+    return passThrough(cdb, sizeof cdb, ScsiCommand::Direction::In, kInquiryLength, answer, kInquiryTimeoutMs);
 }
 
 int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice, int length, std::uint8_t *data)
@@ -274,13 +320,13 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
     // Data to the device goes from the caller's buffer as it is; an answer is
     // copied back only when the command succeeded.
     if (!fromDevice) {
-        if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_TO_DEV, length, data, kVendorTimeoutMs))
+        if (!passThrough(cdb.data(), int(cdb.size()), ScsiCommand::Direction::Out, length, data, kVendorTimeoutMs))
             return -1;
         TransferCounter::count(subCommand, length);
         return 0;
     }
-    QByteArray area(reinterpret_cast<const char *>(data), length);
-    if (!passThrough(cdb.data(), int(cdb.size()), SG_DXFER_FROM_DEV, length, area.data(), kVendorTimeoutMs))
+    QByteArray area(length, '\0');
+    if (!passThrough(cdb.data(), int(cdb.size()), ScsiCommand::Direction::In, length, area.data(), kVendorTimeoutMs))
         return -1;
     std::memcpy(data, area.constData(), size_t(length));
     return 0;
@@ -288,6 +334,8 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
 
 int sendCommandText(const QByteArray &text)
 {
+    if (text == "reset")
+        g_resetting = true;
     QByteArray copy = text;
     if (vendorCommand(kVendorOpcode, SubCommandText, false, copy.size(), reinterpret_cast<std::uint8_t *>(copy.data())) != 0
         && !g_driveGone)

@@ -500,7 +500,8 @@ private Q_SLOTS:
         QFETCH(int, interrupts);
         QJsonObject camera = orbit400();
         camera.insert("updateDrive", QJsonObject{{"protocolFaults", QJsonObject{{"chunkDelayMs", 40}}}});
-        Machine machine(QJsonObject{{"cameras", QJsonArray{camera}}});
+        // Privileged, so the chunks show as scsi lines; the stop does not depend on the transport.
+        Machine machine(QJsonObject{{"cameras", QJsonArray{camera}}, {"privileged", true}});
         upgradetest::PackageParts big;
         big.kernelSize = 60 * 32768;
         const QString package = machine.package("ORBIT 400", big);
@@ -525,6 +526,102 @@ private Q_SLOTS:
             QVERIFY(machine.trace("scsi").filter("cdb=e801").size() < 50);
             QVERIFY(machine.trace("scsi").filter("cdb=e8040000000000008000").isEmpty());
         }
+    }
+
+    // A desktop user's upgrade carries the vendor commands inside CBWs over
+    // usbfs; a privileged one sends them with SG_IO.
+    void upgradeOverEachTransport_data()
+    {
+        QTest::addColumn<bool>("privileged");
+        QTest::newRow("desktop user: Bulk-Only") << false;
+        QTest::newRow("privileged: SG_IO") << true;
+    }
+
+    void upgradeOverEachTransport()
+    {
+        QFETCH(bool, privileged);
+        Machine camera(QJsonObject{{"cameras", QJsonArray{orbit400()}}, {"privileged", privileged}});
+        const Result upgrade = camera.run({"upgrade", camera.package("ORBIT 400"), "-c", "0"});
+        QVERIFY2(upgrade.exitCode == 0, upgrade.err.constData());
+        const QRegularExpression cbw(" usb /dev/bus/usb/\\d{3}/\\d{3} bulk ep=02 len=31 head=55534243\\S{20}0ae8");
+        const QRegularExpression sgVendor(" scsi /dev/sd\\w cdb=e8\\S* .* rc=0$");
+        int cbws = 0, sgVendors = 0;
+        for (const QString &line : camera.trace("usb") + camera.trace("scsi")) {
+            cbws += cbw.match(line).hasMatch();
+            sgVendors += sgVendor.match(line).hasMatch();
+        }
+        QCOMPARE(cbws > 0, !privileged);
+        QCOMPARE(sgVendors > 0, privileged);
+    }
+
+    void doctor_data()
+    {
+        QTest::addColumn<QJsonObject>("scenario");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("lines"); // verdict lines that must be there
+        QJsonObject drive = orbit400();
+        drive.insert("id", "drive");
+        drive.insert("port", "1-6");
+        drive.insert("state", "rom");
+        const auto with = [](QJsonObject device, const QJsonArray &denied) {
+            device.insert("denied", denied);
+            return device;
+        };
+        const QString fix = "      fix: install the udev rule: sudo cp ~/.local/lib/udev/rules.d/70-lumora.rules "
+                            "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger";
+        QTest::newRow("everything in place")
+            << QJsonObject{{"cameras", QJsonArray{orbit400()}}, {"drives", QJsonArray{drive}}} << 0
+            << QStringList{"ok    camera 0 (ORBIT 400): video node: /dev/video0 opens for reading and writing",
+                           "ok    camera 0 (ORBIT 400): extension unit: unit 6 (by GUID) answers the version query: 1.0.0",
+                           "ok    camera 0 (ORBIT 400): standard controls: 11 readable",
+                           "ok    camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 opens for reading and writing",
+                           "ok    update drive /dev/sdb: disk node: /dev/sdb opens for reading and writing",
+                           "ok    update drive /dev/sdb: INQUIRY: answered (ROM)",
+                           "ok    update drive /dev/sdb: SG_IO vendor commands: refused to this user (no CAP_SYS_RAWIO); upgrades go over USB Bulk-Only",
+                           "ok    update drive /dev/sdb: USB device node: /dev/bus/usb/001/003 opens for reading and writing",
+                           "ok    this machine: udev rule: installed at /etc/udev/rules.d/70-lumora.rules"};
+        QTest::newRow("no access to the video node")
+            << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"video"})}}} << 1
+            << QStringList{"FAIL  camera 0 (ORBIT 400): video node: /dev/video0 cannot be opened: Permission denied", fix,
+                           "ok    camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 opens for reading and writing"};
+        QTest::newRow("no access to the usbfs nodes, no rule")
+            << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"usbfs"})}}, {"drives", QJsonArray{with(drive, {"usbfs"})}},
+                           {"udevRules", false}} << 1
+            << QStringList{"ok    camera 0 (ORBIT 400): video node: /dev/video0 opens for reading and writing",
+                           "FAIL  camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 cannot be opened: Permission denied", fix,
+                           "FAIL  update drive /dev/sdb: USB device node: /dev/bus/usb/001/003 cannot be opened: Permission denied",
+                           "warn  this machine: udev rule: 70-lumora.rules is not installed"};
+        QTest::newRow("no usbfs access, but SG_IO passes vendor commands")
+            << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"usbfs"})}}, {"privileged", true}} << 0
+            << QStringList{"warn  camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 cannot be opened: Permission denied "
+                           "(not needed while SG_IO passes vendor commands)"};
+        QTest::newRow("nothing connected") << QJsonObject{} << 3
+                                           << QStringList{"FAIL  no camera or update drive of this profile is connected"};
+    }
+
+    void doctor()
+    {
+        QFETCH(QJsonObject, scenario);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, lines);
+        Machine machine(scenario);
+        const Result plain = machine.run({"doctor"});
+        QCOMPARE(plain.exitCode, exitCode);
+        const QStringList out = QString::fromUtf8(plain.out).split('\n');
+        for (const QString &line : lines)
+            QVERIFY2(out.contains(line), qPrintable(line + "\n--- got:\n" + plain.out));
+        QCOMPARE(out.filter(QRegularExpression("^FAIL ")).isEmpty(), exitCode == 0);
+
+        const Result json = machine.run({"doctor", "--json"});
+        QCOMPARE(json.exitCode, exitCode);
+        QCOMPARE(json.json().value("ready").toBool(), exitCode == 0);
+        int failures = 0;
+        for (const QJsonValue &check : json.json().value("checks").toArray())
+            failures += check.toObject().value("verdict").toString() == "FAIL";
+        QCOMPARE(failures, out.filter(QRegularExpression("^FAIL  \\S")).size() - (exitCode == 3 ? 1 : 0));
+        // It only looks: no control set, no vendor or bulk command, nothing claimed.
+        QCOMPARE(machine.trace("ctl").filter(" set ").size() + machine.trace("usb").size(), 0);
+        QVERIFY(machine.trace("scsi").filter("cdb=e8").isEmpty());
     }
 
     void monitorFollowsTheTimeline()

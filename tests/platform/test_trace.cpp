@@ -56,6 +56,8 @@ public:
     QStringList listDirectory(const QString &) override { return {}; }
     QString canonicalPath(const QString &) override { return {}; }
     QVector<NodeHolder> holders(const QString &node) override { return {{42, node}}; }
+    bool rawScsiAllowed() override { return false; }
+    QString installedUdevRule(const QString &) override { return {}; }
     std::unique_ptr<DeviceMonitor> createMonitor() override
     {
         auto monitor = std::make_unique<FakeMonitor>();

@@ -288,6 +288,39 @@ private slots:
         QVERIFY(!f.window->m_isAbnormalShown);
     }
 
+    // Claiming the drive's interface takes its disk node away: that is no
+    // drive leaving, no camera leaving and no reason to offer a rescue.
+    void diskNodeGoesWhileClaimed()
+    {
+        Fixture f("uboot");
+        ShowCounter abnormalShown("FormAbnormal");
+        LogCapture log;
+        QString result;
+        clickInNextModal("FormAbnormal", "btnUpgrade");
+        answerNextFileDialog(f.package("ORBIT 400"));
+        clickInNextModal("FormUpgrade", "btnOK");
+        clickInNextModal("FormCustomizeMessagebox", "btnOK",
+                         [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
+
+        QFile file(f.dir.filePath("trace.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString trace = QString::fromUtf8(file.readAll());
+        const int claimed = trace.indexOf(" claim if=0 disconnect");
+        QVERIFY(claimed > 0);
+        QVERIFY2(trace.indexOf(QRegularExpression("event remove \\S+/block/sd[b-z]\n"), claimed) > claimed,
+                 qPrintable(trace.left(2000)));
+        QCOMPARE(abnormalShown.shown, 1);
+        const QStringList lines = log.lines();
+        const int switched = lines.indexOf(QRegularExpression("update drive /dev/sd.: SG_IO refuses vendor commands.*"));
+        QVERIFY(switched >= 0);
+        for (const QString &line : lines.mid(switched)) {
+            QVERIFY2(!line.startsWith("Detect camera abnormal"), qPrintable(line));
+            QVERIFY2(!line.startsWith("devicePath out") && line != "usb camera out", qPrintable(line));
+        }
+    }
+
     // The confirmation warns about a package that is not newer than the camera.
     void confirmationWarnsAboutOldFirmware_data()
     {

@@ -373,6 +373,103 @@ private slots:
         QCOMPARE(recorder.reports, QVector<Report>{expected});
     }
 
+    // A desktop user's run goes over Bulk-Only, root's over SG_IO: the drive
+    // sees the same commands with the same data, and the run ends the same.
+    void sameCommandsOverBothTransports_data()
+    {
+        QTest::addColumn<QString>("state"); // empty: from the working camera
+        QTest::newRow("rescue from ROM") << "rom";
+        QTest::newRow("rescue from Updater") << "updater";
+        QTest::newRow("rescue from u-Boot") << "uboot";
+        QTest::newRow("working camera") << "";
+    }
+
+    void sameCommandsOverBothTransports()
+    {
+        QFETCH(QString, state);
+        QMap<bool, QStringList> sent;
+        QMap<bool, QVector<Report>> reports;
+        for (bool privileged : {true, false}) {
+            UpgradeRig rig(privileged);
+            writePackage(rig);
+            std::unique_ptr<WorkingCamera> camera;
+            if (state.isEmpty())
+                camera = std::make_unique<WorkingCamera>(rig);
+            else
+                rig.plugDrive(state);
+            rig.takeTrace();
+            Recorder recorder;
+            if (camera)
+                recorder.runOn(rig.workspace(), &camera->unit, camera->target);
+            else
+                recorder.run(new UpgradeThread(kOrvanta, false, nullptr, rig.workspace()));
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 30000);
+            QTRY_VERIFY(recorder.thread.isNull());
+            QTRY_COMPARE_WITH_TIMEOUT(cameraFirmware(rig), QString("2.0.0"), 5000);
+            const QStringList trace = rig.takeTrace();
+            const QString all = trace.join('\n');
+            QCOMPARE(all.contains(" usb /dev/bus/usb/"), !privileged);
+            QCOMPARE(all.contains(QRegularExpression(" scsi \\S+ cdb=e8\\S+ .* rc=0\n")), privileged);
+            sent[privileged] = UpgradeRig::vendorExchanges(trace);
+            reports[privileged] = recorder.reports;
+        }
+        QVERIFY(sent[true].size() > 10);
+        QCOMPARE(sent[false], sent[true]);
+        QCOMPARE(reports[false], reports[true]);
+        QCOMPARE(reports[true], QVector<Report>{kDone});
+    }
+
+    // Faults of the Bulk-Only path against the nearest fault of the SG_IO
+    // path: the same report, after the recovery Bulk-Only calls for.
+    void bulkOnlyFaults_data()
+    {
+        QTest::addColumn<QJsonObject>("usbFaults");
+        QTest::addColumn<QJsonObject>("sgFaults");
+        QTest::addColumn<QString>("recovery"); // part of a trace line the recovery leaves
+        QTest::addColumn<QString>("message");
+        // Transfers of a u-Boot rescue: 1-3 the first command line, 4-6 its
+        // status read, 7-9 the kernel's load header, 10-12 its first chunk.
+        QTest::newRow("stalled chunk: halt cleared, chunk sent again")
+            << QJsonObject{{"stallAt", 11}} << QJsonObject{} << "usb /dev/bus/usb/001/002 clear_halt ep=02 rc=0"
+            << "Upgrade done.";
+        QTest::newRow("phase error: reset, status read again")
+            << QJsonObject{{"phaseErrorAt", 2}} << QJsonObject{{"lateStatusReads", 1}}
+            << "control type=21 req=ff value=0000 index=0000 len=0 rc=0" << "Upgrade done.";
+        QTest::newRow("wrong CSW tag: reset, status read again")
+            << QJsonObject{{"wrongTagAt", 2}} << QJsonObject{{"lateStatusReads", 1}}
+            << "control type=21 req=ff value=0000 index=0000 len=0 rc=0" << "Upgrade done.";
+        QTest::newRow("short status: read again")
+            << QJsonObject{{"shortDataAt", 1}} << QJsonObject{{"lateStatusReads", 1}}
+            << "bulk ep=81 len=2 head=0d00 rc=2" << "Upgrade done.";
+        QTest::newRow("drive vanishes mid-chunk")
+            << QJsonObject{{"vanishAt", 11}} << QJsonObject{{"dropAtChunk", 1}}
+            << "bulk ep=02 len=32768 head=6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b6b rc=-19"
+            << "Upgrade failed.";
+    }
+
+    void bulkOnlyFaults()
+    {
+        QFETCH(QJsonObject, usbFaults);
+        QFETCH(QJsonObject, sgFaults);
+        QFETCH(QString, recovery);
+        QFETCH(QString, message);
+        for (bool privileged : {true, false}) {
+            UpgradeRig rig(privileged);
+            writePackage(rig);
+            rig.plugDrive("uboot", privileged ? QJsonObject{{"protocolFaults", sgFaults}}
+                                              : QJsonObject{{"usbFaults", usbFaults}});
+            Recorder recorder;
+            recorder.run(new UpgradeThread(kOrvanta, false, nullptr, rig.workspace()));
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 30000);
+            QCOMPARE(recorder.reports, (QVector<Report>{{message == kDone.message, message == kDone.message ? 100 : 0, message}}));
+            if (!privileged) {
+                const QString trace = rig.takeTrace().join('\n');
+                QVERIFY2(trace.contains(recovery), qPrintable(trace.left(3000)));
+            }
+            QTRY_VERIFY(recorder.thread.isNull());
+        }
+    }
+
     void pollerReportsKnownStates_data()
     {
         QTest::addColumn<QString>("state");

@@ -60,10 +60,13 @@ inline QJsonObject cameraConfig(const QString &firmware = "1.0.0")
 
 class UpgradeRig {
 public:
-    UpgradeRig()
+    // Unprivileged like a desktop user, whom SG_IO refuses vendor commands;
+    // privileged, as root, for whom SG_IO passes them.
+    explicit UpgradeRig(bool privileged = false)
     {
         qputenv("LUMORA_TRACE", m_dir.filePath("trace.log").toUtf8());
         auto sim = std::make_unique<lumora::sim::SimKernel>();
+        sim->setPrivileged(privileged);
         kernel = sim.get();
         lumora::platform::installKernel(std::move(sim));
         QDir().mkpath(workspace());
@@ -96,17 +99,64 @@ public:
 
     std::shared_ptr<lumora::sim::SimUpdateDrive> drive() const { return kernel->find<lumora::sim::SimUpdateDrive>("cam"); }
 
-    // The vendor-command lines of the trace since the last call: "cdb=... dir=out len=32768".
+    // The vendor commands the drive was sent since the last call, over SG_IO
+    // or inside CBWs: "cdb=... dir=out len=32768". SG_IO calls the kernel
+    // refused never reached the drive and are left out.
     QStringList takeVendorCommands()
     {
         QStringList lines;
-        static const QRegularExpression pattern(" scsi \\S+ (cdb=e8\\S+ dir=\\S+ len=\\d+)");
         for (const QString &line : takeTrace()) {
-            const QRegularExpressionMatch m = pattern.match(line);
-            if (m.hasMatch())
-                lines << m.captured(1);
+            const QString command = vendorCommandIn(line);
+            if (!command.isEmpty())
+                lines << command;
         }
         return lines;
+    }
+
+    // The vendor commands with the head of their data as the drive took or
+    // gave it: "cdb=... dir=out len=24 head=...", whichever transport carried them.
+    QStringList takeVendorExchanges() { return vendorExchanges(takeTrace()); }
+
+    static QStringList vendorExchanges(const QStringList &trace)
+    {
+        QStringList exchanges;
+        static const QRegularExpression scsiHead(" head=(\\S*) rc=0$");
+        static const QRegularExpression bulk(" usb \\S+ bulk ep=\\S+ len=\\d+ head=(\\S*) rc=\\d+$");
+        QString pending; // a CBW whose data stage comes next
+        for (const QString &line : trace) {
+            const QString command = vendorCommandIn(line);
+            if (!command.isEmpty() && line.contains(" scsi ")) {
+                exchanges << command + " head=" + scsiHead.match(line).captured(1);
+            } else if (!command.isEmpty()) {
+                if (command.endsWith(" len=0"))
+                    exchanges << command + " head=";
+                else
+                    pending = command;
+            } else if (!pending.isEmpty() && bulk.match(line).hasMatch()) {
+                exchanges << pending + " head=" + bulk.match(line).captured(1);
+                pending.clear();
+            }
+        }
+        return exchanges;
+    }
+
+    static QString vendorCommandIn(const QString &line)
+    {
+        static const QRegularExpression scsi(" scsi \\S+ (cdb=e8\\S+ dir=\\S+ len=\\d+) head=\\S* rc=0$");
+        static const QRegularExpression cbw(" usb \\S+ bulk ep=[0-7][0-9a-f] len=31 head=(55534243[0-9a-f]{54}) rc=31$");
+        QRegularExpressionMatch m = scsi.match(line);
+        if (m.hasMatch())
+            return m.captured(1);
+        m = cbw.match(line);
+        if (!m.hasMatch())
+            return {};
+        const QByteArray block = QByteArray::fromHex(m.captured(1).toLatin1());
+        const quint32 length = quint8(block[8]) | quint8(block[9]) << 8 | quint8(block[10]) << 16 | quint32(quint8(block[11])) << 24;
+        const QByteArray cdb = block.mid(15, quint8(block[14]));
+        if (!cdb.startsWith('\xe8'))
+            return {};
+        const QString dir = length == 0 ? "none" : quint8(block[12]) & 0x80 ? "in" : "out";
+        return QStringLiteral("cdb=%1 dir=%2 len=%3").arg(QString::fromLatin1(cdb.toHex()), dir).arg(length);
     }
 
     QStringList takeTrace()

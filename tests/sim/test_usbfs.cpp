@@ -1,0 +1,153 @@
+// The simulated kernel as strict as Linux for a desktop user: SG_IO filters
+// SCSI commands, every USB device has a usbfs node, and detaching or
+// re-attaching a driver through it takes the interface's nodes away and back.
+
+#include "sim/sim_camera.h"
+#include "sim/sim_kernel.h"
+#include "sim/sim_update_drive.h"
+#include "sim_fixtures.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+
+using namespace lumora::sim;
+using lumora::platform::DeviceEvent;
+
+namespace {
+
+QJsonObject driveConfig(const QJsonArray &denied = {})
+{
+    return {{"id", "drive"}, {"state", "uboot"}, {"vendorId", "0x5a17"}, {"productId", "0x0305"},
+            {"port", "1-6"}, {"denied", denied}};
+}
+
+// SG_IO with a 10-byte vendor command or INQUIRY; the kernel's return value.
+int sgio(SimKernel &kernel, int fd, quint8 opcode)
+{
+    quint8 cdb[10] = {opcode, 2, 0, 0, 0, 0, 0, 0, 0, 4};
+    quint8 data[36] = {};
+    if (opcode == 0x12)
+        cdb[4] = 36;
+    sg_io_hdr_t hdr{};
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = SG_DXFER_FROM_DEV;
+    hdr.cmd_len = opcode == 0x12 ? 6 : 10;
+    hdr.cmdp = cdb;
+    hdr.dxfer_len = opcode == 0x12 ? 36 : 4;
+    hdr.dxferp = data;
+    return kernel.ioctl(fd, SG_IO, &hdr);
+}
+
+struct Events {
+    explicit Events(SimKernel &kernel) : monitor(kernel.createMonitor())
+    {
+        QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, monitor.get(),
+                         [this](const DeviceEvent &e) {
+                             lines << QStringLiteral("%1 %2").arg(e.action == DeviceEvent::Action::Add ? "add" : "remove", e.devNode);
+                         });
+        monitor->start();
+    }
+    std::unique_ptr<lumora::platform::DeviceMonitor> monitor;
+    QStringList lines;
+};
+
+} // namespace
+
+class UsbfsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void sgioFiltersVendorCommands_data()
+    {
+        QTest::addColumn<bool>("privileged");
+        QTest::addColumn<quint8>("opcode");
+        QTest::addColumn<int>("rc");
+        QTest::newRow("INQUIRY, desktop user") << false << quint8(0x12) << 0;
+        QTest::newRow("vendor command, desktop user") << false << quint8(0xE8) << -EPERM;
+        QTest::newRow("vendor command, privileged") << true << quint8(0xE8) << 0;
+    }
+
+    void sgioFiltersVendorCommands()
+    {
+        QFETCH(bool, privileged);
+        QFETCH(quint8, opcode);
+        QFETCH(int, rc);
+        SimKernel kernel;
+        kernel.setPrivileged(privileged);
+        kernel.plug(makeUpdateDrive(driveConfig()));
+        const int fd = kernel.open("/dev/sdb", O_RDWR | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        QCOMPARE(sgio(kernel, fd, opcode), rc);
+    }
+
+    void everyUsbDeviceHasANode()
+    {
+        SimKernel kernel;
+        kernel.plug(makeCamera(simtest::cameraConfig("cam", "1-1")));
+        kernel.plug(makeUpdateDrive(driveConfig({"usbfs"})));
+        QByteArray devnum, dev;
+        QCOMPARE(kernel.readAttribute("/sys/bus/usb/devices/1-1/devnum", &devnum), 0);
+        QCOMPARE(kernel.readAttribute("/sys/bus/usb/devices/1-1/dev", &dev), 0);
+        QCOMPARE(dev, "189:" + QByteArray::number(devnum.trimmed().toInt() - 1) + "\n");
+        const int camera = kernel.open("/dev/bus/usb/001/" + QString::number(devnum.trimmed().toInt()).rightJustified(3, '0'), O_RDWR);
+        QVERIFY(camera >= 0);
+        // Without the udev rule's grant a node opens for reading only, and then refuses every ioctl.
+        QCOMPARE(kernel.open("/dev/bus/usb/001/003", O_RDWR), -EACCES);
+        const int readOnly = kernel.open("/dev/bus/usb/001/003", O_RDONLY);
+        QVERIFY(readOnly >= 0);
+        unsigned interface = 0;
+        QCOMPARE(kernel.ioctl(readOnly, USBDEVFS_CLAIMINTERFACE, &interface), -EPERM);
+        QCOMPARE(kernel.open("/dev/bus/usb/001/009", O_RDWR), -ENOENT);
+        // A camera's endpoint 0x81 is no bulk endpoint, and it has no 0x02 at all.
+        quint8 buffer[13];
+        usbdevfs_bulktransfer bulk{0x81, 13, 100, buffer};
+        QCOMPARE(kernel.ioctl(camera, USBDEVFS_BULK, &bulk), -EINVAL);
+        bulk.ep = 0x02;
+        QCOMPARE(kernel.ioctl(camera, USBDEVFS_BULK, &bulk), -ENOENT);
+    }
+
+    void disconnectAndConnectMoveTheDiskNode()
+    {
+        SimKernel kernel;
+        Events events(kernel);
+        kernel.plug(makeUpdateDrive(driveConfig()));
+        const int disk = kernel.open("/dev/sdb", O_RDWR);
+        const int usb = kernel.open("/dev/bus/usb/001/002", O_RDWR);
+        const int other = kernel.open("/dev/bus/usb/001/002", O_RDWR);
+        QVERIFY(disk >= 0 && usb >= 0 && other >= 0);
+        quint8 csw[13];
+        usbdevfs_bulktransfer bulk{0x81, 13, 100, csw};
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_BULK, &bulk), -EBUSY); // usb-storage has the interface
+
+        usbdevfs_disconnect_claim claim{};
+        claim.flags = USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER;
+        std::strcpy(claim.driver, "usbfs");
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_DISCONNECT_CLAIM, &claim), 0);
+        QCOMPARE(kernel.ioctl(other, USBDEVFS_DISCONNECT_CLAIM, &claim), -EBUSY);
+        QCOMPARE(kernel.open("/dev/sdb", O_RDWR), -ENOENT);
+        QCOMPARE(sgio(kernel, disk, 0x12), -ENODEV);
+        QVERIFY(!kernel.listDirectory("/sys/block").contains("sdb"));
+        usbdevfs_ioctl connect{0, int(USBDEVFS_CONNECT), nullptr};
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_IOCTL, &connect), -EBUSY); // still claimed
+
+        unsigned interface = 0;
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_RELEASEINTERFACE, &interface), 0);
+        usbdevfs_ioctl disconnect{0, int(USBDEVFS_DISCONNECT), nullptr};
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_IOCTL, &disconnect), -ENODATA); // no driver left to detach
+        QCOMPARE(kernel.ioctl(usb, USBDEVFS_IOCTL, &connect), 0);
+        QVERIFY(kernel.listDirectory("/sys/block").contains("sdb"));
+        QByteArray vendor;
+        QCOMPARE(kernel.readAttribute("/sys/block/sdb/device/vendor", &vendor), 0);
+        QCOMPARE(vendor, QByteArray("GC      \n"));
+        QVERIFY(kernel.open("/dev/sdb", O_RDWR) >= 0);
+        QTRY_COMPARE(events.lines, (QStringList{"add /dev/sdb", "remove /dev/sdb", "add /dev/sdb"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(UsbfsTest)
+#include "test_usbfs.moc"
