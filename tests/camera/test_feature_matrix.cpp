@@ -1,8 +1,9 @@
 // Every feature of every catalogue model, run once through the camera model,
 // once through the window and once through lumora-cli against the simulated
 // kernel: the three agree on whether the feature is offered, send the same
-// transfers for it and read the same value back.
-// LABELS: worker
+// transfers for it and read the same value back. It starts hundreds of CLI
+// processes, so it stays out of the sanitizer repeat stages; the window's
+// threads are covered by its own worker tests.
 #include "cameras.h"
 #include "control/pagerig.h"
 
