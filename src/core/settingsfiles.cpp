@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -26,7 +27,34 @@ bool canKeepSettingsIn(const QString &folder)
     return dir.isDir() && dir.isWritable() && (!file.exists() || file.isWritable());
 }
 
+QVariant readValue(const QString &file, const QString &key, const QVariant &fallback)
+{
+    if (holdsSerializedValues(file))
+        return fallback;
+    return QSettings(file, QSettings::IniFormat).value(key, fallback);
+}
+
+bool hasKey(const QString &file, const QString &key)
+{
+    return !holdsSerializedValues(file) && QSettings(file, QSettings::IniFormat).contains(key);
+}
+
 } // namespace
+
+// Lumora stores plain numbers only. A value serialized as a Qt data stream is
+// decoded by QSettings without limits, so a damaged or foreign one can abort
+// the process: such a file is not read at all.
+bool holdsSerializedValues(const QString &file)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = in.readAll();
+    if (!text.contains("@Variant(") && !text.contains("@DateTime("))
+        return false;
+    qWarning().noquote() << "settings file ignored, it holds values Lumora does not write:" << file;
+    return true;
+}
 
 SettingsFiles settingsFiles(const QString &executableDir, bool writableThere)
 {
@@ -45,13 +73,12 @@ SettingsFiles settingsFiles()
 
 QVariant readSetting(const QString &file, const QString &key, const QVariant &fallback)
 {
-    const QSettings settings(file, QSettings::IniFormat);
-    if (settings.contains(key))
-        return settings.value(key);
+    if (hasKey(file, key))
+        return readValue(file, key, fallback);
     const SettingsFiles files = settingsFiles();
     if (files.preset.isEmpty() || QFileInfo(file).absoluteFilePath() != QFileInfo(files.file).absoluteFilePath())
         return fallback;
-    return QSettings(files.preset, QSettings::IniFormat).value(key, fallback);
+    return readValue(files.preset, key, fallback);
 }
 
 void logSettingsFiles(const SettingsFiles &files)

@@ -22,6 +22,10 @@ SettingsFiles settingsFiles();
 // A value from `file`, else from the preset when `file` is this executable's
 // settings file, else `fallback`.
 QVariant readSetting(const QString &file, const QString &key, const QVariant &fallback = QVariant());
+// True (with one warning) when the file holds values serialized as a Qt data
+// stream, which Lumora never writes and QSettings may abort on: it is then
+// neither read nor written.
+bool holdsSerializedValues(const QString &file);
 
 // "settings file: <file>" and, when there is one, the preset under it.
 void logSettingsFiles(const SettingsFiles &files);

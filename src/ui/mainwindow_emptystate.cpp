@@ -91,6 +91,8 @@ void MainWindow::switchToOtherProfile()
         return;
     const QString path = settingsFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
+    if (holdsSerializedValues(path))
+        return;
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue(QStringLiteral("/product_model/main"), m_otherProfileCode);
     settings.sync();

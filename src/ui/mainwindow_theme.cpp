@@ -170,6 +170,8 @@ void MainWindow::saveWindowSettings()
     const QRect frame = frameGeometry();
     const QString path = settingsFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
+    if (holdsSerializedValues(path))
+        return;
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue(QStringLiteral("/window/left"), frame.x());
     settings.setValue(QStringLiteral("/window/top"), frame.y());
