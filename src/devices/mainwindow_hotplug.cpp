@@ -83,19 +83,36 @@ void MainWindow::slotOnCameraPlugged(bool plug, QString path)
         m_currentDevicePath.clear();
         m_currentDeviceAlias.clear();
     }
+    QVector<CameraDeviceInfo> devices;
     if (m_isUpgrading) {
         // The camera re-enumerates while its firmware is written: list it, open nothing.
-        QVector<CameraDeviceInfo> devices;
-        m_camera.wrapper().ListCameraDevices(devices);
-        if (devices.isEmpty()) {
+        if (!relistCameras(&devices))
             clearCameraListWidget();
-            return;
-        }
-        filterCameraList(devices);
-        clearCameraListWidget();
-        fillCameraListWidget();
         return;
+    }
+    // Another camera left: the open one goes on as it is (preview, controls),
+    // only the list changes.
+    if (!plug && m_isOpened && relistCameras(&devices)) {
+        for (int row = 0; row < ui->listWidgetCamera->count(); ++row) {
+            if (ui->listWidgetCamera->item(row)->data(kRolePathId).toString() == m_currentDevicePath) {
+                ui->listWidgetCamera->setCurrentRow(row);
+                updateEmptyState(devices);
+                return;
+            }
+        }
     }
     qInfo() << "reADD DEIVCE";
     refreshCameraList();
+}
+
+bool MainWindow::relistCameras(QVector<CameraDeviceInfo> *devices)
+{
+    devices->clear();
+    m_camera.wrapper().ListCameraDevices(*devices);
+    if (devices->isEmpty())
+        return false;
+    filterCameraList(*devices);
+    clearCameraListWidget();
+    fillCameraListWidget();
+    return true;
 }

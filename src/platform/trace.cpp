@@ -243,11 +243,13 @@ int TraceKernel::ioctl(int fd, unsigned long request, void *arg)
     case VIDIOC_G_CTRL:
     case VIDIOC_S_CTRL: {
         const auto *control = static_cast<const v4l2_control *>(arg);
+        // A set shows the value sent; uvcvideo writes back what it made of it.
+        const int sent = control->value;
         const int rc = m_inner->ioctl(fd, request, arg);
         m_writer->write(QStringLiteral("ctl %1 %2 %3 value=%4 rc=%5")
                             .arg(nodeOf(fd), request == VIDIOC_S_CTRL ? QLatin1String("set") : QLatin1String("get"),
                                  controlName(control->id))
-                            .arg(control->value)
+                            .arg(request == VIDIOC_S_CTRL ? sent : control->value)
                             .arg(rc));
         return rc;
     }

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QJsonArray>
 
+#include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 
@@ -35,6 +36,21 @@ bool isControlTransfer(unsigned long request)
     default:
         return false;
     }
+}
+
+// A transfer that changes the camera: a control set, or an extension-unit
+// write other than a query (a code with bit 7, or 0x0B, on selector 1).
+bool isSet(unsigned long request, const void *arg)
+{
+    if (request == VIDIOC_S_CTRL || request == VIDIOC_S_EXT_CTRLS)
+        return true;
+    if (request != UVCIOC_CTRL_QUERY)
+        return false;
+    const auto *query = static_cast<const uvc_xu_control_query *>(arg);
+    if (query->query != UVC_SET_CUR)
+        return false;
+    const quint8 code = query->data && query->size > 0 ? query->data[0] : 0;
+    return !(query->selector == 1 && ((code & 0x80) || code == 0x0B));
 }
 
 bool isStreamingRequest(unsigned long request)
@@ -194,6 +210,9 @@ int SimCamera::transfer(unsigned long request, void *arg)
     }
     if (verdict.kind == SimFaults::Verdict::Kind::Fail)
         return verdict.error;
+    // Acknowledged and not applied: the camera keeps what it had.
+    if (verdict.kind == SimFaults::Verdict::Kind::Ignore && isSet(request, arg))
+        return 0;
     if (request != UVCIOC_CTRL_QUERY)
         return m_controls.ioctl(request, arg);
     SimExtensionUnit::Outcome outcome = SimExtensionUnit::Outcome::None;
@@ -212,7 +231,7 @@ void SimCamera::act(SimExtensionUnit::Outcome outcome)
         return;
     }
     if (auto drive = makeUpdateDrive(updateDriveConfig()))
-        kernel->replace(id(), std::move(drive), kUpgradeSwitchMs);
+        kernel->replace(id(), std::move(drive), m_config.value("upgradeSwitchMs").toInt(kUpgradeSwitchMs));
     else
         kernel->unplug(id());
 }

@@ -40,7 +40,28 @@ const ControlDefault kDefaults[] = {
     {V4L2_CID_ZOOM_ABSOLUTE, "zoom", "Zoom, Absolute", 100, 400, 10, 100, 0},
 };
 
+// UVC controls whose data is unsigned (UVC 1.5, 4.2.2): a negative value
+// clamps as a huge one, to the maximum.
+bool hasUnsignedData(unsigned id)
+{
+    switch (id) {
+    case V4L2_CID_CONTRAST:
+    case V4L2_CID_SATURATION:
+    case V4L2_CID_SHARPNESS:
+    case V4L2_CID_ZOOM_ABSOLUTE:
+    case V4L2_CID_FOCUS_ABSOLUTE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
+
+bool SimControls::isBoolean(const Control &c)
+{
+    return c.maximum == 1 && c.minimum == 0 && c.step == 1 && c.key.endsWith("Auto");
+}
 
 SimControls::SimControls(const QJsonObject &cameraConfig)
 {
@@ -158,9 +179,7 @@ int SimControls::ioctl(unsigned long request, void *arg)
             return -EINVAL;
         std::memset(q, 0, sizeof *q);
         q->id = c->id;
-        q->type = c->maximum == 1 && c->minimum == 0 && c->step == 1 && c->key.endsWith("Auto")
-            ? V4L2_CTRL_TYPE_BOOLEAN
-            : V4L2_CTRL_TYPE_INTEGER;
+        q->type = isBoolean(*c) ? V4L2_CTRL_TYPE_BOOLEAN : V4L2_CTRL_TYPE_INTEGER;
         std::strncpy(reinterpret_cast<char *>(q->name), c->name, sizeof q->name - 1);
         q->minimum = c->minimum;
         q->maximum = c->maximum;
@@ -182,25 +201,37 @@ int SimControls::ioctl(unsigned long request, void *arg)
     case VIDIOC_S_CTRL: {
         auto *v = static_cast<v4l2_control *>(arg);
         Control *c = find(v->id);
-        return c ? set(c, v->value) : -EINVAL;
+        return c ? set(c, &v->value) : -EINVAL;
     }
     default:
         return -ENOTTY;
     }
 }
 
-int SimControls::set(Control *control, int value)
+int SimControls::set(Control *control, int *value)
 {
-    if (value < control->minimum || value > control->maximum)
-        return -ERANGE;
     // A manual value is refused while its automatic mode drives it.
     const Control *owner = control->autoId ? find(control->autoId) : nullptr;
     if (owner && owner->value)
         return -EBUSY;
-    // In 64 bits: a range as wide as int overflows on the way.
-    const qint64 steps = (qint64(value) - control->minimum + control->step / 2) / control->step;
-    control->value = int(qMin<qint64>(control->maximum, control->minimum + steps * control->step));
+    control->value = *value = clampToStep(*control, *value);
     return 0;
+}
+
+// What uvcvideo makes of a value (uvc_ctrl_clamp() in uvc_ctrl.c): rounded to
+// the nearest step from the minimum in 32-bit unsigned arithmetic, then
+// clamped to the range, signed or unsigned as the UVC control's data is; a
+// boolean becomes 0 or 1. Never an error.
+int SimControls::clampToStep(const Control &control, int value)
+{
+    if (isBoolean(control))
+        return qBound(0, value, 1);
+    const quint32 step = quint32(control.step);
+    const quint32 offset = quint32(value) - quint32(control.minimum);
+    const qint32 rounded = qint32(quint32(control.minimum) + (offset + step / 2) / step * step);
+    if (!hasUnsignedData(control.id))
+        return qBound(control.minimum, rounded, control.maximum);
+    return int(qBound(quint32(control.minimum), quint32(rounded), quint32(control.maximum)));
 }
 
 SimScene SimControls::scene() const

@@ -26,7 +26,8 @@ public:
     // whole numbers within int, step at least 1, min <= max, default and
     // value inside. False with the fault named.
     static bool checkConfig(const QJsonObject &cameraConfig, QString *error);
-    // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for other requests.
+    // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for
+    // other requests. S_CTRL clamps and rounds as uvcvideo does, never ERANGE.
     int ioctl(unsigned long request, void *arg);
     SimScene scene() const;
     void saveTo(QJsonObject *cameraConfig) const;
@@ -48,7 +49,10 @@ private:
     Control *find(unsigned id);
     const Control *find(unsigned id) const;
     const Control *findKey(const QString &key) const;
-    int set(Control *control, int value);
+    // VIDIOC_S_CTRL: *value becomes what the control took.
+    int set(Control *control, int *value);
+    static int clampToStep(const Control &control, int value);
+    static bool isBoolean(const Control &control);
 
     mutable std::mutex m_mutex; // std::mutex: ThreadSanitizer sees it
     QVector<Control> m_controls;

@@ -35,13 +35,26 @@ void SimFaults::failDuring(int startMs, int durationMs, int error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const qint64 from = m_clock.elapsed() + startMs;
-    m_windows.append({from, from + durationMs, -error});
+    m_windows.append({from, from + durationMs, {Verdict::Kind::Fail, -error}});
 }
 
 void SimFaults::dropOnNth(int n)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_counted.append({m_transfers + n, {Verdict::Kind::Drop, -ENODEV}});
+}
+
+void SimFaults::ignoreNth(int n)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_counted.append({m_transfers + n, {Verdict::Kind::Ignore, 0}});
+}
+
+void SimFaults::ignoreDuring(int startMs, int durationMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 from = m_clock.elapsed() + startMs;
+    m_windows.append({from, from + durationMs, {Verdict::Kind::Ignore, 0}});
 }
 
 void SimFaults::clear()
@@ -68,6 +81,10 @@ bool SimFaults::arm(const QJsonArray &faults, QString *error)
             actions.append([=] { failDuring(startMs, durationMs, err); });
         } else if (kind == QLatin1String("dropOnNth") && n > 0) {
             actions.append([=] { dropOnNth(n); });
+        } else if (kind == QLatin1String("ignoreNth") && n > 0) {
+            actions.append([=] { ignoreNth(n); });
+        } else if (kind == QLatin1String("ignoreDuring") && startMs >= 0 && durationMs >= 0) {
+            actions.append([=] { ignoreDuring(startMs, durationMs); });
         } else {
             if (error)
                 *error = QStringLiteral("unknown or incomplete fault \"%1\"").arg(kind);
@@ -93,7 +110,7 @@ SimFaults::Verdict SimFaults::next()
     const qint64 now = m_clock.elapsed();
     for (const Window &w : m_windows)
         if (now >= w.fromMs && now < w.toMs)
-            return {Verdict::Kind::Fail, w.error};
+            return w.verdict;
     return {};
 }
 

@@ -15,7 +15,8 @@ namespace lumora::sim {
 class SimFaults {
 public:
     struct Verdict {
-        enum class Kind { Pass, Fail, Drop };
+        // Ignore: the transfer succeeds and changes nothing (a set the camera acknowledged and did not apply).
+        enum class Kind { Pass, Fail, Drop, Ignore };
         Kind kind = Kind::Pass;
         int error = 0; // negative errno for Fail and Drop
     };
@@ -28,6 +29,10 @@ public:
     void failDuring(int startMs, int durationMs, int error);
     // The nth transfer from now answers -ENODEV and the device leaves.
     void dropOnNth(int n);
+    // The nth transfer from now succeeds without effect; every one from
+    // startMs to startMs + durationMs likewise.
+    void ignoreNth(int n);
+    void ignoreDuring(int startMs, int durationMs);
     void clear();
 
     // Arms the faults of a scenario's "faults" array; false with a message on the first bad entry.
@@ -43,7 +48,7 @@ private:
     };
     struct Window {
         qint64 fromMs, toMs;
-        int error;
+        Verdict verdict;
     };
 
     std::mutex m_mutex;

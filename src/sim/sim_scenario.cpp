@@ -33,6 +33,8 @@ constexpr double kMaxMs = 24.0 * 60 * 60 * 1000;
 constexpr int kMaxPortDepth = 6;
 // Hub port and bus numbers fit one byte.
 constexpr int kMaxPortNumber = 255;
+// The slowest image check of an update drive: a minute per MiB.
+constexpr double kMaxCheckMsPerMiB = 60000;
 // The largest simulated disk, in 512-byte sectors (2 TiB).
 constexpr double kMaxSectors = 4294967296.0;
 
@@ -148,7 +150,7 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (!SimControls::checkConfig(camera, &controlError))
         return fail(error, QStringLiteral("%1: %2").arg(owner, controlError));
     if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error)
-        || !checkFaults(camera, owner, error))
+        || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error))
         return false;
     const QJsonValue heldBy = camera.value("heldBy");
     if (!heldBy.isUndefined()) {
@@ -180,6 +182,8 @@ bool checkDrive(const QJsonObject &drive, QString *error)
     for (const char *key : {"dropAtChunk", "corruptChunk", "lateStatusReads"})
         if (!checkNumber(faults.toObject(), key, 0, INT_MAX, owner, error))
             return false;
+    if (!checkNumber(drive, "checkMsPerMiB", 0, kMaxCheckMsPerMiB, owner, error))
+        return false;
     const QJsonValue camera = drive.value("camera");
     if (camera.isUndefined())
         return true;

@@ -75,7 +75,7 @@ SimUpdateDrive::SimUpdateDrive(const QJsonObject &config)
     : SimDevice(config.value("id").toString()), m_config(config), m_usb(readUsbIdentity(config)),
       m_vendorText(config.value("inquiryVendor").toString("GC").toLatin1()),
       m_productText(config.value("inquiryProduct").toString().toLatin1()), m_state(initialState(config)),
-      m_status(kStatusError),
+      m_checkMsPerMiB(config.value("checkMsPerMiB").toInt(kCheckMsPerMiB)), m_status(kStatusError),
       m_bulkOnly(kBulkIn, kBulkOut, kStorageInterface, SimBulkOnly::readFaults(config.value("usbFaults").toObject()))
 {
     const QJsonObject faults = config.value("protocolFaults").toObject();
@@ -244,6 +244,8 @@ SimUpdateDrive::Reply SimUpdateDrive::vendor(int subCommand, bool fromDevice, qu
     if (fromDevice != expectsRead)
         return {false, kSenseIllegalRequest, kAscInvalidField, Next::Stay};
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (subCommand == 2 && checkRunning())
+        return {false, kSenseNotReady, kAscNotReady, Next::Stay};
     settleLoadCheck();
     switch (subCommand) {
     case 1:
@@ -300,9 +302,17 @@ SimUpdateDrive::Reply SimUpdateDrive::chunk(int subCommand, quint8 *data, int le
 void SimUpdateDrive::startLoadCheck()
 {
     m_load.active = false;
+    // In whole milliseconds, as the camera's timer counts.
+    const qint64 checkMs = qint64(m_load.data.size()) * m_checkMsPerMiB / (1024 * 1024);
+    m_checkDone = std::chrono::steady_clock::now() + std::chrono::milliseconds(checkMs);
     m_loadCheck = std::async(std::launch::async, [data = std::move(m_load.data), size = m_load.size, md5 = m_load.md5] {
         return quint32(data.size()) == size && QCryptographicHash::hash(data, QCryptographicHash::Md5) == md5;
     });
+}
+
+bool SimUpdateDrive::checkRunning() const
+{
+    return m_loadCheck.valid() && std::chrono::steady_clock::now() < m_checkDone;
 }
 
 void SimUpdateDrive::settleLoadCheck()

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 
@@ -33,6 +34,9 @@ public:
     // loader to come back as the camera.
     static constexpr int kBootLoaderStartMs = 300;
     static constexpr int kCameraStartMs = 500;
+    // How long the camera checks a complete load, per MiB, unless the config's
+    // "checkMsPerMiB" says otherwise; status reads answer "not ready" meanwhile.
+    static constexpr int kCheckMsPerMiB = 50;
 
     explicit SimUpdateDrive(const QJsonObject &config);
 
@@ -76,6 +80,7 @@ private:
     // pause, as on the camera; its verdict is taken before the next command.
     void startLoadCheck();
     void settleLoadCheck();
+    bool checkRunning() const;
     Reply status(quint8 *data, int length);
     Reply commandText(const QByteArray &text);
     void moveOn(Next next);
@@ -93,6 +98,8 @@ private:
     int m_statusReads = 0;
     Load m_load;
     std::future<bool> m_loadCheck; // the running check of m_load, if any
+    const int m_checkMsPerMiB;
+    std::chrono::steady_clock::time_point m_checkDone; // when the camera has checked it
     QByteArray m_rawFile;
     std::array<quint8, 4> m_status;
     bool m_bootPending = false;

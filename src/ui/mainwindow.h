@@ -91,6 +91,9 @@ public:
     bool filterCameraList(const QVector<CameraDeviceInfo> &devices);
     void fillCameraListWidget();
     void clearCameraListWidget();
+    // Rebuilds the list from a fresh enumeration, selecting and opening
+    // nothing; false (list untouched) when nothing is enumerated.
+    bool relistCameras(QVector<CameraDeviceInfo> *devices);
     void selectCamera(QListWidgetItem *entry);
     bool openCameraCapture(const QString &pathId, const QString &friendlyName);
     bool closeCurrentCamera();

@@ -217,6 +217,16 @@ private Q_SLOTS:
         const QJsonArray allFail{QJsonObject{{"kind", "failDuring"}, {"startMs", 0}, {"durationMs", 600000}}};
         const QJsonArray dropAtOnce{QJsonObject{{"kind", "dropOnNth"}, {"n", 1}}};
         QTest::newRow("refused set") << allFail << QStringList{"set", "hdr", "on"} << 1 << "lumora-cli: the camera did not take hdr on";
+        // The camera acknowledges and keeps its value, or rounds it to its step: the read-back tells.
+        const QJsonArray allIgnored{QJsonObject{{"kind", "ignoreDuring"}, {"startMs", 0}, {"durationMs", 600000}}};
+        QTest::newRow("vendor set not applied") << allIgnored << QStringList{"set", "anti-flicker", "60"} << 1
+                                                << "lumora-cli: the camera kept anti-flicker at 50";
+        QTest::newRow("vendor switch not applied") << allIgnored << QStringList{"set", "hdr", "on"} << 1
+                                                   << "lumora-cli: the camera kept hdr at off";
+        QTest::newRow("control set not applied") << allIgnored << QStringList{"set", "brightness", "90"} << 1
+                                                 << "lumora-cli: the camera kept brightness at 128";
+        QTest::newRow("zoom rounded to its step") << none << QStringList{"set", "zoom", "205"} << 1
+                                                  << "lumora-cli: the camera kept zoom at 210";
         QTest::newRow("unplugged mid-command") << dropAtOnce << QStringList{"set", "zoom", "200"} << 3 << "lumora-cli: the camera was unplugged";
         QTest::newRow("out of range") << none << QStringList{"set", "zoom", "999"} << 4 << "lumora-cli: zoom takes 100 to 400, not \"999\"";
         QTest::newRow("unknown value") << none << QStringList{"set", "tracking", "everyone"} << 4 << "lumora-cli: tracking takes off/auto-framing/presenter, not \"everyone\"";

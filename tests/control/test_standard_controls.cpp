@@ -58,12 +58,69 @@ private Q_SLOTS:
         QCOMPARE(rig->takeCtl().filter("tilt"), QStringList({"set tilt value=-108000 rc=0", "get tilt value=-108000 rc=0"}));
     }
 
-    void refusedSetShowsOnlyInTheReadBack()
+    // What the camera made of a set shows only in the read-back: uvcvideo
+    // clamps a value past the range and rounds one between steps; a refused
+    // set leaves the old value.
+    void setShowsOnlyInTheReadBack_data()
     {
-        QVERIFY(wrapper.SetCameraProperty(kCameraZoom, 500));
-        QVERIFY(wrapper.GetCameraProperty(kCameraZoom, 500));
-        QCOMPARE(wrapper.cache().zoom, 200);
-        QCOMPARE(rig->takeCtl().first(), QString("set zoom value=500 rc=%1").arg(-ERANGE));
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("error"); // of the set, injected
+        QTest::addColumn<int>("readBack");
+        QTest::newRow("past the maximum") << 500 << 0 << 400;
+        QTest::newRow("between two steps") << 205 << 0 << 210;
+        QTest::newRow("refused") << 300 << EIO << 200;
+    }
+
+    void setShowsOnlyInTheReadBack()
+    {
+        QFETCH(int, sent);
+        QFETCH(int, error);
+        QFETCH(int, readBack);
+        if (error)
+            camera->faults().failNth(1, error);
+        QVERIFY(wrapper.SetCameraProperty(kCameraZoom, sent));
+        QVERIFY(wrapper.GetCameraProperty(kCameraZoom, sent));
+        QCOMPARE(wrapper.cache().zoom, readBack);
+        QCOMPARE(rig->takeCtl(), (QStringList{QString("set zoom value=%1 rc=%2").arg(sent).arg(-error),
+                                              QString("get zoom value=%1 rc=0").arg(readBack)}));
+    }
+
+    // A camera whose pan moves in steps finer than a degree: arc-seconds
+    // become the nearest degree, halves away from zero.
+    void arcSecondsRoundToTheNearestDegree_data()
+    {
+        QTest::addColumn<int>("arcSeconds");
+        QTest::addColumn<int>("degrees");
+        QTest::newRow("5400") << 5400 << 2;
+        QTest::newRow("-5400") << -5400 << -2;
+        QTest::newRow("1800") << 1800 << 1;
+        QTest::newRow("-1800") << -1800 << -1;
+        QTest::newRow("1799") << 1799 << 0;
+        QTest::newRow("-1799") << -1799 << 0;
+        QTest::newRow("9000") << 9000 << 3;
+    }
+
+    void arcSecondsRoundToTheNearestDegree()
+    {
+        QFETCH(int, arcSeconds);
+        QFETCH(int, degrees);
+        cleanup();
+        rig = std::make_unique<SimRig>();
+        const int reach = qAbs(arcSeconds);
+        const auto axis = [reach](int value) {
+            return QJsonObject{{"min", -reach}, {"max", reach}, {"step", 1}, {"value", value}};
+        };
+        QJsonObject config = cameraConfig("cam", "2");
+        config["controls"] = QJsonObject{{"pan", axis(arcSeconds)}, {"tilt", axis(-arcSeconds)}};
+        open(config);
+        QVERIFY(wrapper.QueryCameraParameters(position, 12));
+        QCOMPARE(wrapper.cache().pan, degrees);
+        QCOMPARE(wrapper.cache().tilt, -degrees);
+        QCOMPARE(wrapper.cache().panRange.maximum, qAbs(degrees));
+        QCOMPARE(wrapper.cache().panRange.minimum, -qAbs(degrees));
+        wrapper.cache().pan = 99;
+        QVERIFY(wrapper.GetCameraProperty(kCameraPan, 0));
+        QCOMPARE(wrapper.cache().pan, degrees);
     }
 
     void failedGetCachesTheCallersValue()

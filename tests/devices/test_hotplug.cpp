@@ -79,6 +79,56 @@ private Q_SLOTS:
         QCOMPARE(currentFilter, -1);
     }
 
+    // Three cameras of one model on three ports; the one `opened` names is
+    // the open camera (the newest, or one clicked further down the list), and
+    // another one leaves. The open camera is not closed, reopened or renamed,
+    // also while an upgrade runs.
+    void unpluggingAnotherCameraLeavesTheOpenOneAlone_data()
+    {
+        QTest::addColumn<QString>("opened");
+        QTest::addColumn<QString>("unplugged");
+        QTest::addColumn<bool>("upgrading");
+        QTest::newRow("newest open, oldest leaves") << "c" << "a" << false;
+        QTest::newRow("newest open, middle leaves") << "c" << "b" << false;
+        QTest::newRow("oldest clicked, middle leaves") << "a" << "b" << false;
+        QTest::newRow("oldest clicked, newest leaves") << "a" << "c" << false;
+        QTest::newRow("during an upgrade, newest open") << "c" << "a" << true;
+        QTest::newRow("during an upgrade, oldest clicked") << "a" << "c" << true;
+    }
+
+    void unpluggingAnotherCameraLeavesTheOpenOneAlone()
+    {
+        QFETCH(QString, opened);
+        QFETCH(QString, unplugged);
+        QFETCH(bool, upgrading);
+        WindowRig rig({optica4k("a", "2"), optica4k("b", "3"), optica4k("c", "4")});
+        const QStringList present = rig.present(); // a, b, c
+        QCOMPARE(present.size(), 3);
+        const QString openPath = present.at(opened.at(0).toLatin1() - 'a');
+        const QString gonePath = present.at(unplugged.at(0).toLatin1() - 'a');
+        if (rig.window->m_currentDevicePath != openPath) {
+            rig.window->slotSwitchCameraItem(rig.list()->item(rig.listed().indexOf(openPath)));
+            QCOMPARE(rig.window->m_currentDevicePath, openPath);
+        }
+        QVERIFY(rig.window->m_isOpened);
+        const int filter = currentFilter; // a reopened camera gets a new descriptor
+        rig.window->m_isUpgrading = upgrading;
+        QSignalSpy states(rig.window.get(), &MainWindow::onCameraState);
+
+        rig.sim->unplug(unplugged);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.listed().contains(gonePath), kEventWaitMs);
+        QCOMPARE(rig.listed().size(), 2);
+        QCOMPARE(states.count(), 0);
+        QCOMPARE(rig.label("labelState")->text(), QStringLiteral("CONNECTED"));
+        QVERIFY(rig.window->m_isOpened);
+        QCOMPARE(rig.window->m_currentDevicePath, openPath);
+        QCOMPARE(rig.window->m_currentDeviceName, QStringLiteral("NV-Optica-4K-AI"));
+        QCOMPARE(currentFilter, filter);
+        if (!upgrading)
+            QCOMPARE(rig.list()->currentItem()->data(Qt::UserRole + 2).toString(), openPath);
+        rig.window->m_isUpgrading = false;
+    }
+
     // Events arrive in order: once the camera plugged after the webcam's
     // removal is listed, the removal has been handled too.
     void removalMatchingNoEntryDoesNothing()

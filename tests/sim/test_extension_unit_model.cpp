@@ -13,6 +13,7 @@
 #include <linux/videodev2.h>
 
 #include <cerrno>
+#include <climits>
 
 using lumora::sim::SimControls;
 using lumora::sim::SimExtensionUnit;
@@ -136,12 +137,52 @@ private Q_SLOTS:
         QCOMPARE(SimExtensionUnit(saved).feature("hdr"), 0);
     }
 
-    void controlsRejectOutOfRange()
+    // VIDIOC_S_CTRL as uvcvideo answers it: never ERANGE; rounded to the step
+    // from the minimum, then clamped, signed or unsigned as the UVC data is.
+    // The request carries back what the control took.
+    void controlsClampAndRound_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<quint32>("id");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("taken");
+        QTest::newRow("zoom above its maximum") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << 410 << 400;
+        QTest::newRow("zoom far above") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << INT_MAX << 400;
+        QTest::newRow("zoom below its minimum") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << 50 << 100;
+        QTest::newRow("zoom 205 rounds up to 210") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << 205 << 210;
+        QTest::newRow("zoom 204 rounds down to 200") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << 204 << 200;
+        QTest::newRow("negative zoom: unsigned, the maximum") << "zoom" << quint32(V4L2_CID_ZOOM_ABSOLUTE) << -5 << 400;
+        QTest::newRow("negative contrast: unsigned, the maximum") << "contrast" << quint32(V4L2_CID_CONTRAST) << -1 << 255;
+        QTest::newRow("negative brightness: signed, the minimum") << "brightness" << quint32(V4L2_CID_BRIGHTNESS) << -1 << 0;
+        QTest::newRow("hue below its minimum") << "hue" << quint32(V4L2_CID_HUE) << -500 << -180;
+        QTest::newRow("pan half a step rounds up") << "pan" << quint32(V4L2_CID_PAN_ABSOLUTE) << 5400 << 7200;
+        QTest::newRow("pan below its minimum") << "pan" << quint32(V4L2_CID_PAN_ABSOLUTE) << -700000 << -612000;
+        QTest::newRow("tilt 1000 degrees below") << "tilt" << quint32(V4L2_CID_TILT_ABSOLUTE) << -3600000 << -612000;
+        // The rounding's 32-bit arithmetic wraps this far down: uvcvideo lands on the maximum.
+        QTest::newRow("tilt INT_MIN wraps to the maximum") << "tilt" << quint32(V4L2_CID_TILT_ABSOLUTE) << INT_MIN << 612000;
+        QTest::newRow("automatic hue 7 is on") << "hueAuto" << quint32(V4L2_CID_HUE_AUTO) << 7 << 1;
+        QTest::newRow("automatic hue -3 is off") << "hueAuto" << quint32(V4L2_CID_HUE_AUTO) << -3 << 0;
+    }
+
+    void controlsClampAndRound()
+    {
+        QFETCH(QString, control);
+        QFETCH(quint32, id);
+        QFETCH(int, sent);
+        QFETCH(int, taken);
+        // Automatic hue starts on when the row switches it off.
+        const bool autoOn = control == QLatin1String("hueAuto") && taken == 0;
+        SimControls controls(QJsonObject{{"controls", QJsonObject{{"hueAuto", QJsonObject{{"value", autoOn ? 1 : 0}}}}}});
+        v4l2_control request{id, sent};
+        QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &request), 0);
+        QCOMPARE(request.value, taken);
+        QCOMPARE(controls.value(control), taken);
+    }
+
+    void controlRangesAndAutomaticModes()
     {
         SimControls controls(QJsonObject{});
-        v4l2_control zoom{V4L2_CID_ZOOM_ABSOLUTE, 410};
-        QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &zoom), -ERANGE);
-        zoom.value = 254;
+        v4l2_control zoom{V4L2_CID_ZOOM_ABSOLUTE, 254};
         QCOMPARE(controls.ioctl(VIDIOC_S_CTRL, &zoom), 0);
         QCOMPARE(controls.value("zoom"), 250);
         v4l2_control focus{V4L2_CID_FOCUS_ABSOLUTE, 10};

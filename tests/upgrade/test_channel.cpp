@@ -50,6 +50,20 @@ private slots:
         QTest::newRow("ORBIT u-Boot, profile 1") << "ORBIT" << "UBOOT" << 1 << int(StateUBoot);
         QTest::newRow("ORBIT, profile 0") << "ORBIT" << "UBOOT" << 0 << -1;
         QTest::newRow("QXK52, profile 0") << "QXK52" << "UPD" << 0 << int(StateUpdater);
+        // Every vendor text profile 0 takes, in each update state; the text only has to begin with it.
+        const struct {
+            const char *name;
+            const char *product;
+            UpdateDeviceState state;
+        } states[] = {{"ROM", "", StateRom}, {"Updater", "UPDATER", StateUpdater}, {"u-Boot", "UBOOT", StateUBoot}};
+        for (const char *vendor : {"NVOPT", "VPT41", "QXVPT", "NVOPT4K", "VPT410B", "QXVPT-2"})
+            for (const auto &s : states)
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2, profile 0").arg(vendor, s.name)))
+                    << vendor << s.product << 0 << int(s.state);
+        QTest::newRow("VPT4 (short of VPT41), profile 0") << "VPT4" << "UBOOT" << 0 << -1;
+        QTest::newRow("QXVP, profile 0") << "QXVP" << "UBOOT" << 0 << -1;
+        QTest::newRow("VPT41, profile 1") << "VPT41" << "UBOOT" << 1 << -1;
+        QTest::newRow("QXVPT, profile 1") << "QXVPT" << "UBOOT" << 1 << -1;
         QTest::newRow("NVOPT, profile 1") << "NVOPT" << "UBOOT" << 1 << -1;
         QTest::newRow("GC, profile 2") << "GC" << "UBOOT" << 2 << -1;
         QTest::newRow("unknown product: kept, state 3") << "GC" << "DISK" << 0 << int(StateNone);
@@ -134,11 +148,16 @@ private slots:
         QTest::addColumn<QJsonObject>("faults");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("headers");
-        QTest::newRow("clean") << QJsonObject{} << 0 << 1;
-        QTest::newRow("corrupted chunk, then clean") << QJsonObject{{"corruptChunk", 2}} << 0 << 2;
-        QTest::newRow("status late") << QJsonObject{{"lateStatusReads", 3}} << 0 << 1;
-        QTest::newRow("never acknowledged") << QJsonObject{{"neverAcknowledge", true}} << -1 << 5;
-        QTest::newRow("drive leaves mid-transfer") << QJsonObject{{"dropAtChunk", 2}} << -1 << 1;
+        QTest::addColumn<int>("size");
+        const int small = 3 * 32768;
+        QTest::newRow("clean") << QJsonObject{} << 0 << 1 << small;
+        QTest::newRow("corrupted chunk, then clean") << QJsonObject{{"corruptChunk", 2}} << 0 << 2 << small;
+        QTest::newRow("status late") << QJsonObject{{"lateStatusReads", 3}} << 0 << 1 << small;
+        QTest::newRow("never acknowledged") << QJsonObject{{"neverAcknowledge", true}} << -1 << 5 << small;
+        QTest::newRow("drive leaves mid-transfer") << QJsonObject{{"dropAtChunk", 2}} << -1 << 1 << small;
+        // The camera checks 32 MiB for 1.6 s, longer than the status reads'
+        // own retries last: only the pause after the last chunk gets it confirmed.
+        QTest::newRow("32 MiB image, confirmed after the check") << QJsonObject{} << 0 << 1 << 32 * 1024 * 1024;
     }
 
     void loadOutcomes()
@@ -146,9 +165,10 @@ private slots:
         QFETCH(QJsonObject, faults);
         QFETCH(int, result);
         QFETCH(int, headers);
+        QFETCH(int, size);
         UpgradeRig rig;
         rig.plugDrive("uboot", {{"protocolFaults", faults}});
-        rig.writeFile("kernel", QByteArray(3 * 32768, 'k'));
+        rig.writeFile("kernel", QByteArray(size, 'k'));
         int state = -1;
         QVERIFY(findUpdateDrive(1, &state) >= 0);
         rig.takeTrace();

@@ -177,6 +177,23 @@ private slots:
         QCOMPARE(recorder.progress.last().second, payloadBytes(commands));
     }
 
+    // A camera that takes 15 s to come back as its update drive, ten times
+    // the simulator's own: the run keeps searching (about 20 s) and succeeds.
+    void slowCameraIsWaitedFor()
+    {
+        UpgradeRig rig;
+        writePackage(rig);
+        QJsonObject config = upgradetest::cameraConfig("1.0.0");
+        config.insert("upgradeSwitchMs", 15000);
+        WorkingCamera camera(rig, config);
+        Recorder recorder;
+        recorder.runOn(rig.workspace(), &camera.unit, camera.target);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.finished, 1, 45000);
+        QCOMPARE(recorder.reports, QVector<Report>{kDone});
+        QCOMPARE(cameraFirmware(rig), QString("2.0.0"));
+        QTRY_VERIFY(recorder.thread.isNull());
+    }
+
     // Each script is refused before EnterUpgradeMode: nothing reaches the camera.
     void scriptsRefusedBeforeTheFirstWrite_data()
     {
