@@ -72,6 +72,54 @@ private Q_SLOTS:
         QCOMPARE(slider(rig, "sliderBrightness")->value(), 10);
     }
 
+    // A change the camera acknowledged but did not take as sent (kept its
+    // value, or rounded it to its step): the read-back differs, the user is
+    // warned once and the control shows what the camera has.
+    void changeTheCameraDidNotTakeWarns_data()
+    {
+        QTest::addColumn<QJsonObject>("controls");
+        QTest::addColumn<bool>("ignored");
+        QTest::addColumn<QString>("control"); // slider, or "pad"
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("shown");
+        const QJsonObject none;
+        QTest::newRow("brightness kept") << none << true << "sliderBrightness" << 100 << 10;
+        QTest::newRow("brightness rounded to a step of 5")
+            << QJsonObject{{"brightness", QJsonObject{{"step", 5}, {"value", 10}}}} << false << "sliderBrightness" << 12 << 10;
+        QTest::newRow("zoom rounded to a step of 10") << none << false << "sliderZoom" << 205 << 210;
+        QTest::newRow("pan rounded to a step of 2 degrees")
+            << QJsonObject{{"pan", QJsonObject{{"step", 7200}, {"value", 0}}}} << false << "pad" << 1 << 2;
+    }
+
+    void changeTheCameraDidNotTakeWarns()
+    {
+        QFETCH(QJsonObject, controls);
+        QFETCH(bool, ignored);
+        QFETCH(QString, control);
+        QFETCH(int, sent);
+        QFETCH(int, shown);
+        QJsonObject config = camera(0, 200);
+        QJsonObject merged = config.value("controls").toObject();
+        for (auto it = controls.begin(); it != controls.end(); ++it)
+            merged.insert(it.key(), it.value());
+        config["controls"] = merged;
+        PageRig rig(config);
+        rig.readState();
+        if (ignored)
+            rig.camera->faults().ignoreNth(1);
+        if (control == QLatin1String("pad")) {
+            rig.window->on_btnCameraRight_clicked();
+            QCOMPARE(rig.camera->controls().value("pan"), shown * 3600);
+            QCOMPARE(rig.window->m_camera.cache().pan, shown);
+        } else {
+            slider(rig, qPrintable(control))->setValue(sent);
+            QVERIFY(rig.window->m_bTipsShowing);
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_bTipsShowing, 5000);
+            QCOMPARE(slider(rig, qPrintable(control))->value(), shown);
+        }
+        QCOMPARE(rig.boxes.texts, QStringList({"Any change in the setting takes effect only if the camera is working."}));
+    }
+
     void refusedChangeDuringPreviewWarnsNobody()
     {
         PageRig rig(camera(0, 100));

@@ -179,6 +179,24 @@ private Q_SLOTS:
         QVERIFY(rig.window->m_camera.unit().GetTrackMode(mode));
     }
 
+    // A set the camera acknowledges and does not apply: the page shows the
+    // value read back, not the choice.
+    void setTheCameraDidNotTakeShowsItsValue()
+    {
+        PageRig rig(familyCamera("ORBIT 410", kOrbit410, {{"antiFlicker", 1}}));
+        rig.readState();
+        QCOMPARE(combo(rig, "comboBoxAntiFlicker")->currentIndex(), 0);
+        rig.camera->faults().ignoreNth(1);
+        combo(rig, "comboBoxAntiFlicker")->setCurrentIndex(1);
+        QCOMPARE(rig.camera->extensionUnit().feature("antiFlicker"), 1);
+        QCOMPARE(combo(rig, "comboBoxAntiFlicker")->currentIndex(), 0);
+        QCOMPARE(rig.window->m_camera.state().antiFlicker, 1);
+        // Taken the next time.
+        combo(rig, "comboBoxAntiFlicker")->setCurrentIndex(1);
+        QCOMPARE(rig.camera->extensionUnit().feature("antiFlicker"), 2);
+        QCOMPARE(combo(rig, "comboBoxAntiFlicker")->currentIndex(), 1);
+    }
+
     void statusPollFollowsTheCamera()
     {
         PageRig rig(familyCamera("ORBIT 160A", kOrbit160A, {{"trackMode", 1}}));
