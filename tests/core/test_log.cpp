@@ -149,9 +149,10 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("hasFirst");
         QTest::addColumn<bool>("rotates");
-        QTest::newRow("at the limit") << kLogRotateSize << true << false;
-        QTest::newRow("one byte over") << kLogRotateSize + 1 << true << true;
-        QTest::newRow("one byte over, no .1") << kLogRotateSize + 1 << false << true;
+        // 5 MiB, written out: a wrong limit in the code must not move the rows with it.
+        QTest::newRow("at the limit") << qint64(5242880) << true << false;
+        QTest::newRow("one byte over") << qint64(5242881) << true << true;
+        QTest::newRow("one byte over, no .1") << qint64(5242881) << false << true;
     }
     void rotation()
     {
@@ -178,7 +179,7 @@ private Q_SLOTS:
     void threadsLoseNoLineAcrossRotation()
     {
         // Close enough to the limit that the file rotates once while the threads write.
-        writeFile(m_log, QByteArray(int(kLogRotateSize) - 8000, 'c') + "\r\n");
+        writeFile(m_log, QByteArray(5242880 - 8000, 'c') + "\r\n");
         constexpr int kThreads = 4;
         constexpr int kLines = 400;
         std::vector<std::unique_ptr<QThread>> threads;

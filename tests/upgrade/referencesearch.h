@@ -1,14 +1,16 @@
 #pragma once
 // The model search as plainly as it can be written: one full pass over the
-// buffer per pattern, in table order, with a table of its own so that a
-// change to the app's table shows up as a disagreement.
-
-#include "upgrade/firmwarepackage.h"
+// buffer per pattern, in table order, with a table and limits of its own so
+// that a change to the app's table or limits shows up as a disagreement.
 
 #include <cstddef>
 #include <vector>
 
 namespace upgradetest {
+
+// The model buffer is 5 MiB; patterns may start at offsets 0 to 5,242,859.
+constexpr int kReferenceBufferSize = 5242880;
+constexpr int kReferenceSearchEnd = 5242860;
 
 struct ReferencePattern {
     const char *text;
@@ -49,12 +51,11 @@ inline const std::vector<ReferencePattern> &referencePatterns()
     return table;
 }
 
-// `buffer` holds kModelBufferSize bytes.
+// `buffer` holds kReferenceBufferSize bytes.
 inline int referenceModelSearch(const unsigned char *buffer)
 {
-    using namespace lumora::upgrade;
     for (const ReferencePattern &p : referencePatterns())
-        for (int offset = 0; offset < kModelSearchEnd; ++offset) {
+        for (int offset = 0; offset < kReferenceSearchEnd; ++offset) {
             std::size_t matched = 0;
             while (matched < p.positions.size() &&
                    buffer[offset + p.positions[matched]] == static_cast<unsigned char>(p.text[p.positions[matched]]))

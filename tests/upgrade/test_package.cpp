@@ -20,6 +20,8 @@
 using namespace lumora::upgrade;
 using upgradetest::ZipEntry;
 using upgradetest::ZipWriter;
+// The model buffer's size as the tests know it, not as the code says.
+constexpr int kBuffer = upgradetest::kReferenceBufferSize;
 
 namespace {
 
@@ -65,9 +67,9 @@ QByteArray plantedPattern(QRandomGenerator &random)
 // from the buffer's start.
 std::vector<unsigned char> bufferOfFile(const QByteArray &file)
 {
-    std::vector<unsigned char> buffer(kModelBufferSize, 0);
-    for (int at = 0; at < file.size(); at += kModelBufferSize)
-        std::copy(file.begin() + at, file.begin() + std::min(file.size(), at + kModelBufferSize), buffer.begin());
+    std::vector<unsigned char> buffer(kBuffer, 0);
+    for (int at = 0; at < file.size(); at += kBuffer)
+        std::copy(file.begin() + at, file.begin() + std::min(file.size(), at + kBuffer), buffer.begin());
     return buffer;
 }
 
@@ -125,8 +127,8 @@ private slots:
         QTest::newRow("dash for the blank of ORBIT") << Placed{{5, "ORBIT-60F"}} << 9;
         QTest::newRow("Loomix with a blank") << Placed{{5, "Loomix 60"}} << -1;
         QTest::newRow("Loomix with a plus") << Placed{{5, "Loomix+60"}} << 6;
-        QTest::newRow("last offset searched") << Placed{{kModelSearchEnd - 1, "VPT620-100"}} << 5;
-        QTest::newRow("first offset not searched") << Placed{{kModelSearchEnd, "VPT620-100"}} << -1;
+        QTest::newRow("last offset searched") << Placed{{5242859, "VPT620-100"}} << 5;
+        QTest::newRow("first offset not searched") << Placed{{5242860, "VPT620-100"}} << -1;
         QTest::newRow("1080 over 4K") << Placed{{50, "NV-Optica-1080-AI"}} << 8;
         QTest::newRow("nothing") << Placed{} << -1;
     }
@@ -135,7 +137,7 @@ private slots:
     {
         QFETCH(Placed, placed);
         QFETCH(int, model);
-        std::vector<unsigned char> buffer(kModelBufferSize, 0);
+        std::vector<unsigned char> buffer(kBuffer, 0);
         for (const auto &p : placed)
             put(&buffer, p.first, p.second);
         QCOMPARE(referenceSearch(buffer), model);
@@ -149,11 +151,11 @@ private slots:
         QRandomGenerator random(20261210);
         const QByteArray alphabet = "ORBIT 0146AFQX-KNVPENLomix+2583AI\0";
         for (int round = 0; round < 6; ++round) {
-            std::vector<unsigned char> buffer(kModelBufferSize);
+            std::vector<unsigned char> buffer(kBuffer);
             for (auto &b : buffer)
                 b = static_cast<unsigned char>(alphabet.at(int(random.bounded(alphabet.size()))));
             for (int planted = int(random.bounded(3)); planted > 0; --planted)
-                put(&buffer, int(random.bounded(kModelBufferSize - 20)), plantedPattern(random));
+                put(&buffer, int(random.bounded(kBuffer - 20)), plantedPattern(random));
             const int expected = referenceSearch(buffer);
             underEachLevel([&](SearchLevel) { QCOMPARE(fastSearch(buffer), expected); });
         }
@@ -171,10 +173,10 @@ private slots:
         QTest::newRow("across the first piece border") << 3 * piece << QList<int>{piece - 5, 2 * piece - 12};
         QTest::newRow("cut off by the file's end") << 1000 << QList<int>{995};
         QTest::newRow("at the file's end") << 1000 << QList<int>{983};
-        QTest::newRow("buffer-sized file, last offsets") << kModelBufferSize << QList<int>{kModelSearchEnd - 1, kModelSearchEnd};
-        QTest::newRow("longer file, in both blocks") << kModelBufferSize + 777 << QList<int>{100, 700, kModelBufferSize + 3, kModelBufferSize + 770};
-        QTest::newRow("more than two blocks") << 2 * kModelBufferSize + 5 << QList<int>{2, 2 * kModelBufferSize - 9, kModelBufferSize + 40};
-        QTest::newRow("random places") << kModelBufferSize - 3 << QList<int>{-1, -1, -1};
+        QTest::newRow("buffer-sized file, last offsets") << 5242880 << QList<int>{5242859, 5242860};
+        QTest::newRow("longer file, in both blocks") << kBuffer + 777 << QList<int>{100, 700, kBuffer + 3, kBuffer + 770};
+        QTest::newRow("more than two blocks") << 2 * kBuffer + 5 << QList<int>{2, 2 * kBuffer - 9, kBuffer + 40};
+        QTest::newRow("random places") << kBuffer - 3 << QList<int>{-1, -1, -1};
     }
 
     void fileSearchAgreesWithReference()
@@ -209,9 +211,9 @@ private slots:
     void largerFileKeepsLastBlockOverTheFirst()
     {
         QTemporaryDir ws;
-        QByteArray file(kModelBufferSize + 100, '\0');
+        QByteArray file(kBuffer + 100, '\0');
         file.replace(50, 10, "VPT620-100");            // overwritten by the last block
-        file.replace(kModelBufferSize + 20, 9, "ORBIT 300"); // lands at offset 20
+        file.replace(kBuffer + 20, 9, "ORBIT 300"); // lands at offset 20
         writeFile(ws.filePath("miservice.ubifs"), file);
         int model = -1;
         QVERIFY(readPackageModel(ws.path(), &model));
