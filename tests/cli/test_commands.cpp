@@ -139,6 +139,32 @@ QJsonObject stuckDrive(const QString &state, const QJsonObject &extra = {})
     return drive;
 }
 
+// "name:type" of each field of an object, sorted: the shape scripts read.
+QStringList shapeOf(const QJsonValue &value)
+{
+    QStringList fields;
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        static const char *const types[] = {"null", "bool", "number", "string", "array", "object"};
+        const int type = it.value().type();
+        fields << it.key() + ':' + QLatin1String(type >= 0 && type <= 5 ? types[type] : "undefined");
+    }
+    fields.sort();
+    return fields;
+}
+
+// The value at a path such as "cameras/0/name" ("" is the object itself).
+QJsonValue valueAt(const QJsonObject &root, const QString &path)
+{
+    QJsonValue value = root;
+    for (const QString &step : path.split('/', Qt::SkipEmptyParts)) {
+        bool index = false;
+        const int i = step.toInt(&index);
+        value = index ? value.toArray().at(i) : value.toObject().value(step);
+    }
+    return value;
+}
+
 QStringList lines(const QByteArray &out)
 {
     return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
@@ -168,6 +194,75 @@ private Q_SLOTS:
         QCOMPARE(camera.value("controls").toObject().value("zoom").toObject().value("min").toInt(), 100);
         QVERIFY(camera.value("features").toObject().contains("tracking"));
         QVERIFY(info.err.isEmpty());
+    }
+
+    // The --json field names and types are an interface: the manual page's
+    // JSON OUTPUT, written out here so that a renamed or retyped field fails.
+    void jsonShapes_data()
+    {
+        QTest::addColumn<QJsonObject>("scenario");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("fields");
+        const QJsonObject cameraAndDrive{{"cameras", QJsonArray{orbit400()}},
+                                         {"drives", QJsonArray{stuckDrive("uboot", {{"id", "stuck"}, {"port", "1-6"}})}}};
+        const QStringList camera{"devicePath:string", "firmware:string", "index:number", "model:string",
+                                 "modelIndex:number", "name:string", "node:string", "pathId:string",
+                                 "port:string", "profile:number", "serial:string"};
+        QTest::newRow("list") << cameraAndDrive << QStringList{"list"} << ""
+                              << QStringList{"cameras:array", "otherProfiles:array", "profile:number",
+                                             "updateDrive:object", "updateDrives:array"};
+        QTest::newRow("list, no drive") << oneCamera() << QStringList{"list"} << ""
+                                        << QStringList{"cameras:array", "otherProfiles:array", "profile:number",
+                                                       "updateDrive:null", "updateDrives:array"};
+        QTest::newRow("list, camera") << cameraAndDrive << QStringList{"list"} << "cameras/0" << camera;
+        QTest::newRow("list, update drive") << cameraAndDrive << QStringList{"list"} << "updateDrive"
+                                            << QStringList{"node:string", "port:string", "state:string"};
+        QTest::newRow("list, update drives") << cameraAndDrive << QStringList{"list"} << "updateDrives/0"
+                                             << QStringList{"node:string", "port:string", "state:string"};
+        QTest::newRow("info") << oneCamera() << QStringList{"info"} << ""
+                              << QStringList{"controls:object", "devicePath:string", "features:object", "firmware:string",
+                                             "model:string", "modelIndex:number", "name:string", "node:string",
+                                             "notAdjustable:array", "pathId:string", "port:string", "serial:string"};
+        const QStringList control{"adjustable:bool", "default:number", "max:number", "min:number", "value:number"};
+        QTest::newRow("info, control") << oneCamera() << QStringList{"info"} << "controls/zoom" << control;
+        QTest::newRow("info, control with auto") << oneCamera() << QStringList{"info"} << "controls/hue"
+                                                 << QStringList{"adjustable:bool", "auto:bool", "default:number",
+                                                                "max:number", "min:number", "value:number"};
+        QTest::newRow("info, control not on the model") << QJsonObject{{"cameras", QJsonArray{orbit("ORBIT 60F", "0x0110")}}}
+                                                        << QStringList{"info"} << "controls/pan" << QStringList{"adjustable:bool"};
+        QTest::newRow("get, vendor feature") << oneCamera() << QStringList{"get", "hdr"} << ""
+                                             << QStringList{"feature:string", "value:string"};
+        QTest::newRow("get, control") << oneCamera() << QStringList{"get", "zoom"} << ""
+                                      << QStringList{"feature:string", "value:number"};
+        QTest::newRow("get, control with auto") << oneCamera() << QStringList{"get", "hue"} << ""
+                                                << QStringList{"auto:bool", "feature:string", "value:number"};
+        QTest::newRow("set") << oneCamera() << QStringList{"set", "brightness", "90"} << ""
+                             << QStringList{"feature:string", "value:number"};
+        QTest::newRow("doctor") << oneCamera() << QStringList{"doctor"} << ""
+                                << QStringList{"checks:array", "devices:number", "ready:bool"};
+        QTest::newRow("doctor, check") << oneCamera() << QStringList{"doctor"} << "checks/0"
+                                       << QStringList{"check:string", "detail:string", "subject:string", "verdict:string"};
+    }
+
+    void jsonShapes()
+    {
+        QFETCH(QJsonObject, scenario);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, path);
+        QFETCH(QStringList, fields);
+        Machine machine(scenario);
+        const Result result = machine.run(arguments + QStringList{"--json"});
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QCOMPARE(shapeOf(valueAt(result.json(), path)), fields);
+    }
+
+    void checkPackageShape()
+    {
+        Machine machine(oneCamera());
+        const Result result = machine.run({"check-package", machine.package("ORBIT 400"), "--json"});
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QCOMPARE(shapeOf(result.json()), (QStringList{"model:string", "modelIndex:number", "version:string"}));
     }
 
     void setReadsBack_data()
@@ -392,6 +487,8 @@ private Q_SLOTS:
         QVERIFY2(rescue.exitCode == 0, rescue.err.constData());
         QCOMPARE(rescue.json().value("report").toString(), QString("Upgrade done. V2.0.0"));
         QCOMPARE(rescue.json().value("to").toString(), QString("2.0.0"));
+        QCOMPARE(shapeOf(rescue.json()),
+                 (QStringList{"from:string", "progress:number", "report:string", "success:bool", "to:string"}));
     }
 
     // Each damaged package gets its verdict with the reason, from check-package
@@ -495,6 +592,7 @@ private Q_SLOTS:
         QVERIFY2(upgrade.json().value("report").toString().startsWith("The camera did not come back within 60 s"),
                  upgrade.out.constData());
         QCOMPARE(upgrade.json().value("rescue").toString(), "lumora-cli rescue " + package);
+        QCOMPARE(shapeOf(upgrade.json()), (QStringList{"progress:number", "report:string", "rescue:string", "success:bool"}));
     }
 
     // Interrupted while chunks are in flight on a slow drive.
@@ -644,13 +742,18 @@ private Q_SLOTS:
         QProcess monitor;
         machine.start(monitor, {"monitor", "--json"});
         QStringList events;
+        QSet<QStringList> shapes;
         const auto removed = [&] {
-            while (monitor.canReadLine())
-                events << QJsonDocument::fromJson(monitor.readLine()).object().value("event").toString();
+            while (monitor.canReadLine()) {
+                const QJsonObject line = QJsonDocument::fromJson(monitor.readLine()).object();
+                shapes.insert(shapeOf(line));
+                events << line.value("event").toString();
+            }
             return events.contains("camera-removed");
         };
         QTRY_VERIFY_WITH_TIMEOUT(removed(), 20000);
         QCOMPARE(events, QStringList({"update-drive", "camera-added", "camera-removed"}));
+        QCOMPARE(shapes, (QSet<QStringList>{{"detail:string", "event:string"}}));
         monitor.terminate();
         QVERIFY(monitor.waitForFinished(10000));
         QCOMPARE(monitor.exitCode(), 0);
