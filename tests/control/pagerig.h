@@ -8,7 +8,11 @@
 #include "core/startup.h"
 #include "ui/mainwindow.h"
 
+#include "support/testsupport.h"
+
 #include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QApplication>
 #include <QLabel>
 #include <QSettings>
@@ -23,7 +27,8 @@ public:
     using MainWindow::m_bTipsShowing;
 };
 
-// Answers every message box with OK and keeps their texts.
+// Answers every message box with OK and keeps their texts. A box still open
+// 5 s after its answer fails the test and is closed, so the test ends.
 class BoxAnswerer {
 public:
     BoxAnswerer()
@@ -32,6 +37,14 @@ public:
             QWidget *box = QApplication::activeModalWidget();
             if (!box || box->objectName() != QLatin1String("FormCustomizeMessagebox") || !box->isVisible())
                 return;
+            if (box == m_answered && m_answeredAt.hasExpired(kCloseDeadlineMs)) {
+                closeStuckModal(box, QStringLiteral("the message box did not close when answered"));
+                return;
+            }
+            if (box == m_answered)
+                return;
+            m_answered = box;
+            m_answeredAt.start();
             texts << box->findChild<QLabel *>(QStringLiteral("labeltext"))->text();
             box->findChild<QAbstractButton *>(QLatin1String(m_cancelNext ? "btnCancel" : "btnOK"))->click();
             m_cancelNext = false;
@@ -42,8 +55,11 @@ public:
     QStringList texts;
 
 private:
+    static constexpr int kCloseDeadlineMs = 5000;
     QTimer m_poll;
     bool m_cancelNext = false;
+    QPointer<QWidget> m_answered;
+    QElapsedTimer m_answeredAt;
 };
 
 class PageRig : public SimRig {

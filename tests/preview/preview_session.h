@@ -49,13 +49,18 @@ public:
             m_worker->stop();
     }
 
-    // The window's stop sequence.
+    // The window's stop sequence. A worker that does not end within its
+    // deadline stops the test run at once, saying so, rather than hanging it
+    // until CTest's limit (its thread cannot be destroyed while it runs).
     void shutDown()
     {
         stop();
         m_thread.quit();
-        m_thread.wait();
+        if (!m_thread.wait(kStopDeadlineMs))
+            qFatal("the preview worker did not end within %d ms of stop()", kStopDeadlineMs);
     }
+
+    static constexpr int kStopDeadlineMs = 10000;
 
     QThread &workerThread() { return m_thread; }
     // Valid until the session stops it.
