@@ -8,7 +8,10 @@
 #include <QStringList>
 #include <QThread>
 
+#include <QtTest>
+
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <pthread.h>
 #include <utility>
@@ -56,8 +59,14 @@ public:
     {
         stop();
         m_thread.quit();
-        if (!m_thread.wait(kStopDeadlineMs))
-            qFatal("the preview worker did not end within %d ms of stop()", kStopDeadlineMs);
+        if (m_thread.wait(kStopDeadlineMs))
+            return;
+        // Written straight to stderr: the test log's buffer is lost with the abort.
+        std::fprintf(stderr, "FAIL!  : %s(%s) the preview worker did not end within %d ms of stop()\n",
+                     QTest::currentTestFunction(), QTest::currentDataTag() ? QTest::currentDataTag() : "",
+                     kStopDeadlineMs);
+        std::fflush(stderr);
+        qFatal("the preview worker did not end within %d ms of stop()", kStopDeadlineMs);
     }
 
     static constexpr int kStopDeadlineMs = 10000;
