@@ -573,7 +573,7 @@ private Q_SLOTS:
             << QJsonObject{{"cameras", QJsonArray{orbit400()}}, {"drives", QJsonArray{drive}}} << 0
             << QStringList{"ok    camera 0 (ORBIT 400): video node: /dev/video0 opens for reading and writing",
                            "ok    camera 0 (ORBIT 400): extension unit: unit 6 (by GUID) answers the version query: 1.0.0",
-                           "ok    camera 0 (ORBIT 400): standard controls: 11 readable",
+                           "ok    camera 0 (ORBIT 400): standard controls: 18 readable",
                            "ok    camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 opens for reading and writing",
                            "ok    update drive /dev/sdb: disk node: /dev/sdb opens for reading and writing",
                            "ok    update drive /dev/sdb: INQUIRY: answered (ROM)",
