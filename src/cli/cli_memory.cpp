@@ -119,11 +119,11 @@ void reportControl(const V4l2Control &c, int value, bool json)
         printLine(QStringLiteral("%1: %2").arg(c.name, controlValueText(c, value)));
 }
 
-const V4l2Control *lookUp(const QVector<V4l2Control> &controls, const QString &name, QString *error)
+const V4l2Control *lookUp(const QVector<V4l2Control> &controls, const QString &name, const char *command, QString *error)
 {
     const V4l2Control *c = findControl(controls, name);
     if (!c)
-        *error = QStringLiteral("unknown feature or control \"%1\"; `lumora-cli controls` lists the camera's controls").arg(name);
+        *error = QStringLiteral("unknown feature \"%1\"; `lumora-cli %2 --help` lists them").arg(name, QLatin1String(command));
     return c;
 }
 
@@ -279,7 +279,7 @@ int getControlCommand(CameraSession &session, const QString &name, bool json)
 {
     const QVector<V4l2Control> controls = session.camera().controls();
     QString error;
-    const V4l2Control *c = lookUp(controls, name, &error);
+    const V4l2Control *c = lookUp(controls, name, "get", &error);
     if (!c)
         return fail(ExitUsage, error);
     if (!c->hasValue)
@@ -294,7 +294,7 @@ int setControlCommand(CameraSession &session, const QString &name, const QString
     Camera &camera = session.camera();
     const QVector<V4l2Control> controls = camera.controls();
     QString error;
-    const V4l2Control *c = lookUp(controls, name, &error);
+    const V4l2Control *c = lookUp(controls, name, "set", &error);
     if (!c)
         return fail(ExitUsage, error);
     int wanted = 0;

@@ -77,6 +77,7 @@ QString usage(const Command *command)
             text += QStringLiteral("features:\n");
             for (const QString &name : featureNames())
                 text += QStringLiteral("  %1 (%2)\n").arg(name, featureValues(name));
+            text += QStringLiteral("and every control `lumora-cli controls` lists, by its name (auto_exposure, gain, ...)\n");
         }
         return text + QStringLiteral("  -c CAMERA: an index of `lumora-cli list` (default 0), a serial, /dev/videoN or a "
                                      "/dev/v4l/by-id path; --profile N overrides product.ini; -- ends the options, "

@@ -136,5 +136,6 @@ bool MainWindow::closeCurrentCamera()
     m_isOpened = false;
     setControlsEnabled(false);
     clearFeatureComboBoxes();
+    showCameraMemory();
     return true;
 }
