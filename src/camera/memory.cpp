@@ -109,7 +109,7 @@ void CameraMemory::unload()
 
 void CameraMemory::remember(const QString &name, int value)
 {
-    if (!loaded() || m_values.value(name, value + 1) == value)
+    if (!loaded() || (m_values.contains(name) && m_values.value(name) == value))
         return;
     m_values.insert(name, value);
     changed();
