@@ -79,6 +79,8 @@ bool Camera::bindCapture(int *position)
     const bool bound = m_wrapper.OpenCameraDevice(m_pathId, m_friendlyName, &m_position);
     if (position)
         *position = m_position;
+    resolveIdentity();
+    m_memory.load(m_identity);
     return bound;
 }
 
@@ -98,6 +100,7 @@ bool Camera::reopenChannel()
 
 void Camera::close()
 {
+    m_memory.unload();
     m_unit.ReleaseVideoDevice();
     m_wrapper.ReleaseCameraDevice();
     m_position = -1;
@@ -433,6 +436,8 @@ SetResult Camera::setControl(Feature id, int value)
     }
     if (control == Control::Pan)
         qDebug() << "set pan:" << cached;
+    if (result.sent)
+        remember(control);
     Q_EMIT featureChanged(id, result.value);
     return result;
 }
@@ -530,6 +535,10 @@ SetResult Camera::setManual(Feature id)
     } else if (!isCameraControl(control)) {
         result.sent = m_wrapper.SetImageProperty(propertyIdOf(control), cached);
     }
+    if (result.sent) {
+        rememberAuto(control, false);
+        remember(control);
+    }
     result.value = cached;
     return result;
 }
@@ -557,6 +566,8 @@ SetResult Camera::setAuto(Feature id)
     } else {
         result.sent = m_wrapper.SetImagePropertyAuto(propertyIdOf(control));
     }
+    if (result.sent)
+        rememberAuto(control, true);
     return result;
 }
 

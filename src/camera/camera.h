@@ -8,7 +8,9 @@
 
 #include "camera/camerastate.h"
 #include "camera/features.h"
+#include "camera/memory.h"
 #include "camera/modeltraits.h"
+#include "camera/v4l2controls.h"
 #include "control/uvcextensionunit.h"
 #include "devices/dshowcamerawrapper.h"
 
@@ -33,6 +35,15 @@ struct SetResult {
     bool attempted = true;   // false when the model's rules kept it from the camera
 };
 
+// One value a restore wrote, as it was before and as the camera read it back.
+struct RestoredValue {
+    QString name; // V4L2 name
+    int before = 0;
+    int wanted = 0;
+    int after = 0;
+    bool taken = false; // written and read back as wanted
+};
+
 class Camera : public QObject {
     Q_OBJECT
 public:
@@ -42,6 +53,7 @@ public:
     // The camera to open next: model, traits (profile from its vendor id).
     void setIdentity(const QString &pathId, const QString &friendlyName);
     // Binds the capture node for the standard controls; *position gets its enumeration place.
+    // Also finds who the camera is (serial, USB port) and loads its memory.
     bool bindCapture(int *position);
     // Opens the extension-unit channel.
     bool openChannel();
@@ -80,6 +92,30 @@ public:
     // Factory reset with the model's preliminary writes; true when the camera took it.
     bool restoreDefaults();
 
+    // ---- memory, restore and presets ----
+    const CameraIdentity &identity() const { return m_identity; }
+    CameraMemory &memory() { return m_memory; }
+    // Applies the remembered values that differ from what the camera reports,
+    // automatic modes before the values they govern, and reads each back (one
+    // log line per value). Writes nothing when there is no memory or restore is off.
+    QVector<RestoredValue> restoreMemory();
+    // The pad position as a preset holds it: pan, tilt, zoom, and focus with
+    // its automatic flag where the model has focus.
+    QMap<QString, int> padPosition();
+    // Saves the current position (slot 0: the lowest free one).
+    Preset savePreset(const QString &name, int slot = 0);
+    // Moves to a preset: zoom last when zooming in, first otherwise, so the
+    // picture does not wander; false when a value was not taken.
+    bool recallPreset(const Preset &preset);
+    // Whether the pad moves the head now: a model with pan and tilt, zoomed in.
+    bool padUsable();
+
+    // ---- every control of the video node ----
+    QVector<V4l2Control> controls();
+    // Writes one control (V4L2 units), reads it back and remembers it. A value
+    // its automatic mode drives is refused before it reaches the camera.
+    SetResult setV4l2(const V4l2Control &control, int value);
+
     Availability availability(Feature id) const;
     // The range a number feature takes here (pan and tilt within the pad's -30 to 30).
     ParameterRange rangeOf(Feature id);
@@ -102,6 +138,8 @@ Q_SIGNALS:
     void restarting();
     // The channel could not be re-opened.
     void lost();
+    // A control of the video node changed through setV4l2 or a restore (V4L2 units).
+    void v4l2ControlChanged(quint32 id, int value);
 
 private:
     int *stateSlot(Feature id);
@@ -111,6 +149,9 @@ private:
     SetResult setTracking(int mode);
     SetResult setControl(Feature id, int value);
     bool trackingHeldOff() const;
+    void resolveIdentity();
+    void remember(Control control);
+    void rememberAuto(Control control, bool automatic);
 
     DShowCameraWrapper m_wrapper;
     UVCExtensionUnit m_unit;
@@ -121,6 +162,8 @@ private:
     int m_position = -1;
     bool m_open = false;
     bool m_echoFieldOfView = true;
+    CameraIdentity m_identity;
+    CameraMemory m_memory;
 };
 
 } // namespace lumora::camera

@@ -74,8 +74,13 @@ int monitorCommand(const ManufacturerProfile &profile, bool json)
         }
     });
 
-    // Ctrl-C ends the watch through the event loop, so everything closes in order.
-    if (::pipe(g_signalPipe) != 0)
+    return runUntilSignalled();
+}
+
+int runUntilSignalled()
+{
+    // Ctrl-C and SIGTERM end the watch through the event loop, so everything closes in order.
+    if (g_signalPipe[0] < 0 && ::pipe(g_signalPipe) != 0)
         return fail(ExitFailure, QStringLiteral("cannot set up the interrupt handler"));
     QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);

@@ -5,3 +5,6 @@
 #include "core/catalogue.h"
 
 int monitorCommand(const ManufacturerProfile &profile, bool json);
+// Runs the event loop until SIGINT or SIGTERM; ExitOk, or a failure when the
+// handler cannot be set up.
+int runUntilSignalled();

@@ -2,6 +2,8 @@
 
 #include "cli/cli_doctor.h"
 #include "cli/cli_features.h"
+#include "cli/cli_memory.h"
+#include "cli/cli_snapshot.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
 #include "cli/cli_session.h"
@@ -23,14 +25,18 @@ struct Command {
     const char *name;
     const char *usage;
     const char *summary;
-    int arguments; // positional arguments after the command
+    int arguments; // positional arguments after the command; -1: the command checks them
 };
 
 const Command kCommands[] = {
     {"list", "list [--json]", "the supported cameras of both profiles and any update drive", 0},
     {"info", "info [-c CAMERA] [--json]", "model, firmware, vendor features and standard controls", 0},
-    {"get", "get FEATURE [-c CAMERA] [--json]", "one feature's value", 1},
-    {"set", "set FEATURE VALUE [-c CAMERA] [--json]", "sets a feature and reports what the camera took", 2},
+    {"get", "get FEATURE|CONTROL [-c CAMERA] [--json]", "one feature's or V4L2 control's value", 1},
+    {"set", "set FEATURE|CONTROL VALUE [-c CAMERA] [--json]", "sets a feature or V4L2 control and reports what the camera took", 2},
+    {"controls", "controls [-c CAMERA] [--json]", "every control the camera's video node reports, with menus", 0},
+    {"restore", "restore [-c CAMERA] [--watch] [--json]", "applies the remembered settings (--watch: to each camera as it arrives)", 0},
+    {"preset", "preset list|save NAME|recall NAME|delete NAME [-c CAMERA] [--json]", "named pan, tilt and zoom positions", -1},
+    {"snapshot", "snapshot [FILE] [-c CAMERA]", "saves one frame at full resolution (PNG or JPEG by extension)", -1},
     {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
     {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
@@ -47,6 +53,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool force = false;
+    bool watch = false;
     bool help = false;
     bool version = false;
 };
@@ -70,6 +77,7 @@ QString usage(const Command *command)
             text += QStringLiteral("features:\n");
             for (const QString &name : featureNames())
                 text += QStringLiteral("  %1 (%2)\n").arg(name, featureValues(name));
+            text += QStringLiteral("and every control `lumora-cli controls` lists, by its name (auto_exposure, gain, ...)\n");
         }
         return text + QStringLiteral("  -c CAMERA: an index of `lumora-cli list` (default 0), a serial, /dev/videoN or a "
                                      "/dev/v4l/by-id path; --profile N overrides product.ini; -- ends the options, "
@@ -110,6 +118,8 @@ bool parse(const QStringList &args, Options *options, QString *error)
             options->yes = true;
         } else if (arg == QLatin1String("--force")) {
             options->force = true;
+        } else if (arg == QLatin1String("--watch")) {
+            options->watch = true;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options->help = true;
         } else if (arg == QLatin1String("--version") || arg == QLatin1String("-V")) {
@@ -264,9 +274,19 @@ int run(const Options &options)
         return fail(ExitUsage, QStringLiteral("unknown command \"%1\"; `lumora-cli --help` lists them").arg(options.command));
 
     const QString name = QLatin1String(command->name);
-    if (options.arguments.size() != command->arguments)
+    if (command->arguments >= 0 && options.arguments.size() != command->arguments)
         return fail(ExitUsage, usage(command));
-    if ((name == QLatin1String("get") || name == QLatin1String("set")) && !isFeature(options.arguments.at(0)))
+    if ((name == QLatin1String("preset") && options.arguments.isEmpty())
+        || (name == QLatin1String("snapshot") && options.arguments.size() > 1))
+        return fail(ExitUsage, usage(command));
+    if (options.watch && name != QLatin1String("restore"))
+        return fail(ExitUsage, QStringLiteral("--watch goes with restore only"));
+    if (options.watch && !options.camera.isEmpty())
+        return fail(ExitUsage, QStringLiteral("restore --watch looks after every remembered camera; it takes no -c"));
+    // A name outside the feature table may be one of the camera's V4L2 controls.
+    static const QRegularExpression controlName(QStringLiteral("^[A-Za-z0-9_]+$"));
+    if ((name == QLatin1String("get") || name == QLatin1String("set")) && !isFeature(options.arguments.at(0))
+        && !controlName.match(options.arguments.at(0)).hasMatch())
         return fail(ExitUsage, QStringLiteral("unknown feature \"%1\"; `lumora-cli %2 --help` lists them").arg(options.arguments.at(0), name));
 
     const ManufacturerProfile profile = options.profile >= 0 ? manufacturerProfile(options.profile) : loadManufacturerProfile();
@@ -276,6 +296,8 @@ int run(const Options &options)
         return monitorCommand(profile, options.json);
     if (name == QLatin1String("doctor"))
         return doctorCommand(profile, options.json);
+    if (name == QLatin1String("restore") && options.watch)
+        return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
         return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
 
@@ -289,9 +311,20 @@ int run(const Options &options)
     if (name == QLatin1String("info"))
         return infoCommand(session, options.json);
     if (name == QLatin1String("get"))
-        return getCommand(session, options.arguments.at(0), options.json);
+        return isFeature(options.arguments.at(0)) ? getCommand(session, options.arguments.at(0), options.json)
+                                                  : getControlCommand(session, options.arguments.at(0), options.json);
     if (name == QLatin1String("set"))
-        return setCommand(session, options.arguments.at(0), options.arguments.at(1), options.json);
+        return isFeature(options.arguments.at(0))
+                   ? setCommand(session, options.arguments.at(0), options.arguments.at(1), options.json)
+                   : setControlCommand(session, options.arguments.at(0), options.arguments.at(1), options.json);
+    if (name == QLatin1String("controls"))
+        return controlsCommand(session, options.json);
+    if (name == QLatin1String("restore"))
+        return restoreCommand(session, options.json);
+    if (name == QLatin1String("preset"))
+        return presetCommand(session, options.arguments, options.json);
+    if (name == QLatin1String("snapshot"))
+        return snapshotCommand(session, options.arguments.value(0), options.json);
     if (name == QLatin1String("reset-defaults"))
         return resetCommand(session, options.yes);
     if (name == QLatin1String("check-package"))

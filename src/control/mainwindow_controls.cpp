@@ -47,6 +47,7 @@ void MainWindow::setupControlPage()
     connect(&m_camera, &lumora::camera::Camera::stateRead, this, &MainWindow::showCameraState);
     connect(&m_camera, &lumora::camera::Camera::padRestoreDue, this,
             [this] { QTimer::singleShot(kRememberAfterTrackOffMs, this, &MainWindow::slotRemberYuntaiValue); });
+    setupCameraMemoryUi();
 }
 
 void MainWindow::slotReInitUvcEx()

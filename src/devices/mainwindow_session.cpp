@@ -112,6 +112,8 @@ bool MainWindow::openCameraCapture(const QString &pathId, const QString &friendl
         return false;
     }
     Q_EMIT onCameraState(bound ? kCameraConnected : kCameraDisconnected, friendlyName);
+    // The user's values come back before the page reads the camera, so it shows them.
+    m_camera.restoreMemory();
     readDeviceState();
     return true;
 }
@@ -134,5 +136,6 @@ bool MainWindow::closeCurrentCamera()
     m_isOpened = false;
     setControlsEnabled(false);
     clearFeatureComboBoxes();
+    showCameraMemory();
     return true;
 }

@@ -15,29 +15,44 @@ namespace {
 
 constexpr int kArcSecondsPerDegree = 3600;
 
+constexpr unsigned kInteger = V4L2_CTRL_TYPE_INTEGER;
+constexpr unsigned kBoolean = V4L2_CTRL_TYPE_BOOLEAN;
+constexpr unsigned kMenu = V4L2_CTRL_TYPE_MENU;
+
 struct ControlDefault {
     unsigned id;
     const char *key;
     const char *name;
+    unsigned type;
     int minimum, maximum, step, defaultValue;
-    unsigned autoId;
+    unsigned autoId;  // the control whose automatic mode drives this one; 0 if none
+    int manualValue;  // the value of autoId that leaves this one to the user
 };
 
 // uvcvideo's names; ranges of the family's cameras unless the config says otherwise.
 const ControlDefault kDefaults[] = {
-    {V4L2_CID_BRIGHTNESS, "brightness", "Brightness", 0, 255, 1, 128, 0},
-    {V4L2_CID_CONTRAST, "contrast", "Contrast", 0, 255, 1, 128, 0},
-    {V4L2_CID_SATURATION, "saturation", "Saturation", 0, 255, 1, 128, 0},
-    {V4L2_CID_HUE, "hue", "Hue", -180, 180, 1, 0, V4L2_CID_HUE_AUTO},
-    {V4L2_CID_HUE_AUTO, "hueAuto", "Hue, Auto", 0, 1, 1, 0, 0},
-    {V4L2_CID_SHARPNESS, "sharpness", "Sharpness", 0, 255, 1, 128, 0},
-    {V4L2_CID_PAN_ABSOLUTE, "pan", "Pan (Absolute)", -170 * kArcSecondsPerDegree, 170 * kArcSecondsPerDegree,
-     kArcSecondsPerDegree, 0, 0},
-    {V4L2_CID_TILT_ABSOLUTE, "tilt", "Tilt (Absolute)", -170 * kArcSecondsPerDegree, 170 * kArcSecondsPerDegree,
-     kArcSecondsPerDegree, 0, 0},
-    {V4L2_CID_FOCUS_ABSOLUTE, "focus", "Focus, Absolute", 0, 1023, 1, 0, V4L2_CID_FOCUS_AUTO},
-    {V4L2_CID_FOCUS_AUTO, "focusAuto", "Focus, Automatic Continuous", 0, 1, 1, 1, 0},
-    {V4L2_CID_ZOOM_ABSOLUTE, "zoom", "Zoom, Absolute", 100, 400, 10, 100, 0},
+    {V4L2_CID_BRIGHTNESS, "brightness", "Brightness", kInteger, 0, 255, 1, 128, 0, 0},
+    {V4L2_CID_CONTRAST, "contrast", "Contrast", kInteger, 0, 255, 1, 128, 0, 0},
+    {V4L2_CID_SATURATION, "saturation", "Saturation", kInteger, 0, 255, 1, 128, 0, 0},
+    {V4L2_CID_HUE, "hue", "Hue", kInteger, -180, 180, 1, 0, V4L2_CID_HUE_AUTO, 0},
+    {V4L2_CID_AUTO_WHITE_BALANCE, "whiteBalanceAuto", "White Balance, Automatic", kBoolean, 0, 1, 1, 1, 0, 0},
+    {V4L2_CID_GAIN, "gain", "Gain", kInteger, 0, 100, 1, 0, 0, 0},
+    {V4L2_CID_HUE_AUTO, "hueAuto", "Hue, Auto", kBoolean, 0, 1, 1, 0, 0, 0},
+    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "whiteBalanceTemperature", "White Balance Temperature", kInteger, 2800, 6500,
+     10, 4600, V4L2_CID_AUTO_WHITE_BALANCE, 0},
+    {V4L2_CID_SHARPNESS, "sharpness", "Sharpness", kInteger, 0, 255, 1, 128, 0, 0},
+    {V4L2_CID_BACKLIGHT_COMPENSATION, "backlightCompensation", "Backlight Compensation", kInteger, 0, 2, 1, 1, 0, 0},
+    {V4L2_CID_EXPOSURE_AUTO, "exposureAuto", "Auto Exposure", kMenu, 0, 3, 1, V4L2_EXPOSURE_APERTURE_PRIORITY, 0, 0},
+    {V4L2_CID_EXPOSURE_ABSOLUTE, "exposure", "Exposure Time, Absolute", kInteger, 3, 2047, 1, 250,
+     V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+    {V4L2_CID_EXPOSURE_AUTO_PRIORITY, "exposureAutoPriority", "Exposure, Dynamic Framerate", kBoolean, 0, 1, 1, 0, 0, 0},
+    {V4L2_CID_PAN_ABSOLUTE, "pan", "Pan (Absolute)", kInteger, -170 * kArcSecondsPerDegree, 170 * kArcSecondsPerDegree,
+     kArcSecondsPerDegree, 0, 0, 0},
+    {V4L2_CID_TILT_ABSOLUTE, "tilt", "Tilt (Absolute)", kInteger, -170 * kArcSecondsPerDegree,
+     170 * kArcSecondsPerDegree, kArcSecondsPerDegree, 0, 0, 0},
+    {V4L2_CID_FOCUS_ABSOLUTE, "focus", "Focus, Absolute", kInteger, 0, 1023, 1, 0, V4L2_CID_FOCUS_AUTO, 0},
+    {V4L2_CID_FOCUS_AUTO, "focusAuto", "Focus, Automatic Continuous", kBoolean, 0, 1, 1, 1, 0, 0},
+    {V4L2_CID_ZOOM_ABSOLUTE, "zoom", "Zoom, Absolute", kInteger, 100, 400, 10, 100, 0, 0},
 };
 
 // UVC controls whose data is unsigned (UVC 1.5, 4.2.2): a negative value
@@ -50,18 +65,35 @@ bool hasUnsignedData(unsigned id)
     case V4L2_CID_SHARPNESS:
     case V4L2_CID_ZOOM_ABSOLUTE:
     case V4L2_CID_FOCUS_ABSOLUTE:
+    case V4L2_CID_GAIN:
+    case V4L2_CID_BACKLIGHT_COMPENSATION:
+    case V4L2_CID_WHITE_BALANCE_TEMPERATURE:
+    case V4L2_CID_EXPOSURE_ABSOLUTE:
         return true;
     default:
         return false;
     }
 }
 
-} // namespace
+// The auto-exposure modes a UVC camera offers: manual and aperture priority.
+struct MenuItem {
+    int index;
+    const char *name;
+};
+const MenuItem kExposureModes[] = {{V4L2_EXPOSURE_MANUAL, "Manual Mode"},
+                                   {V4L2_EXPOSURE_APERTURE_PRIORITY, "Aperture Priority Mode"}};
 
-bool SimControls::isBoolean(const Control &c)
+const char *menuItem(unsigned id, int index)
 {
-    return c.maximum == 1 && c.minimum == 0 && c.step == 1 && c.key.endsWith("Auto");
+    if (id != V4L2_CID_EXPOSURE_AUTO)
+        return nullptr;
+    for (const MenuItem &item : kExposureModes)
+        if (item.index == index)
+            return item.name;
+    return nullptr;
 }
+
+} // namespace
 
 SimControls::SimControls(const QJsonObject &cameraConfig)
 {
@@ -72,8 +104,8 @@ SimControls::SimControls(const QJsonObject &cameraConfig)
         if (entry.isBool() && !entry.toBool())
             continue;
         const QJsonObject o = entry.toObject();
-        Control c{d.id, d.key, d.name, o.value("min").toInt(d.minimum), o.value("max").toInt(d.maximum),
-                  o.value("step").toInt(d.step), o.value("default").toInt(d.defaultValue), 0, d.autoId};
+        Control c{d.id, d.key, d.name, d.type, o.value("min").toInt(d.minimum), o.value("max").toInt(d.maximum),
+                  o.value("step").toInt(d.step), o.value("default").toInt(d.defaultValue), 0, d.autoId, d.manualValue};
         c.value = restored ? c.defaultValue : o.value("value").toInt(c.defaultValue);
         m_controls.append(c);
     }
@@ -131,6 +163,8 @@ bool SimControls::checkConfig(const QJsonObject &cameraConfig, QString *error)
             fault = QStringLiteral("\"min\" must not be above \"max\"");
         else if (defaultValue < minimum || defaultValue > maximum || value < minimum || value > maximum)
             fault = QStringLiteral("\"default\" and \"value\" must lie from \"min\" to \"max\"");
+        else if (d->type == kMenu && (!menuItem(d->id, defaultValue) || !menuItem(d->id, value)))
+            fault = QStringLiteral("\"default\" and \"value\" must be items of the menu");
         if (!fault.isEmpty()) {
             *error = QStringLiteral("control \"%1\": %2").arg(it.key(), fault);
             return false;
@@ -166,28 +200,52 @@ int SimControls::ioctl(unsigned long request, void *arg)
     switch (request) {
     case VIDIOC_QUERYCTRL: {
         auto *q = static_cast<v4l2_queryctrl *>(arg);
-        const Control *c = nullptr;
-        if (q->id & V4L2_CTRL_FLAG_NEXT_CTRL) {
-            const unsigned after = q->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
-            for (const Control &candidate : m_controls)
-                if (candidate.id > after && (!c || candidate.id < c->id))
-                    c = &candidate;
-        } else {
-            c = find(q->id);
-        }
+        const Control *c = next(q->id);
         if (!c)
             return -EINVAL;
         std::memset(q, 0, sizeof *q);
         q->id = c->id;
-        q->type = isBoolean(*c) ? V4L2_CTRL_TYPE_BOOLEAN : V4L2_CTRL_TYPE_INTEGER;
+        q->type = c->type;
         std::strncpy(reinterpret_cast<char *>(q->name), c->name, sizeof q->name - 1);
         q->minimum = c->minimum;
         q->maximum = c->maximum;
         q->step = c->step;
         q->default_value = c->defaultValue;
-        const Control *owner = c->autoId ? find(c->autoId) : nullptr;
-        if (owner && owner->value)
-            q->flags = V4L2_CTRL_FLAG_INACTIVE;
+        q->flags = flagsOf(*c);
+        return 0;
+    }
+    case VIDIOC_QUERY_EXT_CTRL: {
+        auto *q = static_cast<v4l2_query_ext_ctrl *>(arg);
+        const Control *c = next(q->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND);
+        if (!c)
+            return -EINVAL;
+        std::memset(q, 0, sizeof *q);
+        q->id = c->id;
+        q->type = c->type;
+        std::strncpy(q->name, c->name, sizeof q->name - 1);
+        q->minimum = c->minimum;
+        q->maximum = c->maximum;
+        q->step = quint64(c->step);
+        q->default_value = c->defaultValue;
+        q->flags = flagsOf(*c);
+        q->elem_size = sizeof(qint32);
+        q->elems = 1;
+        return 0;
+    }
+    case VIDIOC_QUERYMENU: {
+        auto *m = static_cast<v4l2_querymenu *>(arg);
+        const Control *c = find(m->id);
+        if (!c || c->type != kMenu || int(m->index) < c->minimum || int(m->index) > c->maximum)
+            return -EINVAL;
+        const char *name = menuItem(c->id, int(m->index));
+        if (!name)
+            return -EINVAL;
+        const quint32 id = m->id;
+        const quint32 index = m->index;
+        std::memset(m, 0, sizeof *m);
+        m->id = id;
+        m->index = index;
+        std::strncpy(reinterpret_cast<char *>(m->name), name, sizeof m->name - 1);
         return 0;
     }
     case VIDIOC_G_CTRL: {
@@ -208,12 +266,47 @@ int SimControls::ioctl(unsigned long request, void *arg)
     }
 }
 
+const SimControls::Control *SimControls::next(unsigned id) const
+{
+    if (!(id & V4L2_CTRL_FLAG_NEXT_CTRL))
+        return find(id);
+    const unsigned after = id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+    const Control *c = nullptr;
+    for (const Control &candidate : m_controls)
+        if (candidate.id > after && (!c || candidate.id < c->id))
+            c = &candidate;
+    return c;
+}
+
+bool SimControls::drivenByAuto(const Control &control) const
+{
+    const Control *owner = control.autoId ? find(control.autoId) : nullptr;
+    return owner && owner->value != control.manualValue;
+}
+
+unsigned SimControls::flagsOf(const Control &control) const
+{
+    unsigned flags = drivenByAuto(control) ? V4L2_CTRL_FLAG_INACTIVE : 0;
+    // Changing an automatic mode changes what the controls it drives report.
+    for (const Control &other : m_controls)
+        if (other.autoId == control.id)
+            flags |= V4L2_CTRL_FLAG_UPDATE;
+    return flags;
+}
+
 int SimControls::set(Control *control, int *value)
 {
-    // A manual value is refused while its automatic mode drives it.
-    const Control *owner = control->autoId ? find(control->autoId) : nullptr;
-    if (owner && owner->value)
-        return -EBUSY;
+    // A manual value is refused while its automatic mode drives it, as uvcvideo does.
+    if (drivenByAuto(*control))
+        return -EACCES;
+    if (control->type == kMenu) {
+        if (*value < control->minimum || *value > control->maximum)
+            return -ERANGE;
+        if (!menuItem(control->id, *value))
+            return -EINVAL;
+        control->value = *value;
+        return 0;
+    }
     control->value = *value = clampToStep(*control, *value);
     return 0;
 }
@@ -224,7 +317,7 @@ int SimControls::set(Control *control, int *value)
 // boolean becomes 0 or 1. Never an error.
 int SimControls::clampToStep(const Control &control, int value)
 {
-    if (isBoolean(control))
+    if (control.type == kBoolean)
         return qBound(0, value, 1);
     const quint32 step = quint32(control.step);
     const quint32 offset = quint32(value) - quint32(control.minimum);
@@ -251,6 +344,15 @@ SimScene SimControls::scene() const
     read("hue", &s.hue);
     read("saturation", &s.saturation);
     read("sharpness", &s.sharpness);
+    read("gain", &s.gain);
+    read("backlightCompensation", &s.backlightCompensation);
+    // The picture follows the manual values only while their automatic mode is off.
+    const Control *exposure = findKey("exposure");
+    if (exposure && !drivenByAuto(*exposure))
+        s.exposure = exposure->value;
+    const Control *temperature = findKey("whiteBalanceTemperature");
+    if (temperature && !drivenByAuto(*temperature))
+        s.whiteBalance = temperature->value;
     return s;
 }
 

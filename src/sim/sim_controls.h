@@ -16,6 +16,9 @@ struct SimScene {
     int zoom = 100;
     int focus = 0;
     int brightness = 128, contrast = 128, hue = 0, saturation = 128, sharpness = 128;
+    int gain = 0, backlightCompensation = 1;
+    int exposure = 0;     // manual exposure time in 100 µs; 0 while automatic
+    int whiteBalance = 0; // manual colour temperature in kelvin; 0 while automatic
 };
 
 class SimControls {
@@ -26,8 +29,9 @@ public:
     // whole numbers within int, step at least 1, min <= max, default and
     // value inside. False with the fault named.
     static bool checkConfig(const QJsonObject &cameraConfig, QString *error);
-    // VIDIOC_QUERYCTRL, VIDIOC_G_CTRL, VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for
-    // other requests. S_CTRL clamps and rounds as uvcvideo does, never ERANGE.
+    // VIDIOC_QUERYCTRL, VIDIOC_QUERY_EXT_CTRL, VIDIOC_QUERYMENU, VIDIOC_G_CTRL,
+    // VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for other requests. S_CTRL clamps and
+    // rounds integers as uvcvideo does; a menu index outside the menu is refused.
     int ioctl(unsigned long request, void *arg);
     SimScene scene() const;
     void saveTo(QJsonObject *cameraConfig) const;
@@ -43,16 +47,20 @@ private:
         unsigned id;
         QString key;
         const char *name;
+        unsigned type; // V4L2_CTRL_TYPE_*
         int minimum, maximum, step, defaultValue, value;
-        unsigned autoId; // the control that, when on, makes this one read-only; 0 if none
+        unsigned autoId; // the control whose automatic mode makes this one read-only; 0 if none
+        int manualValue; // the value of autoId that leaves this one writable
     };
+    const Control *next(unsigned id) const;
+    bool drivenByAuto(const Control &control) const;
+    unsigned flagsOf(const Control &control) const;
     Control *find(unsigned id);
     const Control *find(unsigned id) const;
     const Control *findKey(const QString &key) const;
     // VIDIOC_S_CTRL: *value becomes what the control took.
     int set(Control *control, int *value);
     static int clampToStep(const Control &control, int value);
-    static bool isBoolean(const Control &control);
 
     mutable std::mutex m_mutex; // std::mutex: ThreadSanitizer sees it
     QVector<Control> m_controls;

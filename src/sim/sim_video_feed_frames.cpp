@@ -30,7 +30,8 @@ int loopIndex(int index)
 
 auto fields(const SimScene &s)
 {
-    return std::tie(s.pan, s.tilt, s.zoom, s.focus, s.brightness, s.contrast, s.hue, s.saturation, s.sharpness);
+    return std::tie(s.pan, s.tilt, s.zoom, s.focus, s.brightness, s.contrast, s.hue, s.saturation, s.sharpness, s.gain,
+                    s.backlightCompensation, s.exposure, s.whiteBalance);
 }
 
 // The image controls act on every colour painted, as the camera's processing
@@ -47,11 +48,16 @@ public:
             h = ((h + m_scene.hue) % 360 + 360) % 360;
         s = std::clamp(s * m_scene.saturation / 128, 0, 255);
         colour.setHsv(h, s, v);
-        const auto tone = [this](int c) {
+        // A manual exposure scales the light (250 is what automatic exposure picks),
+        // gain adds to it, and a manual colour temperature away from daylight
+        // tints the picture: a low setting makes it blue, a high one orange.
+        const double light = (m_scene.exposure > 0 ? m_scene.exposure / 250.0 : 1.0) * (1.0 + m_scene.gain / 100.0);
+        const int tint = m_scene.whiteBalance > 0 ? (m_scene.whiteBalance - 5000) / 40 : 0;
+        const auto tone = [this, light](int c, int shift) {
             const int contrasted = 128 + (c - 128) * m_scene.contrast / 128;
-            return std::clamp(contrasted + m_scene.brightness - 128, 0, 255);
+            return std::clamp(int((contrasted + m_scene.brightness - 128) * light) + shift, 0, 255);
         };
-        return QColor(tone(colour.red()), tone(colour.green()), tone(colour.blue()));
+        return QColor(tone(colour.red(), tint), tone(colour.green(), 0), tone(colour.blue(), -tint));
     }
 
 private:

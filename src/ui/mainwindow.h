@@ -21,6 +21,12 @@ class FormCustomizeMessagebox;
 class FormPrompt;
 class FramelessWindow;
 class QAbstractButton;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSlider;
+class QToolButton;
 class QListWidgetItem;
 class QPushButton;
 class QMovie;
@@ -323,6 +329,54 @@ protected:
     QPoint m_dragOffset;
     QString m_supportAddress;
     QString m_supportLinkColor = QStringLiteral("#000000");
+
+    // ---- memory, presets, keys, snapshot, Advanced (src/ui/mainwindow_memory.cpp) ----
+public:
+    // Builds the restore switch and the shortcut list on the Support page,
+    // the preset row on the Video tab, the snapshot button on the preview and
+    // the Advanced section on the Color Adjustment tab.
+    void setupCameraMemoryUi();
+    // Shows the open camera's memory, presets and Advanced controls.
+    void showCameraMemory();
+    // The pad keys on the preview and the Video tab; true when the key was used.
+    bool cameraKeyEvent(QObject *watched, QEvent *event);
+    // Saves the next full-resolution frame as a PNG under the Pictures folder.
+    void takeSnapshot();
+    // Recall or save a preset slot (1-9) as the number keys do.
+    void recallPresetSlot(int slot);
+    void savePresetSlot(int slot);
+    QString lastSnapshotPath() const { return m_lastSnapshot; }
+
+public Q_SLOTS:
+    void slotRecallPreset(int index);
+    void slotSavePreset();
+    void slotDeletePreset();
+    void slotRestoreSwitch(bool on);
+
+protected:
+    void showPadPosition();
+    void refreshPresetRow();
+    void refreshAdvanced();
+    void showSnapshotNotice(const QString &text);
+
+    struct AdvancedRow {
+        QWidget *row = nullptr;
+        QCheckBox *automatic = nullptr; // null when the control has no automatic mode here
+        QSlider *slider = nullptr;
+        quint32 id = 0;
+        quint32 autoId = 0;
+        int manualValue = 0; // the automatic control's value for manual
+        int autoValue = 1;   // and for automatic
+    };
+    QVector<AdvancedRow> m_advancedRows;
+    QWidget *m_advancedBox = nullptr;
+    QCheckBox *m_restoreSwitch = nullptr;
+    QComboBox *m_presetBox = nullptr;
+    QLineEdit *m_presetName = nullptr;
+    QToolButton *m_snapshotButton = nullptr;
+    QLabel *m_snapshotNotice = nullptr;
+    QMetaObject::Connection m_snapshotWait;
+    QString m_lastSnapshot;
 
 public:
     Ui::MainWindow *ui = nullptr;

@@ -5,7 +5,7 @@
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (supportLabelEvent(watched, event) || previewLabelEvent(watched, event))
+    if (supportLabelEvent(watched, event) || previewLabelEvent(watched, event) || cameraKeyEvent(watched, event))
         return true;
     return QMainWindow::eventFilter(watched, event);
 }

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QDirIterator>
 #include <QTemporaryDir>
+#include <QImageReader>
 #include <QtTest>
 
 #include <csignal>
@@ -681,7 +682,7 @@ private Q_SLOTS:
             << QJsonObject{{"cameras", QJsonArray{orbit400()}}, {"drives", QJsonArray{drive}}} << 0
             << QStringList{"ok    camera 0 (ORBIT 400): video node: /dev/video0 opens for reading and writing",
                            "ok    camera 0 (ORBIT 400): extension unit: unit 6 (by GUID) answers the version query: 1.0.0",
-                           "ok    camera 0 (ORBIT 400): standard controls: 11 readable",
+                           "ok    camera 0 (ORBIT 400): standard controls: 18 readable",
                            "ok    camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 opens for reading and writing",
                            "ok    update drive /dev/sdb: disk node: /dev/sdb opens for reading and writing",
                            "ok    update drive /dev/sdb: INQUIRY: answered (ROM)",
@@ -757,6 +758,137 @@ private Q_SLOTS:
         monitor.terminate();
         QVERIFY(monitor.waitForFinished(10000));
         QCOMPARE(monitor.exitCode(), 0);
+    }
+
+    // ---- memory, presets, controls, snapshot ----
+
+    void controlsListTheFullSet()
+    {
+        Machine machine({{"cameras", QJsonArray{orbit400()}}});
+        const Result result = machine.run({"controls", "--json"});
+        QCOMPARE(result.exitCode, 0);
+        QStringList names;
+        QJsonObject exposure;
+        for (const QJsonValue &v : result.json().value("controls").toArray()) {
+            names << v.toObject().value("name").toString();
+            if (names.last() == "auto_exposure")
+                exposure = v.toObject();
+        }
+        for (const char *name : {"brightness", "contrast", "saturation", "hue", "hue_automatic", "sharpness", "gain",
+                                 "white_balance_automatic", "white_balance_temperature", "backlight_compensation",
+                                 "auto_exposure", "exposure_time_absolute", "exposure_dynamic_framerate", "pan_absolute",
+                                 "tilt_absolute", "zoom_absolute", "focus_absolute", "focus_automatic_continuous"})
+            QVERIFY2(names.contains(name), name);
+        QCOMPARE(exposure.value("type").toString(), QString("menu"));
+        QCOMPARE(exposure.value("value").toInt(), 3);
+        QCOMPARE(exposure.value("menu").toArray().size(), 2);
+        QCOMPARE(exposure.value("menu").toArray().at(0).toObject().value("name").toString(), QString("Manual Mode"));
+    }
+
+    // Menu and boolean controls by their V4L2 names; a value under an automatic mode is refused.
+    void controlsSetAndReadBack_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("menu by item name") << QStringList{"set", "auto_exposure", "manual"} << 0 << "auto_exposure: Manual Mode";
+        QTest::newRow("menu by index") << QStringList{"set", "auto_exposure", "1"} << 0 << "auto_exposure: Manual Mode";
+        QTest::newRow("menu index not an item") << QStringList{"set", "auto_exposure", "2"} << 4 << "";
+        QTest::newRow("boolean off") << QStringList{"set", "white_balance_automatic", "off"} << 0 << "white_balance_automatic: 0";
+        QTest::newRow("boolean by number") << QStringList{"set", "white_balance_automatic", "0"} << 0 << "white_balance_automatic: 0";
+        QTest::newRow("value under auto") << QStringList{"set", "exposure_time_absolute", "500"} << 1 << "";
+        QTest::newRow("out of range") << QStringList{"set", "gain", "1000"} << 4 << "";
+        QTest::newRow("get a menu") << QStringList{"get", "auto_exposure"} << 0 << "auto_exposure: Aperture Priority Mode";
+        QTest::newRow("unknown control") << QStringList{"get", "no_such_control"} << 2 << "";
+    }
+    void controlsSetAndReadBack()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        Machine machine({{"cameras", QJsonArray{orbit400()}}});
+        const Result result = machine.run(arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        if (!out.isEmpty())
+            QCOMPARE(QString::fromUtf8(result.out).trimmed(), out);
+        if (exitCode != 0)
+            QVERIFY(result.err.startsWith("lumora-cli: "));
+        if (arguments.value(2) == "500")
+            QVERIFY(machine.trace("ctl").filter(" set ").isEmpty());
+    }
+
+    // A set is remembered; the next process finds the camera at its defaults and restores it.
+    void restoreOnce()
+    {
+        Machine machine({{"cameras", QJsonArray{orbit400()}}});
+        QCOMPARE(machine.run({"set", "brightness", "170"}).exitCode, 0);
+        QCOMPARE(machine.run({"set", "auto_exposure", "manual"}).exitCode, 0);
+        const Result result = machine.run({"restore"});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(QString::fromUtf8(result.out).trimmed().split('\n'),
+                 QStringList({"/dev/video0: restored auto_exposure 3 -> 1", "/dev/video0: restored brightness 128 -> 170"}));
+        QVERIFY(QFileInfo::exists(machine.path() + "/home/.config/lumora/cameras/5a17-0305-OR4000001.json"));
+    }
+
+    void presets()
+    {
+        Machine machine({{"cameras", QJsonArray{orbit400()}}});
+        QCOMPARE(machine.run({"preset", "list"}).out.trimmed(), QByteArray("no presets for this camera"));
+        QCOMPARE(machine.run({"preset", "save", "Desk"}).exitCode, 0);
+        QCOMPARE(machine.run({"preset", "save", "White", "board"}).exitCode, 0);
+        const QJsonArray list = machine.run({"preset", "list", "--json"}).json().value("presets").toArray();
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list.at(1).toObject().value("name").toString(), QString("White board"));
+        QCOMPARE(list.at(1).toObject().value("slot").toInt(), 2);
+        QCOMPARE(machine.run({"preset", "recall", "desk"}).exitCode, 0);
+        QCOMPARE(machine.run({"preset", "recall", "2"}).exitCode, 0);
+        QCOMPARE(machine.run({"preset", "recall", "nowhere"}).exitCode, 1);
+        QCOMPARE(machine.run({"preset", "delete", "Desk"}).exitCode, 0);
+        QCOMPARE(machine.run({"preset", "list", "--json"}).json().value("presets").toArray().size(), 1);
+        QCOMPARE(machine.run({"preset", "fly"}).exitCode, 2);
+        QCOMPARE(machine.run({"preset", "save"}).exitCode, 2);
+    }
+
+    void snapshot_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("png") << "shot.png";
+        QTest::newRow("jpeg") << "shot.jpg";
+    }
+    void snapshot()
+    {
+        QFETCH(QString, file);
+        Machine machine({{"cameras", QJsonArray{orbit400()}}});
+        const QString path = machine.path() + "/" + file;
+        const Result result = machine.run({"snapshot", path});
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QImage image;
+        QVERIFY(image.load(path));
+        QCOMPARE(image.size(), QSize(1920, 1080));
+        QCOMPARE(QImageReader(path).format(), file.endsWith("png") ? QByteArray("png") : QByteArray("jpeg"));
+    }
+
+    // The watch applies the memory to a camera plugged in while it runs, and ends on SIGTERM.
+    void restoreWatch()
+    {
+        QJsonObject absent = orbit400();
+        absent.insert("plugged", false);
+        Machine first({{"cameras", QJsonArray{orbit400()}}});
+        QCOMPARE(first.run({"set", "brightness", "170"}).exitCode, 0);
+        Machine machine({{"cameras", QJsonArray{absent}},
+                         {"timeline", QJsonArray{QJsonObject{{"atMs", 1500}, {"action", "plug"}, {"device", "cam"}}}}});
+        // The same home: the memory the first machine's run wrote.
+        QVERIFY(QDir(machine.path() + "/home").removeRecursively());
+        QVERIFY(QDir().rename(first.path() + "/home", machine.path() + "/home"));
+        QProcess watch;
+        machine.start(watch, {"restore", "--watch"});
+        QVERIFY(watch.waitForStarted());
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains("restored brightness 128 -> 170"), 20000);
+        watch.terminate();
+        QVERIFY(watch.waitForFinished(10000));
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), 0);
     }
 };
 

@@ -45,7 +45,8 @@ private Q_SLOTS:
                                  "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora-cli.1",
                                  "share/icons/hicolor/48x48/apps/org.lumora.Lumora.png",
                                  "share/icons/hicolor/256x256/apps/org.lumora.Lumora.png",
-                                 "share/icons/hicolor/scalable/apps/org.lumora.Lumora.svg", "lib/udev/rules.d/70-lumora.rules"})
+                                 "share/icons/hicolor/scalable/apps/org.lumora.Lumora.svg", "lib/udev/rules.d/70-lumora.rules",
+                                 "lib/systemd/user/lumora-restore.service"})
             QTest::newRow(path) << QString::fromLatin1(path);
     }
     void filesInPlace()
@@ -71,6 +72,13 @@ private Q_SLOTS:
         arguments.last() = installed(arguments.last());
         QByteArray output;
         QVERIFY2(runTool(program, arguments, &output) == 0, output.constData());
+    }
+
+    void restoreServiceRunsTheInstalledTool()
+    {
+        const QSettings unit(installed("lib/systemd/user/lumora-restore.service"), QSettings::IniFormat);
+        QCOMPARE(unit.value("Service/ExecStart").toString(), installed("bin/lumora-cli") + " restore --watch");
+        QCOMPARE(unit.value("Install/WantedBy").toString(), QString("default.target"));
     }
 
     void menuEntryStartsTheApp()

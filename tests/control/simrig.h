@@ -1,10 +1,12 @@
 #pragma once
 // A simulated kernel with the wire trace, for the control tests.
 
+#include "camera/memory.h"
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -27,6 +29,8 @@ public:
         auto sim = std::make_unique<lumora::sim::SimKernel>();
         kernel = sim.get();
         lumora::platform::installKernel(std::move(sim));
+        // Each rig starts with no camera remembered: an earlier case's settings would be restored.
+        QDir(lumora::camera::CameraMemory::folder()).removeRecursively();
     }
 
     std::shared_ptr<lumora::sim::SimCamera> plug(const QJsonObject &config)

@@ -8,6 +8,7 @@
 #include "devices/dshowcamerawrapper.h"
 #include "ui/mainwindow.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -28,6 +29,8 @@ struct WindowRig {
         for (const auto &device : devices)
             sim->plug(device);
         lumora::platform::installKernel(std::move(kernel));
+        // Each rig starts with no camera remembered: an earlier case's settings would be restored.
+        QDir(lumora::camera::CameraMemory::folder()).removeRecursively();
         window = std::make_unique<MainWindow>();
     }
     ~WindowRig()

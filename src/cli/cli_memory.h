@@ -1,0 +1,17 @@
+#pragma once
+// lumora-cli's restore (once or watching), presets and the full V4L2 control
+// list, through the camera model the window drives.
+
+#include "cli/cli_session.h"
+
+#include <QStringList>
+
+int restoreCommand(CameraSession &session, bool json);
+// Applies each remembered camera's memory as it arrives, until SIGINT or SIGTERM.
+int restoreWatchCommand(const ManufacturerProfile &profile, bool json);
+// preset list | save NAME | recall NAME | delete NAME
+int presetCommand(CameraSession &session, const QStringList &arguments, bool json);
+int controlsCommand(CameraSession &session, bool json);
+// get and set of a control by its V4L2 name (those the feature table does not name).
+int getControlCommand(CameraSession &session, const QString &name, bool json);
+int setControlCommand(CameraSession &session, const QString &name, const QString &value, bool json);
