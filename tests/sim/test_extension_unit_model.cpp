@@ -165,6 +165,21 @@ private Q_SLOTS:
         QCOMPARE(pickExtensionUnit(units, UVCExtensionUnit::kPropertySet)->unitId, 9);
         QVERIFY(SimExtensionUnit(QJsonObject{{"extensionUnit", false}}).descriptors().isEmpty());
     }
+
+    void processingUnitHasTheLengthUvc11Needs()
+    {
+        // uvcvideo refuses to bind a UVC 1.1 camera whose processing unit is shorter than
+        // 10 + bControlSize bytes.
+        const QByteArray d = lumora::sim::makeCamera(QJsonObject{{"id", "cam"}, {"port", "2"}})->descriptors();
+        int processingUnits = 0;
+        for (int at = 0; at + 3 <= d.size() && quint8(d[at]) >= 2; at += quint8(d[at])) {
+            if (quint8(d[at + 1]) != 0x24 || quint8(d[at + 2]) != 0x05 || at + 8 > d.size())
+                continue;
+            ++processingUnits;
+            QCOMPARE(int(quint8(d[at])), 10 + int(quint8(d[at + 7])));
+        }
+        QCOMPARE(processingUnits, 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestExtensionUnitModel)
