@@ -24,15 +24,19 @@ void printInfo(const char *function, const char *step, UVCExtensionUnit::Status 
     std::fflush(stdout);
 }
 
-// The raw descriptors of the USB device a video node belongs to.
-QByteArray usbDescriptorsOf(const QString &node)
+// The extension units of the active configuration of the USB device a video node belongs to.
+QVector<ExtensionUnitDescriptor> extensionUnitsOf(const QString &node)
 {
     // /sys/class/video4linux/videoN resolves to .../<usb device>/<interface>/video4linux/videoN
     const QString sysNode = kernel().canonicalPath("/sys/class/video4linux/" + node.section('/', -1));
+    const QString usbDevice = sysNode.section('/', 0, -4);
     QByteArray contents;
-    if (sysNode.isEmpty() || kernel().readAttribute(sysNode.section('/', 0, -4) + "/descriptors", &contents) < 0)
+    if (sysNode.isEmpty() || kernel().readAttribute(usbDevice + "/descriptors", &contents) < 0)
         return {};
-    return contents;
+    QByteArray active;
+    bool known = kernel().readAttribute(usbDevice + "/bConfigurationValue", &active) >= 0;
+    const int value = active.trimmed().toInt(&known);
+    return parseExtensionUnits(contents, known ? value : -1);
 }
 
 } // namespace
@@ -72,7 +76,7 @@ bool UVCExtensionUnit::InitVideoDevice(QString pathId, QString friendlyName)
             return false;
         }
         m_fd = fd;
-        m_units = parseExtensionUnits(usbDescriptorsOf(device.alias));
+        m_units = extensionUnitsOf(device.alias);
         return true;
     }
     return false;

@@ -4,6 +4,7 @@
 
 namespace {
 
+constexpr quint8 kConfigurationDescriptor = 0x02;
 constexpr quint8 kInterfaceDescriptor = 0x04;
 constexpr quint8 kClassSpecificInterface = 0x24;
 constexpr quint8 kVideoClass = 0x0E;
@@ -13,7 +14,7 @@ constexpr int kFixedExtensionUnitLength = 24; // without baSourceID and bmContro
 
 } // namespace
 
-QVector<ExtensionUnitDescriptor> parseExtensionUnits(const QByteArray &descriptors)
+QVector<ExtensionUnitDescriptor> parseExtensionUnits(const QByteArray &descriptors, int activeConfiguration)
 {
     QVector<ExtensionUnitDescriptor> units;
     const auto *bytes = reinterpret_cast<const quint8 *>(descriptors.constData());
@@ -21,12 +22,19 @@ QVector<ExtensionUnitDescriptor> parseExtensionUnits(const QByteArray &descripto
     // Subtype 0x06 means something else in a VideoStreaming interface (an MJPEG
     // format), so only descriptors inside a VideoControl interface count.
     bool inVideoControl = false;
+    bool inActiveConfiguration = true;
+    int configurations = 0;
     for (int at = 0; at + 2 <= size;) {
         const int length = bytes[at];
         if (length < 2 || at + length > size)
             break;
         const quint8 *d = bytes + at;
-        if (d[1] == kInterfaceDescriptor && length >= 9)
+        if (d[1] == kConfigurationDescriptor && length >= 9) {
+            ++configurations;
+            inActiveConfiguration = activeConfiguration < 0 ? configurations == 1 : d[5] == activeConfiguration;
+            inVideoControl = false;
+        } else if (!inActiveConfiguration) {
+        } else if (d[1] == kInterfaceDescriptor && length >= 9)
             inVideoControl = d[5] == kVideoClass && d[6] == kVideoControlSubclass;
         else if (inVideoControl && d[1] == kClassSpecificInterface && length >= kFixedExtensionUnitLength
                  && d[2] == kExtensionUnitSubtype) {

@@ -17,8 +17,10 @@ struct ExtensionUnitDescriptor {
 };
 
 // The VC_EXTENSION_UNIT descriptors of the VideoControl interfaces, in descriptor order.
+// The file holds every configuration; only the one with bConfigurationValue
+// activeConfiguration counts (the first one when that is unknown, < 0).
 // Truncated or malformed input yields what was read before the fault.
-QVector<ExtensionUnitDescriptor> parseExtensionUnits(const QByteArray &descriptors);
+QVector<ExtensionUnitDescriptor> parseExtensionUnits(const QByteArray &descriptors, int activeConfiguration = -1);
 
 // The unit with this GUID, else the first one; nullptr when there is none.
 const ExtensionUnitDescriptor *pickExtensionUnit(const QVector<ExtensionUnitDescriptor> &units,

@@ -155,14 +155,22 @@ int SimExtensionUnit::query(void *arg, Outcome *outcome)
         return 0;
     case UVC_SET_CUR:
     case UVC_GET_CUR:
+    case UVC_GET_MIN:
+    case UVC_GET_MAX:
+    case UVC_GET_RES:
+    case UVC_GET_DEF:
         break;
     default:
-        return -EBADRQC;
+        // uvcvideo refuses a query code it does not know before asking the device.
+        return -EINVAL;
     }
+    // Same order as uvcvideo: the capability flags, then the size, then the device.
+    if ((q->query == UVC_SET_CUR && !writable) || (q->query == UVC_GET_CUR && !readable))
+        return -EBADRQC;
     if (q->size != kPacketSize)
         return -ENOBUFS;
-    if ((q->query == UVC_SET_CUR) != writable)
-        return -EBADRQC;
+    if (q->query != UVC_SET_CUR && q->query != UVC_GET_CUR)
+        return -EIO; // the firmware stalls it as an invalid request
 
     if (q->selector == kReplySelector)
         return reply(q->data);

@@ -107,6 +107,7 @@ void addUsbDevice(const SimPlacement &p, SimSysfs *sysfs)
     const QString dir = usbDeviceDir(usb);
     sysfs->addFile(dir + "/idVendor", line(hex(usb.vendorId, 4)));
     sysfs->addFile(dir + "/idProduct", line(hex(usb.productId, 4)));
+    sysfs->addFile(dir + "/bConfigurationValue", "1\n"); // the one configuration every simulated device has
     if (!usb.manufacturer.isEmpty())
         sysfs->addFile(dir + "/manufacturer", line(usb.manufacturer));
     if (!usb.product.isEmpty())

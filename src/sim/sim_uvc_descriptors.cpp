@@ -57,7 +57,7 @@ QByteArray videoControl(int videoInterface, const QByteArray &extensionUnits)
                  .end();
     units += Writer().u8(kCsInterface).u8(UVC_VC_PROCESSING_UNIT).u8(kUvcProcessingUnitId).u8(kUvcCameraTerminalId)
                  .u16(0).u8(2).u8(0x1F).u8(0x08) // brightness .. sharpness; hue auto
-                 .u8(0).end();
+                 .u8(0).u8(0).end(); // iProcessing, bmVideoStandards: 12 bytes under UVC 1.1, or uvcvideo won't bind
     units += extensionUnits;
     units += Writer().u8(kCsInterface).u8(UVC_VC_OUTPUT_TERMINAL).u8(outputId).u16(UVC_TT_STREAMING)
                  .u8(0).u8(kUvcProcessingUnitId).u8(0).end();

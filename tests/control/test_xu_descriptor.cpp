@@ -90,6 +90,31 @@ private Q_SLOTS:
         QCOMPARE(unit ? unit->unitId : -1, picked);
     }
 
+    void onlyTheActiveConfiguration_data()
+    {
+        QTest::addColumn<int>("active");
+        QTest::addColumn<int>("units");
+        QTest::addColumn<int>("picked");
+        QTest::newRow("first active: it has no unit") << 1 << 0 << -1;
+        QTest::newRow("second active: its units") << 2 << 3 << 6;
+        QTest::newRow("unknown takes the first") << -1 << 0 << -1;
+        QTest::newRow("unconfigured device") << 0 << 0 << -1;
+    }
+
+    void onlyTheActiveConfiguration()
+    {
+        QFETCH(int, active);
+        QFETCH(int, units);
+        QFETCH(int, picked);
+        // The sysfs file holds every configuration in turn; the second one has the units.
+        QByteArray second = camera(true).mid(hex(kDevice).size());
+        second[5] = 2; // bConfigurationValue
+        const QVector<ExtensionUnitDescriptor> found = parseExtensionUnits(camera(false) + second, active);
+        QCOMPARE(found.size(), units);
+        const ExtensionUnitDescriptor *unit = pickExtensionUnit(found, UVCExtensionUnit::kPropertySet);
+        QCOMPARE(unit ? unit->unitId : -1, picked);
+    }
+
     void readsVendorUnitFields()
     {
         const QVector<ExtensionUnitDescriptor> found = parseExtensionUnits(camera(true));

@@ -67,6 +67,8 @@ private Q_SLOTS:
             << UVC_SET_CUR << 4 << packet({0x00, 0xFF, 0x07, 0x3C, 0x96, 0xC3, 0x1E, 0x6C}) << 6 << -EIO;
         QTest::newRow("read on the request selector") << UVC_GET_CUR << 1 << packet({}) << 6 << -EBADRQC;
         QTest::newRow("write on the reply selector") << UVC_SET_CUR << 2 << packet({0x01, 1, 1}) << 6 << -EBADRQC;
+        QTest::newRow("unknown query code to the driver") << 0x80 << 1 << packet({}) << 6 << -EINVAL;
+        QTest::newRow("minimum of the request selector") << UVC_GET_MIN << 1 << packet({}) << 6 << -EIO;
         QTest::newRow("four bytes") << UVC_SET_CUR << 1 << Packet(4, '\0') << 6 << -ENOBUFS;
         QTest::newRow("selector 3") << UVC_SET_CUR << 3 << packet({}) << 6 << -ENOENT;
         QTest::newRow("the other extension unit") << UVC_SET_CUR << 1 << packet({0x01, 1, 1}) << 5 << -ENOENT;
@@ -203,6 +205,21 @@ private Q_SLOTS:
         QCOMPARE(units.first().unitId, 5);
         QCOMPARE(pickExtensionUnit(units, UVCExtensionUnit::kPropertySet)->unitId, 9);
         QVERIFY(SimExtensionUnit(QJsonObject{{"extensionUnit", false}}).descriptors().isEmpty());
+    }
+
+    void processingUnitHasTheLengthUvc11Needs()
+    {
+        // uvcvideo refuses to bind a UVC 1.1 camera whose processing unit is shorter than
+        // 10 + bControlSize bytes.
+        const QByteArray d = lumora::sim::makeCamera(QJsonObject{{"id", "cam"}, {"port", "2"}})->descriptors();
+        int processingUnits = 0;
+        for (int at = 0; at + 3 <= d.size() && quint8(d[at]) >= 2; at += quint8(d[at])) {
+            if (quint8(d[at + 1]) != 0x24 || quint8(d[at + 2]) != 0x05 || at + 8 > d.size())
+                continue;
+            ++processingUnits;
+            QCOMPARE(int(quint8(d[at])), 10 + int(quint8(d[at + 7])));
+        }
+        QCOMPARE(processingUnits, 1);
     }
 };
 
