@@ -7,8 +7,10 @@
 //  - from the boot loader's drive, already present (a rescue).
 //
 // The waits the protocol mandates are the camera's restart as a drive (from
-// the start until the app has found the drive, which it logs) and the check
-// pause of size / 20,480 ms after the load (819 ms here). What is beyond them
+// the start until the app has found the drive, which it logs), the check
+// pause of size / 20,480 ms after the load (819 ms here) and the camera's
+// return as a video device after `reset` (from the script's end until the app
+// has found the camera again, both of which it logs). What is beyond them
 // is our work: reading the file, the MD5, the transfer in chunks, the
 // commands. Several rounds of each, alternating; min and median.
 //
@@ -44,6 +46,8 @@ constexpr double kCheckPauseMs = kKernelBytes / 20480;
 
 QElapsedTimer g_clock;
 std::atomic<qint64> g_driveFoundNs{-1};
+std::atomic<qint64> g_scriptDoneNs{-1};
+std::atomic<qint64> g_cameraBackNs{-1};
 
 void writeFile(const QString &path, const QByteArray &data)
 {
@@ -61,8 +65,8 @@ QJsonObject camera()
 
 struct Run {
     bool ok = false;
-    double totalMs = 0, restartMs = 0;
-    double beyondMs() const { return totalMs - restartMs - kCheckPauseMs; }
+    double totalMs = 0, restartMs = 0, returnMs = 0;
+    double beyondMs() const { return totalMs - restartMs - returnMs - kCheckPauseMs; }
     double beyondPercent() const { return 100.0 * beyondMs() / totalMs; }
 };
 
@@ -97,12 +101,16 @@ Run upgrade(const QString &workspace, bool fromCamera)
     });
     QObject::connect(&worker, &UpgradeThread::workFinished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
     g_driveFoundNs = -1;
+    g_scriptDoneNs = -1;
+    g_cameraBackNs = -1;
     g_clock.start();
     thread.start();
     loop.exec();
     thread.quit();
     thread.wait();
-    run.restartMs = double(g_driveFoundNs.load()) / 1e6;
+    run.restartMs = fromCamera ? double(g_driveFoundNs.load()) / 1e6 : 0;
+    if (g_scriptDoneNs.load() >= 0 && g_cameraBackNs.load() >= 0)
+        run.returnMs = double(g_cameraBackNs.load() - g_scriptDoneNs.load()) / 1e6;
     lumora::upgrade::closeUpdateDrive();
     lumora::platform::installKernel(std::make_unique<lumora::sim::SimKernel>());
     return run;
@@ -124,10 +132,16 @@ int main(int argc, char **argv)
     qputenv("LUMORA_PLATFORM", "sim");
     qunsetenv("LUMORA_TRACE");
     QCoreApplication app(argc, argv);
-    // The worker logs the state of the drive it found: the camera's restart ends there.
+    // The worker logs the state of the drive it found (the camera's restart
+    // ends there), the script's end (the camera resets) and the camera's return.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
-        if (message.startsWith("device state:") && g_driveFoundNs.load() < 0)
-            g_driveFoundNs = g_clock.nsecsElapsed();
+        const auto mark = [&](std::atomic<qint64> &at, const char *prefix) {
+            if (message.startsWith(QLatin1String(prefix)) && at.load() < 0)
+                at = g_clock.nsecsElapsed();
+        };
+        mark(g_driveFoundNs, "device state:");
+        mark(g_scriptDoneNs, "Upgrade seccess.");
+        mark(g_cameraBackNs, "camera back on USB port");
     });
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     QTemporaryDir workspace;
@@ -147,14 +161,15 @@ int main(int argc, char **argv)
         }
     }
     std::printf("16 MiB kernel, %d rounds of each, alternating; check pause %.0f ms\n\n", rounds, kCheckPauseMs);
-    std::printf("| path | all succeeded | total ms, median | camera restart ms, median | beyond the waits ms, min | median "
-                "| beyond, %% of total, median |\n|---|---|---|---|---|---|---|\n");
+    std::printf("| path | all succeeded | total ms, median | camera restart ms, median | camera return ms, median | beyond the waits ms, min | median "
+                "| beyond, %% of total, median |\n|---|---|---|---|---|---|---|---|\n");
     for (const auto &[name, runs] : {std::pair<const char *, std::vector<Run> *>{"from a working camera", &camera},
                                      {"from the boot loader (rescue)", &rescue}}) {
         const bool ok = std::all_of(runs->begin(), runs->end(), [](const Run &r) { return r.ok; });
-        std::printf("| %s | %s | %.0f | %.0f | %.1f | %.1f | %.1f %% |\n", name, ok ? "yes" : "no",
+        std::printf("| %s | %s | %.0f | %.0f | %.0f | %.1f | %.1f | %.1f %% |\n", name, ok ? "yes" : "no",
                     minMedian(*runs, [](const Run &r) { return r.totalMs; }).second,
                     minMedian(*runs, [](const Run &r) { return r.restartMs; }).second,
+                    minMedian(*runs, [](const Run &r) { return r.returnMs; }).second,
                     minMedian(*runs, [](const Run &r) { return r.beyondMs(); }).first,
                     minMedian(*runs, [](const Run &r) { return r.beyondMs(); }).second,
                     minMedian(*runs, [](const Run &r) { return r.beyondPercent(); }).second);

@@ -10,6 +10,7 @@
 int main(int argc, char *argv[])
 {
     enableHighDpiScaling();
+    paintWithoutOpenGL();
     QApplication app(argc, argv);
     // Caught from here on; acted upon once the window runs.
     SignalRelay relay;

@@ -10,6 +10,8 @@ void initLumoraResources();
 
 // Toolkit-side high-DPI scaling; must run before the application object exists.
 void enableHighDpiScaling();
+// Before the application object: no GL integration for a window that does not use it.
+void paintWithoutOpenGL();
 
 // Application font ("Segoe UI", 12 pt, with open sans-serif stand-ins where it
 // is not installed), window icon, and the desktop entry the windows belong to.

@@ -1,12 +1,14 @@
 #include "preview/videostreamthread.h"
 
 #include "platform/kernel.h"
+#include "preview/capturesource.h"
 #include "preview/previewdecoder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 
@@ -14,98 +16,22 @@
 #include <linux/videodev2.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavdevice/avdevice.h>
-#include <libavformat/avformat.h>
-#include <libavutil/error.h>
-#include <libswscale/swscale.h>
-}
-
 namespace {
 
 // How long a read that found no data yet waits before it tries again.
 constexpr std::chrono::milliseconds kRetryDelay{5};
 
-void registerFfmpeg()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        avformat_network_init();
-        avdevice_register_all();
-    });
-}
-
-QString errorText(int error)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return QString::fromUtf8(text);
-}
-
-// The full-range JPEG formats are deprecated in the scaler: it wants the plain
-// format plus a range flag.
-AVPixelFormat plainFormat(int format, bool *fullRange)
-{
-    *fullRange = true;
-    switch (format) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    default: *fullRange = false; return static_cast<AVPixelFormat>(format);
-    }
-}
-
 } // namespace
 
 // Everything one opened stream holds; released in any state.
 struct VideoStreamThread::Stream {
-    AVFormatContext *format = nullptr;
-    AVCodecContext *codec = nullptr;
-    AVFrame *frame = nullptr;
-    AVPacket *packet = nullptr;
-    SwsContext *scaler = nullptr;
-    int videoIndex = -1;
-    QSize scalerFrom, scalerTo;
-    int scaledFormat = AV_PIX_FMT_NONE;
+    std::unique_ptr<lumora::preview::CaptureSource> source;
     // MJPEG frames are decoded here, at the shown size; FFmpeg's decoder
     // serves any other format a camera may send.
-    bool isJpeg = false;
     PreviewDecoder jpeg;
+    const std::uint8_t *data = nullptr;
+    std::size_t size = 0;
     quint64 framesRead = 0;
-
-    // A scaler for this frame's size and format to BGRA at `to`.
-    bool prepareScaler(const AVFrame *picture, QSize to)
-    {
-        const QSize from(picture->width, picture->height);
-        if (scaler && from == scalerFrom && to == scalerTo && picture->format == scaledFormat)
-            return true;
-        sws_freeContext(scaler);
-        bool fullRange = false;
-        const AVPixelFormat source = plainFormat(picture->format, &fullRange);
-        scaler = sws_getContext(from.width(), from.height(), source, to.width(), to.height(), AV_PIX_FMT_BGRA,
-                                SWS_BICUBIC, nullptr, nullptr, nullptr);
-        if (!scaler)
-            return false;
-        if (fullRange) {
-            const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
-            sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
-        }
-        scalerFrom = from;
-        scalerTo = to;
-        scaledFormat = picture->format;
-        return true;
-    }
-
-    ~Stream()
-    {
-        sws_freeContext(scaler);
-        av_packet_free(&packet);
-        av_frame_free(&frame);
-        avcodec_free_context(&codec);
-        avformat_close_input(&format);
-    }
 };
 
 VideoStreamThread::VideoStreamThread(QString alias, QObject *parent)
@@ -193,7 +119,6 @@ void VideoStreamThread::doWork()
 
 VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
 {
-    registerFfmpeg();
     // A failure caused by stop() interrupting FFmpeg is no failure.
     const auto failed = [this](const char *message) {
         if (!isRunning())
@@ -205,49 +130,21 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     if (streamingTaken())
         return busy();
 
-    AVDictionary *options = nullptr;
-    av_dict_set(&options, "input_format", "mjpeg", 0);
-    av_dict_set(&options, "video_size", "1920x1080", 0);
-    av_dict_set(&options, "framerate", "30", 0);
-
+    QString why;
+    s.source = lumora::preview::newCaptureSource(&why);
+    if (!s.source) {
+        qWarning().noquote() << why;
+        return failed("Couldn't open input stream.\n");
+    }
     const lumora::platform::CaptureInput input = lumora::platform::kernel().captureInput(m_CameraName);
-    const QByteArray url = input.url.toUtf8();
-    const AVInputFormat *inputFormat = input.format.isEmpty() ? nullptr : av_find_input_format(input.format.toUtf8().constData());
-    s.format = avformat_alloc_context();
-    if (s.format)
-        s.format->interrupt_callback = {&VideoStreamThread::interrupted, &m_state->m_isRunning};
-    // On failure FFmpeg frees the context itself.
-    const int opened = s.format ? avformat_open_input(&s.format, url.constData(), inputFormat, &options) : AVERROR(ENOMEM);
-    av_dict_free(&options);
+    const char *failure = "";
+    const int opened = s.source->open(input.url.toUtf8().constData(), input.format.toUtf8().constData(),
+                                      &VideoStreamThread::interrupted, &m_state->m_isRunning, &failure);
     // Taken between the check and FFmpeg's own buffer request.
-    if (opened == AVERROR(EBUSY) && isRunning())
+    if (opened == -EBUSY && isRunning())
         return busy();
     if (opened < 0)
-        return failed("Couldn't open input stream.\n");
-
-    if (avformat_find_stream_info(s.format, nullptr) < 0)
-        return failed("Couldn't find stream information.\n");
-
-    for (unsigned i = 0; i < s.format->nb_streams && s.videoIndex < 0; ++i) {
-        if (s.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-            s.videoIndex = int(i);
-    }
-    if (s.videoIndex < 0)
-        return failed("Couldn't find a video stream.\n");
-
-    const AVCodecParameters *parameters = s.format->streams[s.videoIndex]->codecpar;
-    const AVCodec *decoder = avcodec_find_decoder(parameters->codec_id);
-    if (!decoder)
-        return failed("Codec not found.\n");
-    s.codec = avcodec_alloc_context3(decoder);
-    if (!s.codec || avcodec_parameters_to_context(s.codec, parameters) < 0 || avcodec_open2(s.codec, decoder, nullptr) < 0)
-        return failed("Could not open codec.\n");
-
-    s.isJpeg = parameters->codec_id == AV_CODEC_ID_MJPEG;
-    s.frame = av_frame_alloc();
-    s.packet = av_packet_alloc();
-    if (!s.frame || !s.packet)
-        return failed("Could not allocate frame.\n");
+        return failed(failure);
     return Outcome::Opened;
 }
 
@@ -286,24 +183,21 @@ VideoStreamThread::Outcome VideoStreamThread::busy()
 VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
 {
     while (isRunning()) {
-        const int read = av_read_frame(s.format, s.packet);
-        if (read == AVERROR(EAGAIN)) {
+        const int read = s.source->read(&s.data, &s.size);
+        if (read == -EAGAIN) {
             pause();
             continue;
         }
         if (read < 0) {
             if (!isRunning())
                 return Outcome::Stopped;
-            qDebug().noquote() << "Video stream ended:" << errorText(read);
+            qDebug().noquote() << "Video stream ended:" << s.source->errorText(read);
             return Outcome::Failed;
         }
-        bool decoded = true;
-        if (s.packet->stream_index == s.videoIndex) {
-            ++s.framesRead;
-            decoded = s.isJpeg ? deliverPacket(s) : deliverFrames(s);
-        }
-        av_packet_unref(s.packet);
-        if (!decoded) {
+        if (read == 0)
+            continue;
+        ++s.framesRead;
+        if (!(s.source->isJpeg() ? deliverPacket(s) : deliverFrames(s))) {
             qDebug("Decode Error.\n");
             return Outcome::Failed;
         }
@@ -313,10 +207,8 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
 
 bool VideoStreamThread::deliverPacket(Stream &s)
 {
-    const std::uint8_t *data = s.packet->data;
-    const std::size_t size = std::size_t(std::max(0, s.packet->size));
     if (m_state->m_fullFrameRequested.exchange(false)) {
-        QImage full = s.jpeg.decode(data, size, QSize());
+        QImage full = s.jpeg.decode(s.data, s.size, QSize());
         if (full.isNull())
             return false;
         emitPicture(std::move(full), s, true);
@@ -324,7 +216,7 @@ bool VideoStreamThread::deliverPacket(Stream &s)
     // A frame nobody would see is not decoded at all.
     if (m_pictureInFlight->load() || !isRunning())
         return true;
-    QImage picture = s.jpeg.decode(data, size, shownSize());
+    QImage picture = s.jpeg.decode(s.data, s.size, shownSize());
     if (picture.isNull())
         return false;
     emitPicture(std::move(picture), s, false);
@@ -333,31 +225,19 @@ bool VideoStreamThread::deliverPacket(Stream &s)
 
 bool VideoStreamThread::deliverFrames(Stream &s)
 {
-    int decoded = avcodec_send_packet(s.codec, s.packet);
-    while (decoded >= 0) {
-        decoded = avcodec_receive_frame(s.codec, s.frame);
-        if (decoded < 0)
-            break;
+    return s.source->decode([this, &s](QSize native) {
         const bool full = m_state->m_fullFrameRequested.exchange(false);
         const bool wanted = !m_pictureInFlight->load() && isRunning();
-        const QSize native(s.frame->width, s.frame->height);
         for (const bool fullSize : {true, false}) {
             if (fullSize ? !full : !wanted)
                 continue;
             // Converted straight into the image that is sent: each emitted
             // image owns its pixels and no extra copy is made.
-            const QSize size = fullSize ? native : PreviewDecoder::shownSize(native, shownSize());
-            QImage image(size, QImage::Format_RGB32);
-            if (image.isNull() || !s.prepareScaler(s.frame, size))
-                continue;
-            uint8_t *const planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-            const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-            sws_scale(s.scaler, s.frame->data, s.frame->linesize, 0, s.frame->height, planes, strides);
-            emitPicture(std::move(image), s, fullSize);
+            QImage image(fullSize ? native : PreviewDecoder::shownSize(native, shownSize()), QImage::Format_RGB32);
+            if (s.source->convert(image))
+                emitPicture(std::move(image), s, fullSize);
         }
-        av_frame_unref(s.frame);
-    }
-    return decoded >= 0 || decoded == AVERROR(EAGAIN) || decoded == AVERROR_EOF;
+    });
 }
 
 void VideoStreamThread::emitPicture(QImage image, Stream &s, bool full)

@@ -17,8 +17,6 @@
 #include <memory>
 #include <mutex>
 
-struct AVFrame;
-
 class VideoStreamThread : public QObject {
     Q_OBJECT
 

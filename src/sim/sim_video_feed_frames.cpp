@@ -7,11 +7,10 @@
 #include <algorithm>
 #include <tuple>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
-}
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
 
 namespace lumora::sim {
 
@@ -134,68 +133,39 @@ void drawMeters(QPainter &p, const SimScene &scene, int index)
 
 } // namespace
 
+// Baseline JPEG, 4:2:0, full range, as a UVC camera's MJPEG frames are.
 struct SimVideoFrames::Encoder {
-    AVCodecContext *codec = nullptr;
-    SwsContext *scaler = nullptr;
-    AVFrame *frame = nullptr;
-    AVPacket *packet = nullptr;
+    static constexpr int kQuality = 85;
 
-    Encoder()
+    QByteArray encode(const QImage &rendered)
     {
-        const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-        codec = encoder ? avcodec_alloc_context3(encoder) : nullptr;
-        frame = av_frame_alloc();
-        packet = av_packet_alloc();
-        if (!codec || !frame || !packet)
-            return;
-        codec->width = kWidth;
-        codec->height = kHeight;
-        codec->pix_fmt = AV_PIX_FMT_YUV420P;
-        codec->color_range = AVCOL_RANGE_JPEG;
-        codec->time_base = {1, 30};
-        codec->flags |= AV_CODEC_FLAG_QSCALE;
-        codec->global_quality = FF_QP2LAMBDA * 4;
-        if (avcodec_open2(codec, encoder, nullptr) < 0) {
-            avcodec_free_context(&codec);
-            return;
+        const QImage picture = rendered.scaled(kWidth, kHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                   .convertToFormat(QImage::Format_RGB32);
+        jpeg_compress_struct info{};
+        jpeg_error_mgr error{};
+        info.err = jpeg_std_error(&error);
+        // Nothing it is given here can make the encoder fail but memory.
+        error.error_exit = [](j_common_ptr) { std::abort(); };
+        jpeg_create_compress(&info);
+        unsigned char *buffer = nullptr;
+        unsigned long size = 0;
+        jpeg_mem_dest(&info, &buffer, &size);
+        info.image_width = JDIMENSION(picture.width());
+        info.image_height = JDIMENSION(picture.height());
+        info.input_components = 4;
+        info.in_color_space = JCS_EXT_BGRX;
+        jpeg_set_defaults(&info);
+        jpeg_set_quality(&info, kQuality, TRUE);
+        info.dct_method = JDCT_ISLOW;
+        jpeg_start_compress(&info, TRUE);
+        while (info.next_scanline < info.image_height) {
+            JSAMPROW row = const_cast<JSAMPROW>(picture.constScanLine(int(info.next_scanline)));
+            jpeg_write_scanlines(&info, &row, 1);
         }
-        frame->width = kWidth;
-        frame->height = kHeight;
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->color_range = AVCOL_RANGE_JPEG;
-        frame->quality = codec->global_quality;
-        if (av_frame_get_buffer(frame, 0) < 0)
-            avcodec_free_context(&codec);
-        scaler = sws_getContext(kRenderWidth, kRenderHeight, AV_PIX_FMT_BGRA, kWidth, kHeight, AV_PIX_FMT_YUV420P,
-                                SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (scaler) {
-            const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
-            sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
-        }
-    }
-
-    ~Encoder()
-    {
-        sws_freeContext(scaler);
-        av_packet_free(&packet);
-        av_frame_free(&frame);
-        avcodec_free_context(&codec);
-    }
-
-    QByteArray encode(const QImage &picture)
-    {
-        if (!codec || !scaler || av_frame_make_writable(frame) < 0)
-            return {};
-        const uint8_t *const source[4] = {picture.constBits(), nullptr, nullptr, nullptr};
-        const int strides[4] = {int(picture.bytesPerLine()), 0, 0, 0};
-        sws_scale(scaler, source, strides, 0, picture.height(), frame->data, frame->linesize);
-        QByteArray jpeg;
-        if (avcodec_send_frame(codec, frame) < 0)
-            return {};
-        while (avcodec_receive_packet(codec, packet) >= 0) {
-            jpeg.append(reinterpret_cast<const char *>(packet->data), packet->size);
-            av_packet_unref(packet);
-        }
+        jpeg_finish_compress(&info);
+        jpeg_destroy_compress(&info);
+        QByteArray jpeg(reinterpret_cast<const char *>(buffer), int(size));
+        std::free(buffer);
         return jpeg;
     }
 };
