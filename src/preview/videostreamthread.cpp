@@ -205,17 +205,21 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
     if (streamingTaken())
         return busy();
 
+    const lumora::platform::CaptureInput input =
+        lumora::platform::kernel().requestCapture(m_CameraName, {QStringLiteral("mjpeg"), QSize(1920, 1080), 30});
     AVDictionary *options = nullptr;
-    av_dict_set(&options, "input_format", "mjpeg", 0);
-    av_dict_set(&options, "video_size", "1920x1080", 0);
-    av_dict_set(&options, "framerate", "30", 0);
-
-    const lumora::platform::CaptureInput input = lumora::platform::kernel().captureInput(m_CameraName);
+    for (const auto &option : input.options)
+        av_dict_set(&options, option.first.constData(), option.second.constData(), 0);
     const QByteArray url = input.url.toUtf8();
     const AVInputFormat *inputFormat = input.format.isEmpty() ? nullptr : av_find_input_format(input.format.toUtf8().constData());
     s.format = avformat_alloc_context();
-    if (s.format)
+    if (s.format) {
         s.format->interrupt_callback = {&VideoStreamThread::interrupted, &m_state->m_isRunning};
+        // The v4l2 input never consults the interrupt callback: opened
+        // blocking, VIDIOC_DQBUF waits for ever on a camera that stops
+        // sending. Non-blocking it answers EAGAIN and the loop sees the stop.
+        s.format->flags |= AVFMT_FLAG_NONBLOCK;
+    }
     // On failure FFmpeg frees the context itself.
     const int opened = s.format ? avformat_open_input(&s.format, url.constData(), inputFormat, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);
