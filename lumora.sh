@@ -100,6 +100,11 @@ case "${1:-}" in
   run)
     bash scripts/deps.sh
     build build
+    # Without the rule only a seat's own grants apply; said once, then run anyway.
+    if ! ls /etc/udev/rules.d/70-lumora.rules /run/udev/rules.d/70-lumora.rules \
+            /lib/udev/rules.d/70-lumora.rules /usr/lib/udev/rules.d/70-lumora.rules >/dev/null 2>&1; then
+      echo "note: the udev rule 70-lumora.rules is not installed; update drives and some cameras may be out of reach (see README, \"Access\")"
+    fi
     exec build/lumora
     ;;
   test)

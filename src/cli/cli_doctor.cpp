@@ -158,6 +158,31 @@ void cameraChecks(const QString &name, const QString &subject, bool rawScsi, QVe
     checks->append(usbfsCheck(subject, usbDeviceDir, rawScsi));
 }
 
+// The USB ids 70-lumora.rules grants: any product of 5a17, and two of 1d6b
+// (the root hubs' vendor id).
+bool ruleCoversIds(const QString &vendorId, const QString &productId)
+{
+    return vendorId == QLatin1String("5a17")
+        || (vendorId == QLatin1String("1d6b") && (productId == QLatin1String("ff01") || productId == QLatin1String("ff13")));
+}
+
+// A drive in its boot ROM or updater may show its chip maker's USB ids: its
+// disk is still granted by SCSI vendor text, its USB device node is not.
+Check ruleLineCheck(const QString &subject, const QString &usbDeviceDir)
+{
+    const QString vendorId = QString::fromLatin1(attribute(usbDeviceDir + "/idVendor")).toLower();
+    const QString productId = QString::fromLatin1(attribute(usbDeviceDir + "/idProduct")).toLower();
+    if (ruleCoversIds(vendorId, productId))
+        return {subject, QStringLiteral("udev rule ids"), Verdict::Ok,
+                QStringLiteral("%1:%2 is covered by %3").arg(vendorId, productId, kRuleName), {}};
+    return {subject, QStringLiteral("udev rule ids"), Verdict::Warn,
+            QStringLiteral("%1:%2 is not covered by %3").arg(vendorId, productId, kRuleName),
+            QStringLiteral("add this line to /etc/udev/rules.d/%1, then reload udev: "
+                           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%2\", "
+                           "ATTR{idProduct}==\"%3\", TAG+=\"uaccess\"")
+                .arg(kRuleName, vendorId, productId)};
+}
+
 void driveChecks(const QString &name, const QString &subject, bool rawScsi, QVector<Check> *checks)
 {
     const QString node = "/dev/" + name;
@@ -165,8 +190,13 @@ void driveChecks(const QString &name, const QString &subject, bool rawScsi, QVec
     static const QRegularExpression interfaceDir(QStringLiteral("/\\d+-[\\d.]+:\\d+\\.\\d+/"));
     const QRegularExpressionMatch m = interfaceDir.match(disk);
     const QString usbDeviceDir = m.hasMatch() ? disk.left(m.capturedStart()) : QString();
-    const int fd = kernel().open(node, O_RDWR | O_NONBLOCK);
-    checks->append(accessCheck(subject, QStringLiteral("disk node"), node, fd < 0 ? fd : 0));
+    // Read-only: INQUIRY needs no more, and a CD-ROM or write-protected drive
+    // refuses a writable open (EROFS).
+    const int fd = kernel().open(node, O_RDONLY | O_NONBLOCK);
+    Check access = accessCheck(subject, QStringLiteral("disk node"), node, fd < 0 ? fd : 0);
+    if (fd >= 0)
+        access.detail = node + QStringLiteral(" opens for reading");
+    checks->append(access);
     if (fd >= 0) {
         static const std::uint8_t inquiry[6] = {0x12, 0, 0, 0, 36, 0};
         std::uint8_t answer[36] = {};
@@ -190,6 +220,8 @@ void driveChecks(const QString &name, const QString &subject, bool rawScsi, QVec
                             : QStringLiteral("refused to this user (no CAP_SYS_RAWIO); upgrades go over USB Bulk-Only"),
                     {}});
     checks->append(usbfsCheck(subject, usbDeviceDir, rawScsi));
+    if (!usbDeviceDir.isEmpty())
+        checks->append(ruleLineCheck(subject, usbDeviceDir));
 }
 
 QString verdictName(Verdict verdict)
@@ -223,7 +255,7 @@ int doctorCommand(const ManufacturerProfile &profile, bool json)
         // The worker and this check must not talk to a drive at once.
         const std::lock_guard<std::mutex> lock(lumora::upgrade::channelMutex());
         for (const QString &name : kernel().listDirectory("/sys/block")) {
-            if (!name.startsWith("sd") || !kernel().canonicalPath("/sys/block/" + name).contains(QRegularExpression("/usb\\d+/"))
+            if (!(name.startsWith("sd") || name.startsWith("sr")) || !kernel().canonicalPath("/sys/block/" + name).contains(QRegularExpression("/usb\\d+/"))
                 || !lumora::upgrade::acceptsVendor(profile.code, attribute("/sys/block/" + name + "/device/vendor")))
                 continue;
             ++devices;

@@ -3,9 +3,12 @@
 // that its libraries live in a module that is opened only when a preview
 // starts, not while the window is being built.
 
+#include <QByteArray>
 #include <QImage>
+#include <QPair>
 #include <QSize>
 #include <QString>
+#include <QVector>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,15 +19,16 @@ namespace lumora::preview {
 
 class CaptureSource {
 public:
+    using Options = QVector<QPair<QByteArray, QByteArray>>;
     virtual ~CaptureSource() = default;
 
-    // Opens `url` with the named input format (empty: probed) as MJPEG
-    // 1920x1080 at 30 fps, finds its video stream and a decoder for it.
+    // Opens `url` with the named input format (empty: probed) and demuxer
+    // options, non-blocking; finds its video stream and a decoder for it.
     // 0, or a negative error (-errno where there is one); `failure` then
     // names the step that failed. `interrupted(opaque)` returning non-zero
-    // ends a blocking read.
-    virtual int open(const char *url, const char *format, int (*interrupted)(void *), void *opaque,
-                     const char **failure) = 0;
+    // ends a blocking step.
+    virtual int open(const char *url, const char *format, const Options &options, int (*interrupted)(void *),
+                     void *opaque, const char **failure) = 0;
     // Whether the stream's packets are whole JPEG pictures.
     virtual bool isJpeg() const = 0;
     // The next packet: 1 for a packet of the video stream (its data stays

@@ -136,9 +136,10 @@ VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
         qWarning().noquote() << why;
         return failed("Couldn't open input stream.\n");
     }
-    const lumora::platform::CaptureInput input = lumora::platform::kernel().captureInput(m_CameraName);
+    const lumora::platform::CaptureInput input =
+        lumora::platform::kernel().requestCapture(m_CameraName, {QStringLiteral("mjpeg"), QSize(1920, 1080), 30});
     const char *failure = "";
-    const int opened = s.source->open(input.url.toUtf8().constData(), input.format.toUtf8().constData(),
+    const int opened = s.source->open(input.url.toUtf8().constData(), input.format.toUtf8().constData(), input.options,
                                       &VideoStreamThread::interrupted, &m_state->m_isRunning, &failure);
     // Taken between the check and FFmpeg's own buffer request.
     if (opened == -EBUSY && isRunning())

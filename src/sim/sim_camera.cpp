@@ -98,8 +98,16 @@ SimCamera::SimCamera(const QJsonObject &config)
     m_holderHidden = heldBy.value("otherUser").toBool();
     // Autofocus is a vendor command that acts on a standard control.
     m_extensionUnit.attachControls(&m_controls);
+    // A stalled feed is a state of the stream, not of a transfer.
+    QJsonArray transferFaults;
+    for (const QJsonValue &fault : config.value("faults").toArray()) {
+        if (fault.toObject().value("kind").toString() == QLatin1String("stallFeed"))
+            m_stallAfter = qMax<qint64>(0, qint64(fault.toObject().value("afterFrames").toDouble()));
+        else
+            transferFaults.append(fault);
+    }
     QString error;
-    if (!m_faults.arm(config.value("faults").toArray(), &error))
+    if (!m_faults.arm(transferFaults, &error))
         qWarning().noquote() << "sim camera" << id() << "ignores its faults:" << error;
 }
 
@@ -267,9 +275,40 @@ platform::CaptureInput SimCamera::captureInput(int node)
     if (node != kCaptureNode || !m_attachedTo.load() || isHeld())
         return {};
     std::lock_guard<std::mutex> lock(m_feedMutex);
-    if (!m_feed)
+    if (!m_feed) {
         m_feed = std::make_unique<SimVideoFeed>([this] { return m_controls.scene(); });
+        if (m_stallAfter >= 0)
+            m_feed->stallAfter(quint64(m_stallAfter));
+    }
     return m_feed->input();
+}
+
+// uvcvideo's format list for this camera is what the feed sends: MJPEG at
+// 1920x1080. S_FMT answers the nearest it has, which FFmpeg refuses as a
+// changed format or size.
+bool SimCamera::offers(int node, const platform::CaptureRequest &request) const
+{
+    if (node != kCaptureNode)
+        return false;
+    const bool format = request.inputFormat.isEmpty() || request.inputFormat == QLatin1String("mjpeg");
+    const bool size = !request.size.isValid() || request.size == QSize(1920, 1080);
+    return format && size;
+}
+
+void SimCamera::resumeFeed()
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    m_stallAfter = -1;
+    if (m_feed)
+        m_feed->setFrozen(false);
+}
+
+void SimCamera::stallFeed(quint64 afterFrames)
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    m_stallAfter = qint64(afterFrames);
+    if (m_feed)
+        m_feed->stallAfter(afterFrames);
 }
 
 void SimCamera::attach(SimKernel *kernel)

@@ -36,6 +36,10 @@ public:
     QVector<SimNode> nodes() const override;
     int ioctl(int node, unsigned long request, void *arg) override;
     platform::CaptureInput captureInput(int node) override;
+    bool offers(int node, const platform::CaptureRequest &request) const override;
+    // The feed stops sending frames (a camera that hangs), after `afterFrames` more.
+    void stallFeed(quint64 afterFrames = 0);
+    void resumeFeed();
     QVector<platform::NodeHolder> holders(int node) const override;
     QJsonObject config() const override;
     void attach(SimKernel *kernel) override;
@@ -73,6 +77,8 @@ private:
     bool m_holderHidden = false;
     std::mutex m_feedMutex;
     std::unique_ptr<SimVideoFeed> m_feed;
+    // -1: the feed runs; otherwise it stalls after that many frames.
+    qint64 m_stallAfter = -1;
 };
 
 } // namespace lumora::sim

@@ -38,6 +38,10 @@ struct SimNode {
     Kind kind = Kind::VideoCapture;
     int interfaceNumber = 0; // USB interface the node belongs to
     QString name;            // V4L2 card name; unused for disks
+    // Disks: a CD-ROM (sr.c names it srN) or write-protected media; either
+    // refuses a writable open with EROFS, as sd_open() and cdrom_open() do.
+    bool cdrom = false;
+    bool writeProtected = false;
 };
 
 // Ioctls arrive from the GUI thread and from worker threads at once: models
@@ -68,6 +72,9 @@ public:
 
     // What FFmpeg opens for a capture node's picture; empty when there is none.
     virtual platform::CaptureInput captureInput(int /*node*/) { return {}; }
+    // Whether the node streams what `request` asks (format and size; the
+    // frame rate is adjusted, never refused).
+    virtual bool offers(int /*node*/, const platform::CaptureRequest & /*request*/) const { return false; }
 
     // Other processes that have the node open (the kernel adds this process itself).
     virtual QVector<platform::NodeHolder> holders(int /*node*/) const { return {}; }

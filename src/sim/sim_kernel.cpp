@@ -151,6 +151,13 @@ struct SimKernel::State {
                 p->nodeNames.append(QStringLiteral("video%1").arg(first++));
                 continue;
             }
+            if (node.cdrom) {
+                int n = 0;
+                while (used.contains(QStringLiteral("sr%1").arg(n)) || p->nodeNames.contains(QStringLiteral("sr%1").arg(n)))
+                    ++n;
+                p->nodeNames.append(QStringLiteral("sr%1").arg(n));
+                continue;
+            }
             while (letter <= 'z' && used.contains(QStringLiteral("sd") + letter))
                 letter = QChar(letter.unicode() + 1);
             if (letter > 'z')
@@ -433,6 +440,9 @@ int SimKernel::open(const QString &node, int flags)
         return -ENOENT;
     if (p->placement.denied.contains(accessKind(p->placement.nodes[index])))
         return -EACCES;
+    const SimNode &opened = p->placement.nodes[index];
+    if (writing && opened.kind == SimNode::Kind::Disk && (opened.cdrom || opened.writeProtected))
+        return -EROFS;
     if (writing)
         ++d->writableOpens[node];
     return d->addDescriptor(*p, index, flags);
@@ -665,6 +675,21 @@ platform::CaptureInput SimKernel::captureInput(const QString &alias)
             device = p->device;
     }
     return device ? device->captureInput(index) : platform::CaptureInput{};
+}
+
+platform::CaptureInput SimKernel::requestCapture(const QString &alias, const platform::CaptureRequest &request)
+{
+    platform::CaptureInput input = Kernel::requestCapture(alias, request);
+    std::shared_ptr<SimDevice> device;
+    int index = -1;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (const State::Plugged *p = d->findNode(alias, &index))
+            device = p->device;
+    }
+    if (device && !device->offers(index, request))
+        input.url.clear();
+    return input;
 }
 
 QVector<platform::NodeHolder> SimKernel::holders(const QString &node)

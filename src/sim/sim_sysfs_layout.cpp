@@ -13,7 +13,7 @@ namespace {
 
 const QString kUsbController = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0");
 const QString kInternalDisk = QStringLiteral("/sys/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0");
-constexpr int kVideoMajor = 81, kDiskMajor = 8, kUsbDeviceMajor = 189;
+constexpr int kVideoMajor = 81, kDiskMajor = 8, kCdromMajor = 11, kUsbDeviceMajor = 189;
 
 struct Interface {
     int number = 0, cls = 0, subclass = 0, protocol = 0;
@@ -139,14 +139,21 @@ QString scsiDeviceDir(const SimPlacement &p, int node)
 }
 
 void addDisk(const QString &scsiDir, const QString &name, const QByteArray &vendor, const QByteArray &model,
-             qint64 sectors, bool removable, SimSysfs *sysfs)
+             qint64 sectors, bool removable, SimSysfs *sysfs, bool readOnly = false)
 {
     const QString dir = scsiDir + "/block/" + name;
     sysfs->addFile(scsiDir + "/vendor", vendor + '\n');
     sysfs->addFile(scsiDir + "/model", model + '\n');
     sysfs->addFile(dir + "/size", line(QString::number(sectors)));
     sysfs->addFile(dir + "/removable", removable ? "1\n" : "0\n");
-    sysfs->addFile(dir + "/dev", line(QStringLiteral("%1:%2").arg(kDiskMajor).arg(16 * (name.at(2).unicode() - 'a'))));
+    sysfs->addFile(dir + "/ro", readOnly ? "1\n" : "0\n");
+    // Removable media are polled by the kernel unless told not to (block/disk-events.c).
+    if (removable)
+        sysfs->addFile(dir + "/events_poll_msecs", "-1\n");
+    // sd.c numbers its disks 16 minors apart on major 8; sr.c its drives on major 11.
+    const bool cdrom = name.startsWith(QLatin1String("sr"));
+    const int minor = cdrom ? name.mid(2).toInt() : 16 * (name.at(2).unicode() - 'a');
+    sysfs->addFile(dir + "/dev", line(QStringLiteral("%1:%2").arg(cdrom ? kCdromMajor : kDiskMajor).arg(minor)));
     link(sysfs, dir + "/device", scsiDir);
     link(sysfs, "/sys/block/" + name, dir);
     link(sysfs, "/sys/class/block/" + name, dir);
@@ -186,7 +193,8 @@ void addPlacement(const SimPlacement &p, SimSysfs *sysfs)
         const QString path = sysPathOf(p, n);
         const QString &name = p.nodeNames[n];
         if (p.nodes[n].kind == SimNode::Kind::Disk) {
-            addDisk(scsiDeviceDir(p, n), name, p.diskVendor, p.diskModel, p.diskSectors, true, sysfs);
+            addDisk(scsiDeviceDir(p, n), name, p.diskVendor, p.diskModel, p.diskSectors, true, sysfs,
+                    p.nodes[n].cdrom || p.nodes[n].writeProtected);
             continue;
         }
         sysfs->addFile(path + "/name", line(p.nodes[n].name));

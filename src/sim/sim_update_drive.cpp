@@ -99,7 +99,11 @@ QByteArray SimUpdateDrive::descriptors() const
         + QByteArray(reinterpret_cast<const char *>(configuration), sizeof configuration);
 }
 
-QVector<SimNode> SimUpdateDrive::nodes() const { return {SimNode{SimNode::Kind::Disk, 0, QString()}}; }
+QVector<SimNode> SimUpdateDrive::nodes() const
+{
+    return {SimNode{SimNode::Kind::Disk, 0, QString(), m_config.value("cdrom").toBool(),
+                    m_config.value("writeProtected").toBool()}};
+}
 
 QJsonObject SimUpdateDrive::config() const
 {

@@ -131,6 +131,7 @@ public:
     }
 
     std::atomic<bool> frozen{false};
+    std::atomic<quint64> freezeAt{0}; // 0: never
     std::atomic<quint64> served{0};
 
 private:
@@ -174,6 +175,9 @@ private:
                 continue;
             // A late tick does not cause a burst of frames.
             nextFrame = std::max(nextFrame + kFramePeriod, now);
+            const quint64 stallAt = freezeAt.load();
+            if (stallAt && served.load() >= stallAt)
+                frozen = true;
             if (!frozen)
                 queueFrame(m_frames.frame(m_scene(), index++));
         }
@@ -300,7 +304,18 @@ void SimVideoFeed::end()
 
 void SimVideoFeed::setFrozen(bool frozen)
 {
+    if (!frozen)
+        m_producer->freezeAt = 0;
     m_producer->frozen = frozen;
+}
+
+void SimVideoFeed::stallAfter(quint64 frames)
+{
+    if (frames == 0) {
+        m_producer->frozen = true;
+        return;
+    }
+    m_producer->freezeAt = m_producer->served.load() + frames;
 }
 
 void SimVideoFeed::setFrameObserver(std::function<void(quint64)> observer)

@@ -30,6 +30,10 @@ public:
     void end();
     // A camera that hangs: open streams stay connected but get no frames.
     void setFrozen(bool frozen);
+    // The stream stalls once each reader has had `frames` more whole frames
+    // (0: at once): readers stay connected and get nothing more, as from a
+    // camera that stops sending. setFrozen(false) resumes it.
+    void stallAfter(quint64 frames);
     // Frames written to readers so far.
     quint64 framesServed() const;
     // Called on the producer's thread each time a reader has been sent the

@@ -109,7 +109,8 @@ bool passThroughOn(int fd, const std::uint8_t *cdb, int cdbLength, int length, v
 bool isUsbDisk(const QString &name)
 {
     static const QRegularExpression usb("/usb\\d+/");
-    return name.startsWith("sd") && usb.match(platform::kernel().canonicalPath("/sys/block/" + name)).hasMatch();
+    // sd.c names disks sdX; a drive that reports itself as a CD-ROM is sr.c's srN.
+    return (name.startsWith("sd") || name.startsWith("sr")) && usb.match(platform::kernel().canonicalPath("/sys/block/" + name)).hasMatch();
 }
 
 const char *stateName(int state)
@@ -291,7 +292,12 @@ int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
             || !probeDisk(name, manufacturerCode, &info))
             continue;
         const QString node = "/dev/" + name;
-        const int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
+        // A CD-ROM or write-protected drive refuses a writable open (EROFS).
+        // Vendor commands need no write access: SG_IO passes them by
+        // privilege, and Bulk-Only goes over the USB device node.
+        int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
+        if (fd == -EROFS)
+            fd = platform::kernel().open(node, O_RDONLY | O_NONBLOCK);
         if (fd < 0)
             continue;
         g_currentFd = fd;

@@ -684,11 +684,24 @@ private Q_SLOTS:
                            "ok    camera 0 (ORBIT 400): extension unit: unit 6 (by GUID) answers the version query: 1.0.0",
                            "ok    camera 0 (ORBIT 400): standard controls: 18 readable",
                            "ok    camera 0 (ORBIT 400): USB device node: /dev/bus/usb/001/002 opens for reading and writing",
-                           "ok    update drive /dev/sdb: disk node: /dev/sdb opens for reading and writing",
+                           "ok    update drive /dev/sdb: disk node: /dev/sdb opens for reading",
                            "ok    update drive /dev/sdb: INQUIRY: answered (ROM)",
                            "ok    update drive /dev/sdb: SG_IO vendor commands: refused to this user (no CAP_SYS_RAWIO); upgrades go over USB Bulk-Only",
                            "ok    update drive /dev/sdb: USB device node: /dev/bus/usb/001/003 opens for reading and writing",
+                           "ok    update drive /dev/sdb: udev rule ids: 5a17:0305 is covered by 70-lumora.rules",
                            "ok    this machine: udev rule: installed at /etc/udev/rules.d/70-lumora.rules"};
+        QJsonObject chipDrive = drive;
+        chipDrive.insert("vendorId", "0x1b3f");
+        chipDrive.insert("productId", "0x0c52");
+        chipDrive.insert("cdrom", true);
+        QTest::newRow("a CD-ROM drive with the chip maker's ids")
+            << QJsonObject{{"drives", QJsonArray{chipDrive}}} << 0
+            << QStringList{"ok    update drive /dev/sr0: disk node: /dev/sr0 opens for reading",
+                           "ok    update drive /dev/sr0: INQUIRY: answered (ROM)",
+                           "warn  update drive /dev/sr0: udev rule ids: 1b3f:0c52 is not covered by 70-lumora.rules",
+                           "      fix: add this line to /etc/udev/rules.d/70-lumora.rules, then reload udev: "
+                           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1b3f\", "
+                           "ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\""};
         QTest::newRow("no access to the video node")
             << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"video"})}}} << 1
             << QStringList{"FAIL  camera 0 (ORBIT 400): video node: /dev/video0 cannot be opened: Permission denied", fix,

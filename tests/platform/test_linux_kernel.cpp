@@ -167,6 +167,13 @@ private Q_SLOTS:
         const CaptureInput input = m_kernel->captureInput(QStringLiteral("/dev/video0"));
         QCOMPARE(input.format, QStringLiteral("video4linux2"));
         QCOMPARE(input.url, QStringLiteral("/dev/video0"));
+        // The request becomes the v4l2 demuxer's options; the device judges them.
+        const CaptureInput requested =
+            m_kernel->requestCapture(QStringLiteral("/dev/video0"), {QStringLiteral("mjpeg"), QSize(1920, 1080), 30});
+        QCOMPARE(requested.url, QStringLiteral("/dev/video0"));
+        const QVector<QPair<QByteArray, QByteArray>> options{
+            {"input_format", "mjpeg"}, {"video_size", "1920x1080"}, {"framerate", "30"}};
+        QCOMPARE(requested.options, options);
     }
 
     // The real /proc: this process holding a file is found by the file's path

@@ -3,6 +3,7 @@
 #include "qt_tsan_suppressions.h"
 
 #include "platform/kernel.h"
+#include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_video_feed.h"
 
@@ -154,6 +155,40 @@ private Q_SLOTS:
         QVERIFY(session.workerDeleted);
         if (hangBeforeOpen)
             QCOMPARE(session.pictures, 0);
+    }
+
+    // A scenario camera that stops sending mid-stream: the stop takes less than
+    // 200 ms, the stream is handed back, and the next preview streams.
+    void stalledCameraStopsPromptlyAndNextPreviewStarts()
+    {
+        const auto camera = m_kernel->find<sim::SimCamera>(QStringLiteral("qx-4k"));
+        QVERIFY(camera);
+        std::atomic<qint64> stoppedAfterMs{-1};
+        QElapsedTimer clock;
+        {
+            PreviewSession stalled(kCamera);
+            connect(stalled.worker(), &VideoStreamThread::workFinished, stalled.worker(),
+                    [&] { stoppedAfterMs = clock.elapsed(); }, Qt::DirectConnection);
+            QTRY_VERIFY_WITH_TIMEOUT(stalled.pictures >= 1, 10000);
+            camera->stallFeed();
+            // Stalled for sure: a whole frame period and more without a picture.
+            int seen = stalled.pictures;
+            QElapsedTimer quiet;
+            quiet.start();
+            QTRY_VERIFY_WITH_TIMEOUT((seen != stalled.pictures ? (seen = stalled.pictures, quiet.restart()) : 0,
+                                      quiet.elapsed() > 150), 10000);
+            clock.start();
+            stalled.stop();
+            QTRY_VERIFY_WITH_TIMEOUT(stalled.finished, 2000);
+            QVERIFY2(stoppedAfterMs.load() >= 0 && stoppedAfterMs.load() < 200,
+                     qPrintable(QStringLiteral("stop took %1 ms").arg(stoppedAfterMs.load())));
+        }
+        camera->resumeFeed();
+        bool busy = false;
+        PreviewSession next(kCamera);
+        connect(next.worker(), &VideoStreamThread::cameraBusy, &next, [&busy] { busy = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(next.pictures >= 2, 10000);
+        QVERIFY(!busy);
     }
 
     void badInputIsLoggedAndReleased_data()

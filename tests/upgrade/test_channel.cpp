@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+
 using namespace lumora::upgrade;
 using upgradetest::UpgradeRig;
 
@@ -86,6 +88,73 @@ private slots:
         // Only USB disks are asked: never the machine's own disk.
         for (const QString &line : rig.takeTrace())
             QVERIFY2(!line.contains("scsi /dev/sda "), qPrintable(line));
+    }
+
+    // A chip in its boot ROM or updater as the kernel may show it: its maker's
+    // USB ids, a CD-ROM (sr.c), write-protected media (EROFS on a writable
+    // open). Found by INQUIRY, paired with its port, and a load still goes
+    // through (Bulk-Only on the USB device node).
+    void driveShapes_data()
+    {
+        QTest::addColumn<QJsonObject>("shape");
+        QTest::addColumn<QString>("node");
+        QTest::addColumn<int>("writableOpen"); // what O_RDWR gets
+        const QJsonObject foreign{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
+        QJsonObject foreignCdrom = foreign;
+        foreignCdrom.insert("cdrom", true);
+        QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0;
+        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << -EROFS;
+        QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS;
+        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << -EROFS;
+    }
+
+    void driveShapes()
+    {
+        QFETCH(QJsonObject, shape);
+        QFETCH(QString, node);
+        QFETCH(int, writableOpen);
+        UpgradeRig rig;
+        auto drive = rig.plugDrive("uboot", shape);
+        lumora::platform::Kernel &kernel = lumora::platform::kernel();
+        const int writable = kernel.open(node, O_RDWR | O_NONBLOCK);
+        QCOMPARE(writable < 0 ? writable : 0, writableOpen);
+        if (writable >= 0)
+            kernel.close(writable);
+
+        const QVector<UpdateDriveInfo> drives = listUpdateDrives(1);
+        QCOMPARE(drives.size(), 1);
+        QCOMPARE(drives[0].node, node);
+        QCOMPARE(drives[0].port, QStringLiteral("1-4"));
+        int state = -1;
+        QCOMPARE(findUpdateDrive(1, &state, QStringLiteral("1-3")), -1);
+        QVERIFY(findUpdateDrive(1, &state, QStringLiteral("1-4")) >= 0);
+        QCOMPARE(state, int(StateUBoot));
+        QCOMPARE(currentDriveNode(), node);
+
+        rig.writeFile("image", QByteArray(100, 'i'));
+        QCOMPARE(loadFile(rig.workspace() + "/image", 0x1F0), 0);
+        QCOMPARE(drive->acceptedLoads(), QVector<quint32>{0x1F0});
+    }
+
+    // Two drives at once: each search names its port and gets that drive, not the first one.
+    void driveIsPairedWithItsPort()
+    {
+        UpgradeRig rig;
+        QJsonObject other = upgradetest::cameraConfig();
+        other.insert("id", "other");
+        other.insert("port", "1-2");
+        other.insert("serial", "OR4000002");
+        other.insert("state", "uboot");
+        other.insert("camera", upgradetest::cameraConfig());
+        rig.kernel->plug(std::make_shared<lumora::sim::SimUpdateDrive>(other));
+        rig.plugDrive("uboot", {{"cdrom", true}});
+        const QStringList nodes = rig.kernel->devNodes("other") + rig.kernel->devNodes("cam");
+        QCOMPARE(nodes, (QStringList{"/dev/sdb", "/dev/sr0"}));
+        int state = -1;
+        for (const QString &port : {QStringLiteral("1-4"), QStringLiteral("1-2"), QStringLiteral("1-4")}) {
+            QVERIFY(findUpdateDrive(1, &state, port) >= 0);
+            QCOMPARE(currentDriveNode(), port == QLatin1String("1-4") ? QStringLiteral("/dev/sr0") : QStringLiteral("/dev/sdb"));
+        }
     }
 
     void searchClosesThePreviousHandle()

@@ -51,18 +51,22 @@ public:
         avformat_close_input(&m_format);
     }
 
-    int open(const char *url, const char *format, int (*interrupted)(void *), void *opaque,
-             const char **failure) override
+    int open(const char *url, const char *format, const Options &demuxerOptions, int (*interrupted)(void *),
+             void *opaque, const char **failure) override
     {
         registerFfmpeg();
         AVDictionary *options = nullptr;
-        av_dict_set(&options, "input_format", "mjpeg", 0);
-        av_dict_set(&options, "video_size", "1920x1080", 0);
-        av_dict_set(&options, "framerate", "30", 0);
+        for (const auto &option : demuxerOptions)
+            av_dict_set(&options, option.first.constData(), option.second.constData(), 0);
         const AVInputFormat *inputFormat = format && *format ? av_find_input_format(format) : nullptr;
         m_format = avformat_alloc_context();
-        if (m_format)
+        if (m_format) {
             m_format->interrupt_callback = {interrupted, opaque};
+            // The v4l2 input never consults the interrupt callback: opened
+            // blocking, VIDIOC_DQBUF waits for ever on a camera that stops
+            // sending. Non-blocking it answers EAGAIN and the reader sees the stop.
+            m_format->flags |= AVFMT_FLAG_NONBLOCK;
+        }
         // On failure FFmpeg frees the context itself.
         const int opened = m_format ? avformat_open_input(&m_format, url, inputFormat, &options) : AVERROR(ENOMEM);
         av_dict_free(&options);
