@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -29,22 +30,39 @@ const char *stateName(int state)
     return state >= 0 && state <= 3 ? names[state] : "none";
 }
 
-int currentDriveState(int manufacturerCode)
+// State of each update drive by its USB port: a camera that enters upgrade
+// mode comes back as a drive on its own port, so a script pairs them by port.
+QMap<QString, int> driveStates(int manufacturerCode)
 {
     const std::lock_guard lock(lumora::upgrade::channelMutex());
-    int state = lumora::upgrade::StateNone;
-    lumora::upgrade::findUpdateDrive(manufacturerCode, &state);
-    lumora::upgrade::closeUpdateDrive();
-    return state;
+    QMap<QString, int> states;
+    for (const lumora::upgrade::UpdateDriveInfo &drive : lumora::upgrade::listUpdateDrives(manufacturerCode))
+        states.insert(drive.port, drive.state);
+    return states;
 }
 
-void emitLine(bool json, const QString &event, const QString &detail)
+void emitLine(bool json, const QString &event, const QString &detail, const QString &port = QString())
 {
-    if (json)
-        printLine(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), event}, {QStringLiteral("detail"), detail}})
-                                        .toJson(QJsonDocument::Compact)));
-    else
+    if (json) {
+        QJsonObject line{{QStringLiteral("event"), event}, {QStringLiteral("detail"), detail}};
+        if (!port.isEmpty())
+            line.insert(QStringLiteral("port"), port);
+        printLine(QString::fromUtf8(QJsonDocument(line).toJson(QJsonDocument::Compact)));
+    } else if (port.isEmpty()) {
         printLine(QStringLiteral("%1 %2").arg(event, detail));
+    } else {
+        printLine(QStringLiteral("%1 %2 (USB port %3)").arg(event, detail, port));
+    }
+}
+
+void emitDriveChanges(bool json, const QMap<QString, int> &before, const QMap<QString, int> &after)
+{
+    for (auto it = after.begin(); it != after.end(); ++it)
+        if (before.value(it.key(), lumora::upgrade::StateNone) != it.value())
+            emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(it.value())), it.key());
+    for (auto it = before.begin(); it != before.end(); ++it)
+        if (!after.contains(it.key()) && it.value() != lumora::upgrade::StateNone)
+            emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(lumora::upgrade::StateNone)), it.key());
 }
 
 } // namespace
@@ -56,8 +74,11 @@ int monitorCommand(const ManufacturerProfile &profile, bool json)
     if (!monitor || !monitor->start())
         return fail(ExitFailure, QStringLiteral("device events cannot be watched on this system"));
 
-    int driveState = currentDriveState(profile.code);
-    emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(driveState)));
+    QMap<QString, int> drives = driveStates(profile.code);
+    if (drives.isEmpty())
+        emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(lumora::upgrade::StateNone)));
+    else
+        emitDriveChanges(json, {}, drives);
     QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, [&](const DeviceEvent &event) {
         if (event.subsystem == QLatin1String("video4linux")) {
             // A camera has a capture and a metadata node: report it once.
@@ -67,10 +88,9 @@ int monitorCommand(const ManufacturerProfile &profile, bool json)
             if (acceptsHotplugPath(path, profile.code))
                 emitLine(json, event.action == DeviceEvent::Action::Add ? QStringLiteral("camera-added") : QStringLiteral("camera-removed"), path);
         } else if (event.subsystem == QLatin1String("block")) {
-            const int state = currentDriveState(profile.code);
-            if (state != driveState)
-                emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(state)));
-            driveState = state;
+            const QMap<QString, int> now = driveStates(profile.code);
+            emitDriveChanges(json, drives, now);
+            drives = now;
         }
     });
 

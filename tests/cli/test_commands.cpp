@@ -773,6 +773,37 @@ private Q_SLOTS:
         QCOMPARE(monitor.exitCode(), 0);
     }
 
+    void monitorPairsEachDriveWithItsPort()
+    {
+        QJsonObject late = stuckDrive("uboot", {{"id", "late"}, {"port", "1-4"}, {"serial", "OR4000002"}, {"plugged", false}});
+        Machine machine(QJsonObject{
+            {"drives", QJsonArray{stuckDrive("rom", {{"id", "early"}, {"port", "1-2"}}), late}},
+            {"timeline", QJsonArray{QJsonObject{{"atMs", 300}, {"action", "plug"}, {"device", "late"}},
+                                    QJsonObject{{"atMs", 600}, {"action", "unplug"}, {"device", "early"}}}}});
+        QProcess monitor;
+        machine.start(monitor, {"monitor", "--json"});
+        QStringList events;
+        QSet<QStringList> shapes;
+        const auto collect = [&] {
+            while (monitor.canReadLine()) {
+                const QJsonObject line = QJsonDocument::fromJson(monitor.readLine()).object();
+                shapes.insert(shapeOf(line));
+                events << line.value("detail").toString() + ' ' + line.value("port").toString();
+            }
+            return events.size() >= 3;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(collect(), 20000);
+        // The drive arriving on 1-4 is not taken for the one on 1-2, nor the other way round.
+        QCOMPARE(events, (QStringList{"ROM 1-2", "u-Boot 1-4", "none 1-2"}));
+        QCOMPARE(shapes, (QSet<QStringList>{{"detail:string", "event:string", "port:string"}}));
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(10000));
+        QCOMPARE(monitor.exitCode(), 0);
+        QVERIFY(monitor.readAll().isEmpty());
+        // It only looks: no drive is opened for writing, no vendor command.
+        QVERIFY(machine.trace("scsi").filter("cdb=e8").isEmpty());
+    }
+
     // ---- memory, presets, controls, snapshot ----
 
     void controlsListTheFullSet()
