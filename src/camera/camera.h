@@ -10,6 +10,7 @@
 #include "camera/features.h"
 #include "camera/memory.h"
 #include "camera/modeltraits.h"
+#include "camera/resumesource.h"
 #include "camera/v4l2controls.h"
 #include "control/uvcextensionunit.h"
 #include "devices/dshowcamerawrapper.h"
@@ -99,6 +100,9 @@ public:
     // automatic modes before the values they govern, and reads each back (one
     // log line per value). Writes nothing when there is no memory or restore is off.
     QVector<RestoredValue> restoreMemory();
+    // Restores again each time `source` says the machine woke up: a camera that
+    // stayed connected over a suspend may have lost its values. Only while open.
+    void restoreOnResume(ResumeSource *source);
     // The pad position as a preset holds it: pan, tilt, zoom, and focus with
     // its automatic flag where the model has focus.
     QMap<QString, int> padPosition();
@@ -138,6 +142,8 @@ Q_SIGNALS:
     void restarting();
     // The channel could not be re-opened.
     void lost();
+    // A restore after a resume wrote values: what the pages show is stale.
+    void restoredOnResume();
     // A control of the video node changed through setV4l2 or a restore (V4L2 units).
     void v4l2ControlChanged(quint32 id, int value);
 

@@ -150,6 +150,14 @@ QVector<RestoredValue> Camera::restoreMemory()
     return restored;
 }
 
+void Camera::restoreOnResume(ResumeSource *source)
+{
+    connect(source, &ResumeSource::resumed, this, [this] {
+        if (currentFilter >= 0 && !restoreMemory().isEmpty())
+            Q_EMIT restoredOnResume();
+    });
+}
+
 QMap<QString, int> Camera::padPosition()
 {
     ControlCache &c = cache();

@@ -166,12 +166,18 @@ int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
         const QString node = event.devNode;
         QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, node] { attempt(node, kArrivalTries); });
     });
-    // The cameras already here (start at login, or after a restart of the service).
-    for (const ListedCamera &camera : listCameras(profile.code)) {
-        CameraSession session(profile);
-        if (session.open(camera.node) == ExitOk && !session.camera().memory().values().isEmpty())
-            restoreAndReport(session, json);
-    }
+    // The cameras already here (start at login, or after a restart of the service),
+    // and again after a suspend: a camera that stayed connected may have lost its values.
+    const auto restorePresent = [profile, json] {
+        for (const ListedCamera &camera : listCameras(profile.code)) {
+            CameraSession session(profile);
+            if (session.open(camera.node) == ExitOk && !session.camera().memory().values().isEmpty())
+                restoreAndReport(session, json);
+        }
+    };
+    const std::unique_ptr<ResumeSource> resume = systemResumeSource();
+    QObject::connect(resume.get(), &ResumeSource::resumed, qApp, restorePresent);
+    restorePresent();
     if (!json)
         printLine(QStringLiteral("watching for cameras; stop with Ctrl-C"));
     return runUntilSignalled();

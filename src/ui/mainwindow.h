@@ -371,6 +371,7 @@ protected:
     QVector<AdvancedRow> m_advancedRows;
     QWidget *m_advancedBox = nullptr;
     QCheckBox *m_restoreSwitch = nullptr;
+    std::unique_ptr<lumora::camera::ResumeSource> m_resumeSource;
     QComboBox *m_presetBox = nullptr;
     QLineEdit *m_presetName = nullptr;
     QToolButton *m_snapshotButton = nullptr;

@@ -173,6 +173,10 @@ void MainWindow::setupCameraMemoryUi()
         child->installEventFilter(this);
 
     connect(&m_camera, &Camera::stateRead, this, &MainWindow::showCameraMemory);
+    // After a suspend the open camera gets its values back, and the pages show them.
+    m_resumeSource = systemResumeSource();
+    m_camera.restoreOnResume(m_resumeSource.get());
+    connect(&m_camera, &Camera::restoredOnResume, this, &MainWindow::readDeviceState);
     connect(&m_camera.memory(), &CameraMemory::presetsChanged, this, &MainWindow::refreshPresetRow);
 }
 

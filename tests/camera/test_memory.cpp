@@ -5,11 +5,14 @@
 
 #include "camera/camera.h"
 #include "devices/dshowcamerawrapper.h"
+#include "platform/kernel.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
 
 using lumora::camera::Camera;
@@ -131,6 +134,48 @@ private Q_SLOTS:
         QVERIFY(sets(rig.takeCtl()).isEmpty());
         c.close();
         QVERIFY(QDir(lumora::camera::CameraMemory::folder()).entryList(QDir::Files).isEmpty());
+    }
+
+    // A camera that stays connected over a suspend can wake with its power-on
+    // values; the resume brings the remembered ones back, and writes nothing
+    // when the camera kept them.
+    void resumeRestores_data()
+    {
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("values lost over the suspend") << true;
+        QTest::newRow("values kept") << false;
+    }
+    void resumeRestores()
+    {
+        QFETCH(bool, lost);
+        controltest::SimRig rig;
+        rig.plug(camera("a", "SN-A", "1-4"));
+        Camera c;
+        open(c);
+        c.set(Feature::Brightness, 170);
+        lumora::camera::ResumeSource resume;
+        c.restoreOnResume(&resume);
+        QSignalSpy pagesStale(&c, &Camera::restoredOnResume);
+        if (lost) {
+            // Another opener of the node puts the power-on value back, as the camera does.
+            const int fd = lumora::platform::kernel().open(rig.kernel->devNodes("a").first(), O_RDWR);
+            QVERIFY(fd >= 0);
+            QCOMPARE(lumora::camera::writeControl(fd, V4L2_CID_BRIGHTNESS, 128), 0);
+            lumora::platform::kernel().close(fd);
+            QCOMPARE(current(V4L2_CID_BRIGHTNESS), 128);
+        }
+        rig.takeCtl();
+        Q_EMIT resume.resumed();
+        QCOMPARE(current(V4L2_CID_BRIGHTNESS), 170);
+        const QStringList written = sets(rig.takeCtl());
+        QCOMPARE(written, lost ? QStringList{"set brightness value=170 rc=0"} : QStringList{});
+        QCOMPARE(pagesStale.count(), lost ? 1 : 0);
+
+        // A closed camera is left alone.
+        c.close();
+        rig.takeCtl();
+        Q_EMIT resume.resumed();
+        QVERIFY(sets(rig.takeCtl()).isEmpty());
     }
 
     // Two cameras of one model keep their own memories: by serial, or by port without one.
