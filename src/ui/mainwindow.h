@@ -346,6 +346,8 @@ public:
     void recallPresetSlot(int slot);
     void savePresetSlot(int slot);
     QString lastSnapshotPath() const { return m_lastSnapshot; }
+    // Says when the machine woke up; the open camera gets its values back then.
+    lumora::camera::ResumeSource *resumeSource() const { return m_resumeSource.get(); }
 
 public Q_SLOTS:
     void slotRecallPreset(int index);

@@ -140,6 +140,15 @@ QJsonObject stuckDrive(const QString &state, const QJsonObject &extra = {})
     return drive;
 }
 
+// The JSON lines a running command printed since the last call.
+QVector<QJsonObject> newJsonLines(QProcess &process)
+{
+    QVector<QJsonObject> lines;
+    while (process.canReadLine())
+        lines << QJsonDocument::fromJson(process.readLine()).object();
+    return lines;
+}
+
 // "name:type" of each field of an object, sorted: the shape scripts read.
 QStringList shapeOf(const QJsonValue &value)
 {
@@ -758,8 +767,7 @@ private Q_SLOTS:
         QStringList events;
         QSet<QStringList> shapes;
         const auto removed = [&] {
-            while (monitor.canReadLine()) {
-                const QJsonObject line = QJsonDocument::fromJson(monitor.readLine()).object();
+            for (const QJsonObject &line : newJsonLines(monitor)) {
                 shapes.insert(shapeOf(line));
                 events << line.value("event").toString();
             }
@@ -785,8 +793,7 @@ private Q_SLOTS:
         QStringList events;
         QSet<QStringList> shapes;
         const auto collect = [&] {
-            while (monitor.canReadLine()) {
-                const QJsonObject line = QJsonDocument::fromJson(monitor.readLine()).object();
+            for (const QJsonObject &line : newJsonLines(monitor)) {
                 shapes.insert(shapeOf(line));
                 events << line.value("detail").toString() + ' ' + line.value("port").toString();
             }

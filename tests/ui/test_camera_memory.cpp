@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
 
 using testdevices::WindowRig;
@@ -66,6 +67,24 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.window->m_isOpened);
         QCOMPARE(current(V4L2_CID_BRIGHTNESS), 128);
         QVERIFY(!rig.window->findChild<QCheckBox *>("checkBoxRestoreSettings")->isChecked());
+    }
+
+    // A camera that stayed connected over a suspend and woke at its power-on
+    // value gets the remembered one back on resume, and the page shows it.
+    void resumeRestoresTheOpenCamera()
+    {
+        WindowRig rig({qx("qx", "1-1")});
+        QVERIFY(rig.window->m_isOpened);
+        auto *slider = rig.window->findChild<QSlider *>("sliderBrightness");
+        slider->setValue(170);
+        const int fd = lumora::platform::kernel().open(rig.sim->devNodes("qx").first(), O_RDWR);
+        QVERIFY(fd >= 0);
+        QCOMPARE(lumora::camera::writeControl(fd, V4L2_CID_BRIGHTNESS, 128), 0);
+        lumora::platform::kernel().close(fd);
+        QCOMPARE(current(V4L2_CID_BRIGHTNESS), 128);
+        Q_EMIT rig.window->resumeSource()->resumed();
+        QCOMPARE(current(V4L2_CID_BRIGHTNESS), 170);
+        QCOMPARE(slider->value(), 170);
     }
 
     // Ctrl+N saves the position to preset N and N goes back to it; arrows step the pad.
