@@ -106,9 +106,7 @@ void cameraChecks(const QString &name, const QString &subject, bool rawScsi, QVe
                         QStringLiteral("close %1 (pid %2)").arg(holder.name).arg(holder.pid)});
     }
 
-    QByteArray descriptors;
-    kernel().readAttribute(usbDeviceDir + "/descriptors", &descriptors);
-    const QVector<ExtensionUnitDescriptor> units = parseExtensionUnits(descriptors);
+    const QVector<ExtensionUnitDescriptor> units = extensionUnitsOfNode(name);
     const ExtensionUnitDescriptor *unit = pickExtensionUnit(units, UVCExtensionUnit::kPropertySet);
     if (!unit) {
         checks->append({subject, QStringLiteral("extension unit"), Verdict::Fail,

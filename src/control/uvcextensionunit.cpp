@@ -24,8 +24,10 @@ void printInfo(const char *function, const char *step, UVCExtensionUnit::Status 
     std::fflush(stdout);
 }
 
+} // namespace
+
 // The extension units of the active configuration of the USB device a video node belongs to.
-QVector<ExtensionUnitDescriptor> extensionUnitsOf(const QString &node)
+QVector<ExtensionUnitDescriptor> extensionUnitsOfNode(const QString &node)
 {
     // /sys/class/video4linux/videoN resolves to .../<usb device>/<interface>/video4linux/videoN
     const QString sysNode = kernel().canonicalPath("/sys/class/video4linux/" + node.section('/', -1));
@@ -38,8 +40,6 @@ QVector<ExtensionUnitDescriptor> extensionUnitsOf(const QString &node)
     const int value = active.trimmed().toInt(&known);
     return parseExtensionUnits(contents, known ? value : -1);
 }
-
-} // namespace
 
 UVCExtensionUnit::Status UVCExtensionUnit::statusFromErrno(int negativeErrno)
 {
@@ -76,7 +76,7 @@ bool UVCExtensionUnit::InitVideoDevice(QString pathId, QString friendlyName)
             return false;
         }
         m_fd = fd;
-        m_units = extensionUnitsOf(device.alias);
+        m_units = extensionUnitsOfNode(device.alias);
         return true;
     }
     return false;

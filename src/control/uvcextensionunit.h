@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <mutex>
 
+// The extension units of the active configuration of the USB device a video node
+// (a path or a bare name such as "video0") belongs to; read through the kernel.
+QVector<ExtensionUnitDescriptor> extensionUnitsOfNode(const QString &node);
+
 class UVCExtensionUnit : public QObject {
     Q_OBJECT
 public:

@@ -1,5 +1,6 @@
 #include "devices/dshowcamerawrapper.h"
 
+#include "core/catalogue.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 
@@ -38,6 +39,36 @@ QString cutPathId(const QString &devicePath)
     return devicePath.mid(first + 1, last - first - 1);
 }
 
+// A sysfs string attribute without its line end; empty when it is not there.
+QString sysfsString(const QString &path)
+{
+    QByteArray text;
+    if (kernel().readAttribute(path, &text) < 0)
+        return {};
+    if (text.endsWith('\n'))
+        text.chop(1);
+    return QString::fromUtf8(text);
+}
+
+// The camera's name from the full USB strings: the device's iProduct, or the
+// VideoControl interface's iInterface when only that names a catalogue model.
+// The driver's card is a 31-byte cut of these, so it is the last resort.
+QString friendlyNameOf(const QString &entry, const QString &card)
+{
+    // /sys/class/video4linux/videoN resolves to .../<usb device>/<interface>/video4linux/videoN
+    const QString sysNode = kernel().canonicalPath("/sys/class/video4linux/" + entry);
+    if (sysNode.isEmpty())
+        return card;
+    const QString product = sysfsString(sysNode.section('/', 0, -4) + "/product");
+    const QString interface = sysfsString(sysNode.section('/', 0, -3) + "/interface");
+    if (!interface.isEmpty() && modelFromFriendlyName(interface) != kNoModel
+        && (product.isEmpty() || modelFromFriendlyName(product) == kNoModel))
+        return interface;
+    if (!product.isEmpty())
+        return product;
+    return interface.isEmpty() ? card : interface;
+}
+
 // Capture nodes in /dev/videoN number order. Nodes that are not capture
 // devices (metadata, output) or do not answer are not part of the category.
 QVector<CaptureNode> captureNodes()
@@ -67,8 +98,10 @@ QVector<CaptureNode> captureNodes()
         const char *card = reinterpret_cast<const char *>(cap.card);
         node.name = QString::fromUtf8(card, static_cast<int>(strnlen(card, sizeof cap.card)));
         lumora::platform::UsbInterfaceIdentity id;
-        if (usbIdentityFromSysfs(kernel(), entry, &id))
+        if (usbIdentityFromSysfs(kernel(), entry, &id)) {
             node.devicePath = synthesizeDevicePath(id);
+            node.name = friendlyNameOf(entry, node.name);
+        }
         nodes.append(node);
     }
     return nodes;

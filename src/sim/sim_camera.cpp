@@ -73,6 +73,38 @@ template <size_t N> void copyText(quint8 (&field)[N], const QString &text)
     std::memcpy(field, bytes.constData(), size_t(bytes.size()));
 }
 
+// uvc_probe() (drivers/media/usb/uvc/uvc_driver.c) names the device in a
+// 32-byte buffer: iProduct (or "UVC Camera (vid:pid)"), then ": " and iFunction
+// or the VideoControl iInterface when there is one. usb_string() only writes
+// whole characters; strscpy() of iProduct may cut one in half.
+QByteArray uvcCardName(const SimUsbIdentity &usb, const QString &function)
+{
+    constexpr int kRoom = 31;
+    QByteArray name = usb.product.isEmpty()
+        ? QStringLiteral("UVC Camera (%1:%2)").arg(usb.vendorId, 4, 16, QLatin1Char('0')).arg(usb.productId, 4, 16, QLatin1Char('0')).toUtf8()
+        : usb.product.toUtf8().left(kRoom);
+    if (function.isEmpty())
+        return name;
+    name = (name + ": ").left(kRoom);
+    for (const QChar c : function) {
+        const QByteArray bytes = QString(c).toUtf8();
+        if (name.size() + bytes.size() > kRoom)
+            break;
+        name += bytes;
+    }
+    return name;
+}
+
+// The VideoControl interface's iInterface shows in sysfs as its "interface".
+SimUsbIdentity cameraUsbIdentity(const QJsonObject &config)
+{
+    SimUsbIdentity usb = readUsbIdentity(config);
+    const QString interfaceName = config.value("interfaceName").toString();
+    if (!interfaceName.isEmpty())
+        usb.interfaceNames.insert(config.value("interface").toInt(0), interfaceName);
+    return usb;
+}
+
 quint16 bcdFromFirmware(const QString &firmware)
 {
     const QStringList parts = firmware.split('.');
@@ -86,8 +118,9 @@ SimCamera::SimCamera(const QJsonObject &config)
     : SimDevice(config.value("id").toString()),
       m_config(config),
       m_hasUsb(config.value("usb").toBool(true)),
-      m_usb(m_hasUsb ? readUsbIdentity(config) : SimUsbIdentity{}),
-      m_name(config.value("name").toString(config.value("product").toString())),
+      m_usb(m_hasUsb ? cameraUsbIdentity(config) : SimUsbIdentity{}),
+      m_card(m_hasUsb ? uvcCardName(m_usb, config.value("function").toString(config.value("interfaceName").toString()))
+                      : config.value("name").toString(config.value("product").toString()).toUtf8()),
       m_videoInterface(config.value("interface").toInt(0)),
       m_metadataNode(config.value("metadata").toBool(m_hasUsb)),
       m_extensionUnit(config),
@@ -123,9 +156,10 @@ QByteArray SimCamera::descriptors() const
 
 QVector<SimNode> SimCamera::nodes() const
 {
-    QVector<SimNode> nodes{{SimNode::Kind::VideoCapture, m_videoInterface, m_name}};
+    const QString name = QString::fromUtf8(m_card);
+    QVector<SimNode> nodes{{SimNode::Kind::VideoCapture, m_videoInterface, name}};
     if (m_metadataNode)
-        nodes.append({SimNode::Kind::VideoMetadata, m_videoInterface, m_name});
+        nodes.append({SimNode::Kind::VideoMetadata, m_videoInterface, name});
     return nodes;
 }
 
@@ -133,7 +167,8 @@ int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
 {
     std::memset(cap, 0, sizeof *cap);
     copyText(cap->driver, m_config.value("driver").toString(m_hasUsb ? QStringLiteral("uvcvideo") : QStringLiteral("sim-camera")));
-    copyText(cap->card, m_name);
+    const QByteArray card = m_card.left(int(sizeof cap->card) - 1);
+    std::memcpy(cap->card, card.constData(), size_t(card.size()));
     copyText(cap->bus_info, m_hasUsb ? QStringLiteral("usb-0000:00:14.0-") + usbDevpath(m_usb)
                                      : QStringLiteral("platform:") + id());
     cap->version = kKernelVersion;

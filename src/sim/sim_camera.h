@@ -64,7 +64,7 @@ private:
     const QJsonObject m_config;
     const bool m_hasUsb;
     const SimUsbIdentity m_usb;
-    const QString m_name;
+    const QByteArray m_card; // VIDIOC_QUERYCAP card, as the driver built it
     const int m_videoInterface;
     const bool m_metadataNode;
     SimFaults m_faults;

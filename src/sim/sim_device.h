@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 #include <QVector>
 
@@ -31,6 +32,7 @@ struct SimUsbIdentity {
     QString serial;
     int busNumber = 1;
     QString port;          // USB port path as in sysfs device names, e.g. "1-2" or "1-2.3"
+    QMap<int, QString> interfaceNames; // iInterface strings by interface number (sysfs "interface")
 };
 
 struct SimNode {

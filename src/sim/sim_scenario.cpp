@@ -144,7 +144,9 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     }
     if (!camera.value("interface").isUndefined() && !checkNumber(camera, "interface", 0, 254, owner, error))
         return fail(error, QStringLiteral("camera \"%1\": \"interface\" must be 0 to 254").arg(id));
-    if (camera.value("product").toString().isEmpty() && camera.value("name").toString().isEmpty())
+    // A USB camera without strings is named by its ids, as uvcvideo does.
+    if (!camera.value("usb").toBool(true) && camera.value("product").toString().isEmpty()
+        && camera.value("name").toString().isEmpty())
         return fail(error, QStringLiteral("camera \"%1\": needs a \"product\" or \"name\"").arg(id));
     QString controlError;
     if (!SimControls::checkConfig(camera, &controlError))

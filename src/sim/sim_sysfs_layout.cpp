@@ -127,6 +127,8 @@ void addUsbDevice(const SimPlacement &p, SimSysfs *sysfs)
         sysfs->addFile(idir + "/bInterfaceClass", line(hex(i.cls, 2)));
         sysfs->addFile(idir + "/bInterfaceSubClass", line(hex(i.subclass, 2)));
         sysfs->addFile(idir + "/bInterfaceProtocol", line(hex(i.protocol, 2)));
+        if (!usb.interfaceNames.value(i.number).isEmpty())
+            sysfs->addFile(idir + "/interface", line(usb.interfaceNames.value(i.number)));
         link(sysfs, "/sys/bus/usb/devices/" + idir.mid(idir.lastIndexOf('/') + 1), idir);
     }
 }

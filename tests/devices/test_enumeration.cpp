@@ -10,6 +10,8 @@
 #include <linux/videodev2.h>
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 
 using namespace testdevices;
 
@@ -71,6 +73,77 @@ private Q_SLOTS:
             QCOMPARE(pid, 0x0307);
             QVERIFY(acceptsCamera(orbit, 1, 0x5a17));
         }
+    }
+
+    // The driver's card is cut to 31 bytes; the list shows the full USB
+    // strings and the catalogue judges those.
+    void namesComeFromTheFullStrings_data()
+    {
+        QTest::addColumn<QJsonObject>("strings");
+        QTest::addColumn<int>("vid");
+        QTest::addColumn<int>("manufacturer");
+        QTest::addColumn<QByteArray>("card");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("listed");
+
+        QTest::newRow("short iProduct") << QJsonObject{{"product", "ORBIT 160A"}} << 0x5a17 << int(kManufacturerOrvanta)
+                                        << QByteArray("ORBIT 160A") << "ORBIT 160A" << true;
+        QTest::newRow("long iProduct with iFunction")
+            << QJsonObject{{"product", "QX NV-Optica-4K-AI"}, {"function", "QX NV-Optica"}} << 0x1d6b << int(kManufacturerQX)
+            << QByteArray("QX NV-Optica-4K-AI: QX NV-Optic") << "QX NV-Optica-4K-AI" << true;
+        QTest::newRow("model token past byte 31")
+            << QJsonObject{{"product", "QX Conference Room Camera NV-Optica-1080-AI"}} << 0x1d6b << int(kManufacturerQX)
+            << QByteArray("QX Conference Room Camera NV-Op") << "QX Conference Room Camera NV-Optica-1080-AI" << true;
+        QTest::newRow("other vendor's long name")
+            << QJsonObject{{"product", "QX Conference Room Camera Model Z"}} << 0x1d6b << int(kManufacturerQX)
+            << QByteArray("QX Conference Room Camera Model") << "QX Conference Room Camera Model Z" << false;
+        QTest::newRow("model named by the interface")
+            << QJsonObject{{"product", "USB Camera"}, {"interfaceName", "NV-Optica-4K-AI"}} << 0x1d6b << int(kManufacturerQX)
+            << QByteArray("USB Camera: NV-Optica-4K-AI") << "NV-Optica-4K-AI" << true;
+        QTest::newRow("iFunction stops before a character that does not fit")
+            << QJsonObject{{"product", QString::fromUtf8("ORBIT 160A Caméra")}, {"function", QString::fromUtf8("Vidéo coné")}}
+            << 0x5a17 << int(kManufacturerOrvanta) << QByteArray("ORBIT 160A Cam\xc3\xa9ra: Vid\xc3\xa9o con")
+            << QString::fromUtf8("ORBIT 160A Caméra") << true;
+        QTest::newRow("iProduct cut inside a character")
+            << QJsonObject{{"product", QString::fromUtf8("ORBIT 160A Camera for the roomé")}} << 0x5a17
+            << int(kManufacturerOrvanta) << QByteArray("ORBIT 160A Camera for the room\xc3")
+            << QString::fromUtf8("ORBIT 160A Camera for the roomé") << true;
+        QTest::newRow("no strings") << QJsonObject{} << 0x1d6b << int(kManufacturerQX) << QByteArray("UVC Camera (1d6b:ff01)")
+                                    << "UVC Camera (1d6b:ff01)" << false;
+    }
+    void namesComeFromTheFullStrings()
+    {
+        QFETCH(QJsonObject, strings);
+        QFETCH(int, vid);
+        QFETCH(int, manufacturer);
+        QFETCH(QByteArray, card);
+        QFETCH(QString, name);
+        QFETCH(bool, listed);
+
+        QJsonObject config{{"id", "cam"}, {"vendorId", vid}, {"productId", 0xff01}, {"port", "2"}};
+        for (auto it = strings.begin(); it != strings.end(); ++it)
+            config.insert(it.key(), it.value());
+        auto sim = std::make_unique<lumora::sim::SimKernel>();
+        sim->plug(lumora::sim::makeCamera(config));
+        const QString node = sim->devNodes("cam").value(0);
+        lumora::platform::installKernel(std::move(sim));
+
+        const int fd = lumora::platform::kernel().open(node, O_RDWR | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        v4l2_capability cap{};
+        QCOMPARE(lumora::platform::kernel().ioctl(fd, VIDIOC_QUERYCAP, &cap), 0);
+        lumora::platform::kernel().close(fd);
+        const char *text = reinterpret_cast<const char *>(cap.card);
+        QCOMPARE(QByteArray(text, int(strnlen(text, sizeof cap.card))), card);
+        QVERIFY(card.size() <= 31);
+
+        QVector<CameraDeviceInfo> devices;
+        QCOMPARE(m_wrapper.ListCameraDevices(devices), 1);
+        QCOMPARE(devices[0].friendlyName, name);
+        QCOMPARE(acceptsCamera(devices[0], manufacturer, vid), listed);
+        int position = -1;
+        QVERIFY(m_wrapper.OpenCameraDevice(devices[0].pathId, devices[0].friendlyName, &position));
+        QCOMPARE(position, 0);
     }
 
     void emptyCategoryAddsNothing()
