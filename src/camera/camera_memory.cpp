@@ -85,9 +85,7 @@ void Camera::resolveIdentity()
         if (!platform::usbIdentityFromSysfs(kernel(), device.alias.section(QLatin1Char('/'), -1), &usb))
             return;
         m_identity.port = usb.port;
-        QByteArray serial;
-        if (kernel().readAttribute(QStringLiteral("/sys/bus/usb/devices/%1/serial").arg(usb.port), &serial) >= 0)
-            m_identity.serial = QString::fromUtf8(serial).section(QLatin1Char('\n'), 0, 0).trimmed();
+        m_identity.serial = platform::usbSerial(kernel(), usb.port);
     }
 }
 

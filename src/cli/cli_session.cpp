@@ -15,11 +15,6 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-QString firstLine(const QByteArray &contents)
-{
-    return QString::fromUtf8(contents).section(QLatin1Char('\n'), 0, 0).trimmed();
-}
-
 ListedCamera describe(const CameraDeviceInfo &info)
 {
     ListedCamera camera;
@@ -35,9 +30,7 @@ ListedCamera describe(const CameraDeviceInfo &info)
     if (lumora::platform::usbIdentityFromSysfs(kernel(), nodeName, &id)) {
         camera.port = id.port;
         camera.devicePath = lumora::platform::synthesizeDevicePath(id);
-        QByteArray serial;
-        if (kernel().readAttribute(QStringLiteral("/sys/bus/usb/devices/%1/serial").arg(id.port), &serial) >= 0)
-            camera.serial = firstLine(serial);
+        camera.serial = lumora::platform::usbSerial(kernel(), id.port);
     }
     return camera;
 }

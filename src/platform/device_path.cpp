@@ -56,6 +56,14 @@ QString synthesizeDevicePath(const UsbInterfaceIdentity &id)
              QLatin1String(kCaptureClass));
 }
 
+QString usbSerial(Kernel &kernel, const QString &port)
+{
+    QByteArray serial;
+    if (kernel.readAttribute(QStringLiteral("/sys/bus/usb/devices/%1/serial").arg(port), &serial) < 0)
+        return {};
+    return QString::fromUtf8(serial).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
 bool usbIdentityFromSysfs(Kernel &kernel, const QString &nodeName, UsbInterfaceIdentity *id)
 {
     const QString node = kernel.canonicalPath(QStringLiteral("/sys/class/video4linux/") + nodeName);

@@ -28,6 +28,10 @@ QString synthesizeDevicePath(const UsbInterfaceIdentity &id);
 // without USB ancestors (a platform camera) or an unreadable sysfs.
 bool usbIdentityFromSysfs(Kernel &kernel, const QString &nodeName, UsbInterfaceIdentity *id);
 
+// The serial number (iSerialNumber) of the USB device on `port`, as sysfs
+// shows it; empty when the device has none.
+QString usbSerial(Kernel &kernel, const QString &port);
+
 // The same identity from the properties of a udev event (they survive the
 // device, so removals can be named too); false when they do not describe a
 // USB interface.
