@@ -2,6 +2,7 @@
 
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
+#include "devices/cameraevents.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 
@@ -157,9 +158,10 @@ int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
             return;
         QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, node, triesLeft] { attempt(node, triesLeft - 1); });
     };
+    lumora::devices::CameraEvents cameraEvents;
     QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, qApp, [&](const DeviceEvent &event) {
-        if (event.action != DeviceEvent::Action::Add || event.subsystem != QLatin1String("video4linux")
-            || !event.properties.value(QStringLiteral("ID_V4L_CAPABILITIES")).contains(QLatin1String(":capture:")))
+        // Removals too, so the camera's next arrival counts again.
+        if (!cameraEvents.announces(event) || event.action != DeviceEvent::Action::Add)
             return;
         if (!acceptsHotplugPath(lumora::platform::eventPath(event), profile.code))
             return;

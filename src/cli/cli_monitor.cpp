@@ -1,5 +1,6 @@
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
+#include "devices/cameraevents.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 #include "upgrade/updatechannel.h"
@@ -79,10 +80,11 @@ int monitorCommand(const ManufacturerProfile &profile, bool json)
         emitLine(json, QStringLiteral("update-drive"), QLatin1String(stateName(lumora::upgrade::StateNone)));
     else
         emitDriveChanges(json, {}, drives);
+    lumora::devices::CameraEvents cameraEvents;
     QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, [&](const DeviceEvent &event) {
         if (event.subsystem == QLatin1String("video4linux")) {
-            // A camera has a capture and a metadata node: report it once.
-            if (!event.properties.value(QStringLiteral("ID_V4L_CAPABILITIES")).contains(QLatin1String(":capture:")))
+            // A camera has capture nodes (one per stream) and metadata nodes: report it once.
+            if (!cameraEvents.announces(event))
                 return;
             const QString path = lumora::platform::eventPath(event);
             if (acceptsHotplugPath(path, profile.code))

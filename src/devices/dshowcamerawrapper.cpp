@@ -5,11 +5,14 @@
 #include "platform/kernel.h"
 
 #include <QDebug>
+#include <QMap>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -21,12 +24,18 @@ namespace {
 using lumora::platform::kernel;
 
 constexpr int kNodeFlags = O_RDWR | O_NONBLOCK;
+// No camera offers more formats on one node; a driver that never says EINVAL stops here.
+constexpr quint32 kMaxFormats = 64;
 
 // One member of the video-input category.
 struct CaptureNode {
     QString node;       // "/dev/video2"
     QString name;       // V4L2 card name
     QString devicePath; // synthesized interface path; empty without a USB identity
+    // The device the node belongs to (sysfs "device": uvcvideo's VideoControl
+    // interface), and the node's number among that device's nodes (sysfs "index").
+    QString parent;
+    int parentIndex = 0;
 };
 
 // The text between the first and the last '#'; empty when there is none.
@@ -69,8 +78,61 @@ QString friendlyNameOf(const QString &entry, const QString &card)
     return interface.isEmpty() ? card : interface;
 }
 
-// Capture nodes in /dev/videoN number order. Nodes that are not capture
-// devices (metadata, output) or do not answer are not part of the category.
+// Whether the node lists MJPEG among its formats.
+bool offersMjpeg(const QString &node)
+{
+    const int fd = kernel().open(node, kNodeFlags);
+    if (fd < 0)
+        return false;
+    bool found = false;
+    for (quint32 index = 0; !found && index < kMaxFormats; ++index) {
+        v4l2_fmtdesc format{};
+        format.index = index;
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (kernel().ioctl(fd, VIDIOC_ENUM_FMT, &format) < 0)
+            break;
+        found = format.pixelformat == V4L2_PIX_FMT_MJPEG;
+    }
+    kernel().close(fd);
+    return found;
+}
+
+// uvcvideo makes a capture node for each VideoStreaming interface of a camera,
+// all under its VideoControl interface: one camera, listed once. Of a camera's
+// nodes the one with index 0 stays, unless it has no MJPEG (the preview's
+// format) and another one has; the others leave the category.
+QVector<CaptureNode> onePerCamera(const QVector<CaptureNode> &nodes)
+{
+    QMap<QString, QVector<int>> byParent;
+    for (int i = 0; i < nodes.size(); ++i)
+        if (!nodes[i].parent.isEmpty())
+            byParent[nodes[i].parent].append(i);
+    QSet<int> dropped;
+    for (QVector<int> group : qAsConst(byParent)) {
+        if (group.size() < 2)
+            continue;
+        std::stable_sort(group.begin(), group.end(),
+                         [&](int a, int b) { return nodes[a].parentIndex < nodes[b].parentIndex; });
+        int kept = group.first();
+        if (!offersMjpeg(nodes[kept].node)) {
+            const auto mjpeg = std::find_if(group.begin() + 1, group.end(),
+                                            [&](int i) { return offersMjpeg(nodes[i].node); });
+            if (mjpeg != group.end())
+                kept = *mjpeg;
+        }
+        for (const int i : qAsConst(group))
+            if (i != kept)
+                dropped.insert(i);
+    }
+    QVector<CaptureNode> kept;
+    for (int i = 0; i < nodes.size(); ++i)
+        if (!dropped.contains(i))
+            kept.append(nodes[i]);
+    return kept;
+}
+
+// Capture nodes in /dev/videoN number order, one per camera. Nodes that are
+// not capture devices (metadata, output) or do not answer are not part of the category.
 QVector<CaptureNode> captureNodes()
 {
     static const QRegularExpression videoNode(QStringLiteral("^video(\\d+)$"));
@@ -85,7 +147,7 @@ QVector<CaptureNode> captureNodes()
     QVector<CaptureNode> nodes;
     for (const auto &[number, entry] : numbered) {
         Q_UNUSED(number)
-        CaptureNode node{QStringLiteral("/dev/") + entry, {}, {}};
+        CaptureNode node{QStringLiteral("/dev/") + entry, {}, {}, {}, 0};
         const int fd = kernel().open(node.node, kNodeFlags);
         if (fd < 0)
             continue;
@@ -102,9 +164,15 @@ QVector<CaptureNode> captureNodes()
             node.devicePath = synthesizeDevicePath(id);
             node.name = friendlyNameOf(entry, node.name);
         }
+        const QString sysfsNode = QStringLiteral("/sys/class/video4linux/") + entry;
+        node.parent = kernel().canonicalPath(sysfsNode + QStringLiteral("/device"));
+        bool numbered = false;
+        node.parentIndex = sysfsString(sysfsNode + QStringLiteral("/index")).toInt(&numbered);
+        if (!numbered)
+            node.parentIndex = INT_MAX;
         nodes.append(node);
     }
-    return nodes;
+    return onePerCamera(nodes);
 }
 
 } // namespace

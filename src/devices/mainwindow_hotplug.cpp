@@ -37,12 +37,11 @@ void MainWindow::registerDeviceEvents()
         qWarning() << "register device event failt!";
 }
 
-// Only capture nodes stand for a camera's video interface; metadata nodes of
-// the same interface and disks are someone else's business.
+// Only a camera's first capture node stands for it; its other capture and
+// metadata nodes, and disks, are someone else's business.
 void MainWindow::onDeviceEvent(const DeviceEvent &event)
 {
-    if (event.subsystem != QLatin1String("video4linux")
-        || !event.properties.value(QStringLiteral("ID_V4L_CAPABILITIES")).contains(QLatin1String(":capture:")))
+    if (!m_cameraEvents.announces(event))
         return;
     handleDeviceChange(event.action == DeviceEvent::Action::Add, lumora::platform::eventPath(event));
 }

@@ -20,7 +20,6 @@ namespace lumora::sim {
 
 namespace {
 
-constexpr int kCaptureNode = 0;
 constexpr quint32 kKernelVersion = (6u << 16) | (1u << 8); // what Debian 12's kernel reports
 constexpr quint32 kCaptureCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
 constexpr quint32 kMetadataCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
@@ -105,6 +104,56 @@ SimUsbIdentity cameraUsbIdentity(const QJsonObject &config)
     return usb;
 }
 
+// Each VideoStreaming interface's format names; a camera without "streams" has
+// one interface with MJPEG.
+QVector<QStringList> streamsOf(const QJsonObject &config)
+{
+    QVector<QStringList> streams;
+    for (const QJsonValue &stream : config.value("streams").toArray()) {
+        QStringList formats;
+        for (const QJsonValue &format : stream.toObject().value("formats").toArray())
+            formats << format.toString();
+        streams.append(formats);
+    }
+    if (streams.isEmpty())
+        streams.append(QStringList{QStringLiteral("mjpeg")});
+    return streams;
+}
+
+// VIDIOC_ENUM_FMT as v4l_enum_fmt() (v4l2-ioctl.c) and uvc_ioctl_enum_fmt()
+// answer it: a type the node does not stream, or an index past the list, is
+// EINVAL; the core names the format and flags a compressed one.
+int enumerateFormat(v4l2_fmtdesc *desc, quint32 nodeType, const QVector<quint32> &pixelFormats)
+{
+    if (desc->type != nodeType || desc->index >= quint32(pixelFormats.size()))
+        return -EINVAL;
+    const quint32 index = desc->index, type = desc->type;
+    std::memset(desc, 0, sizeof *desc);
+    desc->index = index;
+    desc->type = type;
+    desc->pixelformat = pixelFormats[int(index)];
+    const char *description = "";
+    switch (desc->pixelformat) {
+    case V4L2_PIX_FMT_MJPEG:
+        description = "Motion-JPEG";
+        desc->flags = V4L2_FMT_FLAG_COMPRESSED;
+        break;
+    case V4L2_PIX_FMT_YUYV:
+        description = "YUYV 4:2:2";
+        break;
+    case V4L2_PIX_FMT_NV12:
+        description = "Y/UV 4:2:0";
+        break;
+    case V4L2_META_FMT_UVC:
+        description = "UVC Payload Header Metadata";
+        break;
+    default:
+        break;
+    }
+    std::memcpy(desc->description, description, std::strlen(description));
+    return 0;
+}
+
 quint16 bcdFromFirmware(const QString &firmware)
 {
     const QStringList parts = firmware.split('.');
@@ -122,6 +171,7 @@ SimCamera::SimCamera(const QJsonObject &config)
       m_card(m_hasUsb ? uvcCardName(m_usb, config.value("function").toString(config.value("interfaceName").toString()))
                       : config.value("name").toString(config.value("product").toString()).toUtf8()),
       m_videoInterface(config.value("interface").toInt(0)),
+      m_streams(streamsOf(config)),
       m_metadataNode(config.value("metadata").toBool(m_hasUsb)),
       m_extensionUnit(config),
       m_controls(config)
@@ -151,16 +201,41 @@ QByteArray SimCamera::descriptors() const
     if (!m_hasUsb)
         return {};
     return uvcCameraDescriptors(m_usb, bcdFromFirmware(m_config.value("firmware").toString()), m_videoInterface,
-                                m_extensionUnit.descriptors());
+                                m_extensionUnit.descriptors(), m_streams);
 }
 
 QVector<SimNode> SimCamera::nodes() const
 {
+    // uvcvideo registers, per VideoStreaming interface, its capture node and then
+    // its metadata node, all children of the VideoControl interface it binds to.
     const QString name = QString::fromUtf8(m_card);
-    QVector<SimNode> nodes{{SimNode::Kind::VideoCapture, m_videoInterface, name}};
-    if (m_metadataNode)
-        nodes.append({SimNode::Kind::VideoMetadata, m_videoInterface, name});
+    QVector<SimNode> nodes;
+    for (int s = 0; s < m_streams.size(); ++s) {
+        nodes.append({SimNode::Kind::VideoCapture, m_videoInterface, name});
+        if (m_metadataNode)
+            nodes.append({SimNode::Kind::VideoMetadata, m_videoInterface, name});
+    }
     return nodes;
+}
+
+int SimCamera::streamOfNode(int node) const
+{
+    const int perStream = m_metadataNode ? 2 : 1;
+    if (node < 0 || node >= perStream * m_streams.size() || node % perStream != 0)
+        return -1;
+    return node / perStream;
+}
+
+int SimCamera::enumerateFormats(int node, v4l2_fmtdesc *desc) const
+{
+    const int stream = streamOfNode(node);
+    if (stream < 0)
+        return enumerateFormat(desc, V4L2_BUF_TYPE_META_CAPTURE, {V4L2_META_FMT_UVC});
+    QVector<quint32> pixelFormats;
+    for (const QString &name : m_streams[stream])
+        if (const SimVideoFormat *format = simVideoFormat(name))
+            pixelFormats.append(format->pixelFormat);
+    return enumerateFormat(desc, V4L2_BUF_TYPE_VIDEO_CAPTURE, pixelFormats);
 }
 
 int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
@@ -172,7 +247,7 @@ int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
     copyText(cap->bus_info, m_hasUsb ? QStringLiteral("usb-0000:00:14.0-") + usbDevpath(m_usb)
                                      : QStringLiteral("platform:") + id());
     cap->version = kKernelVersion;
-    cap->device_caps = node == kCaptureNode ? kCaptureCaps : kMetadataCaps;
+    cap->device_caps = streamOfNode(node) >= 0 ? kCaptureCaps : kMetadataCaps;
     cap->capabilities = kCaptureCaps | (m_metadataNode ? kMetadataCaps : 0) | V4L2_CAP_DEVICE_CAPS;
     return 0;
 }
@@ -183,8 +258,10 @@ int SimCamera::ioctl(int node, unsigned long request, void *arg)
         return -EFAULT;
     if (request == VIDIOC_QUERYCAP)
         return queryCapabilities(node, static_cast<v4l2_capability *>(arg));
-    // uvcvideo's metadata node has no controls.
-    if (node != kCaptureNode)
+    if (request == VIDIOC_ENUM_FMT)
+        return enumerateFormats(node, static_cast<v4l2_fmtdesc *>(arg));
+    // uvcvideo's metadata node has no controls; every capture node reaches the chain's.
+    if (streamOfNode(node) < 0)
         return -ENOTTY;
     if (isControlQuery(request))
         return m_controls.ioctl(request, arg);
@@ -238,7 +315,7 @@ void SimCamera::release()
 QVector<platform::NodeHolder> SimCamera::holders(int node) const
 {
     std::lock_guard<std::mutex> lock(m_holderMutex);
-    if (node != kCaptureNode || m_holder.pid <= 0 || m_holderHidden)
+    if (streamOfNode(node) != 0 || m_holder.pid <= 0 || m_holderHidden)
         return {};
     return {m_holder};
 }
@@ -307,7 +384,7 @@ QJsonObject SimCamera::updateDriveConfig() const
 platform::CaptureInput SimCamera::captureInput(int node)
 {
     // While another application streams there is no picture to be had.
-    if (node != kCaptureNode || !m_attachedTo.load() || isHeld())
+    if (streamOfNode(node) < 0 || !m_attachedTo.load() || isHeld())
         return {};
     std::lock_guard<std::mutex> lock(m_feedMutex);
     if (!m_feed) {
@@ -318,14 +395,18 @@ platform::CaptureInput SimCamera::captureInput(int node)
     return m_feed->input();
 }
 
-// uvcvideo's format list for this camera is what the feed sends: MJPEG at
-// 1920x1080. S_FMT answers the nearest it has, which FFmpeg refuses as a
-// changed format or size.
+// A stream's formats come at 1920x1080. S_FMT answers the nearest it has,
+// which FFmpeg refuses as a changed format or size.
 bool SimCamera::offers(int node, const platform::CaptureRequest &request) const
 {
-    if (node != kCaptureNode)
+    const int stream = streamOfNode(node);
+    if (stream < 0)
         return false;
-    const bool format = request.inputFormat.isEmpty() || request.inputFormat == QLatin1String("mjpeg");
+    bool format = request.inputFormat.isEmpty();
+    for (const QString &name : m_streams[stream]) {
+        const SimVideoFormat *offered = simVideoFormat(name);
+        format = format || (offered && request.inputFormat == QLatin1String(offered->ffmpegName));
+    }
     const bool size = !request.size.isValid() || request.size == QSize(1920, 1080);
     return format && size;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// A simulated USB Video Class camera behind uvcvideo: a capture node and
-// (optionally) a metadata node, its USB descriptors, the vendor extension
+// A simulated USB Video Class camera behind uvcvideo: per VideoStreaming
+// interface a capture node and (optionally) a metadata node, its USB descriptors, the vendor extension
 // unit, the standard controls and an MJPEG feed. Also serves the cameras
 // without a USB identity (platform cameras) and other vendors' webcams.
 
@@ -10,11 +10,14 @@
 #include "sim/sim_faults.h"
 
 
+#include <QStringList>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 
 struct v4l2_capability;
+struct v4l2_fmtdesc;
 
 namespace lumora::sim {
 
@@ -55,6 +58,10 @@ public:
 
 private:
     int queryCapabilities(int node, v4l2_capability *cap) const;
+    // The VideoStreaming interface (index into m_streams) a capture node
+    // belongs to; -1 for a metadata node.
+    int streamOfNode(int node) const;
+    int enumerateFormats(int node, v4l2_fmtdesc *desc) const;
     // VIDIOC_REQBUFS, VIDIOC_STREAMON, VIDIOC_STREAMOFF on the capture node.
     int streamingRequest(unsigned long request, void *arg) const;
     // One transfer to the device: the extension unit or a standard control.
@@ -66,6 +73,7 @@ private:
     const SimUsbIdentity m_usb;
     const QByteArray m_card; // VIDIOC_QUERYCAP card, as the driver built it
     const int m_videoInterface;
+    const QVector<QStringList> m_streams; // per VideoStreaming interface: its format names
     const bool m_metadataNode;
     SimFaults m_faults;
     SimExtensionUnit m_extensionUnit;

@@ -3,6 +3,7 @@
 #include "sim/sim_controls.h"
 #include "sim/sim_faults.h"
 #include "sim/sim_usb_identity.h"
+#include "sim/sim_uvc_descriptors.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -130,6 +131,31 @@ bool checkExtensionUnit(const QJsonObject &camera, const QString &owner, QString
     return true;
 }
 
+// At most this many VideoStreaming interfaces on one camera.
+constexpr int kMaxStreams = 8;
+
+// "streams": one object per VideoStreaming interface, each with the formats it offers.
+bool checkStreams(const QJsonObject &camera, const QString &owner, QString *error)
+{
+    const QJsonValue streams = camera.value("streams");
+    if (streams.isUndefined())
+        return true;
+    const QJsonArray list = streams.toArray();
+    if (!streams.isArray() || list.isEmpty() || list.size() > kMaxStreams)
+        return fail(error, QStringLiteral("%1: \"streams\" must be an array of 1 to %2 objects").arg(owner).arg(kMaxStreams));
+    if (camera.value("interface").toInt(0) + list.size() > 255)
+        return fail(error, QStringLiteral("%1: \"interface\" and its %2 streams need interface numbers past 255").arg(owner).arg(list.size()));
+    for (const QJsonValue &stream : list) {
+        const QJsonArray formats = stream.toObject().value("formats").toArray();
+        bool known = stream.isObject() && !formats.isEmpty();
+        for (const QJsonValue &format : formats)
+            known = known && simVideoFormat(format.toString());
+        if (!known)
+            return fail(error, QStringLiteral("%1: each of \"streams\" needs \"formats\": one or more of \"mjpeg\", \"yuyv\", \"nv12\"").arg(owner));
+    }
+    return true;
+}
+
 bool checkCamera(const QJsonObject &camera, QString *error)
 {
     const QString id = camera.value("id").toString();
@@ -151,7 +177,7 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     QString controlError;
     if (!SimControls::checkConfig(camera, &controlError))
         return fail(error, QStringLiteral("%1: %2").arg(owner, controlError));
-    if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error)
+    if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error) || !checkStreams(camera, owner, error)
         || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error))
         return false;
     const QJsonValue heldBy = camera.value("heldBy");

@@ -1,6 +1,7 @@
 #include "sim/sim_uvc_descriptors.h"
 
 #include <linux/usb/video.h>
+#include <linux/videodev2.h>
 
 #include <algorithm>
 
@@ -47,7 +48,7 @@ int highestUnitId(const QByteArray &extensionUnits)
     return highest;
 }
 
-QByteArray videoControl(int videoInterface, const QByteArray &extensionUnits)
+QByteArray videoControl(int videoInterface, int streams, const QByteArray &extensionUnits)
 {
     const int outputId = highestUnitId(extensionUnits) + 1;
     QByteArray units;
@@ -59,53 +60,105 @@ QByteArray videoControl(int videoInterface, const QByteArray &extensionUnits)
                  .u16(0).u8(2).u8(0x1F).u8(0x08) // brightness .. sharpness; hue auto
                  .u8(0).u8(0).end(); // iProcessing, bmVideoStandards: 12 bytes under UVC 1.1, or uvcvideo won't bind
     units += extensionUnits;
-    units += Writer().u8(kCsInterface).u8(UVC_VC_OUTPUT_TERMINAL).u8(outputId).u16(UVC_TT_STREAMING)
-                 .u8(0).u8(kUvcProcessingUnitId).u8(0).end();
-    QByteArray header = Writer().u8(kCsInterface).u8(UVC_VC_HEADER).u16(0x0110).u16(0).u32(48000000)
-                            .u8(1).u8(videoInterface + 1).end();
-    patch16(&header, 5, header.size() + units.size());
+    // One streaming output terminal per VideoStreaming interface, all fed by the
+    // processing unit: uvcvideo's chain scan puts them in one chain, so every
+    // capture node reaches the same controls.
+    for (int s = 0; s < streams; ++s)
+        units += Writer().u8(kCsInterface).u8(UVC_VC_OUTPUT_TERMINAL).u8(outputId + s).u16(UVC_TT_STREAMING)
+                     .u8(0).u8(kUvcProcessingUnitId).u8(0).end();
+    Writer header;
+    header.u8(kCsInterface).u8(UVC_VC_HEADER).u16(0x0110).u16(0).u32(48000000).u8(streams);
+    for (int s = 0; s < streams; ++s)
+        header.u8(videoInterface + 1 + s);
+    QByteArray headerBytes = header.end();
+    patch16(&headerBytes, 5, headerBytes.size() + units.size());
 
     QByteArray out = Writer().u8(kInterfaceType).u8(videoInterface).u8(0).u8(1)
                          .u8(kVideoClass).u8(kVideoControl).u8(0).u8(2).end();
-    out += header + units;
+    out += headerBytes + units;
     out += Writer().u8(kEndpointType).u8(kInterruptEndpoint).u8(0x03).u16(16).u8(8).end();
     out += Writer().u8(kCsEndpoint).u8(0x03).u16(16).end();
     return out;
 }
 
-QByteArray videoStreaming(int videoInterface, int outputTerminalId)
+// One format with its one frame (1920x1080 at 30 frames per second) and its colour matching.
+QByteArray formatDescriptors(const SimVideoFormat &format, int formatIndex)
 {
-    QByteArray formats = Writer().u8(kCsInterface).u8(UVC_VS_FORMAT_MJPEG).u8(1).u8(1).u8(1).u8(1)
-                             .u8(0).u8(0).u8(0).u8(0).end();
-    formats += Writer().u8(kCsInterface).u8(UVC_VS_FRAME_MJPEG).u8(1).u8(0).u16(kWidth).u16(kHeight)
-                   .u32(kWidth * kHeight * 16 * 30).u32(kWidth * kHeight * 16 * 30).u32(kWidth * kHeight * 2)
-                   .u32(kFrameInterval).u8(1).u32(kFrameInterval).end();
-    formats += Writer().u8(kCsInterface).u8(UVC_VS_COLORFORMAT).u8(1).u8(1).u8(4).end();
-    QByteArray header = Writer().u8(kCsInterface).u8(UVC_VS_INPUT_HEADER).u8(1).u16(0).u8(kBulkEndpoint)
-                            .u8(0).u8(outputTerminalId).u8(0).u8(0).u8(0).u8(1).u8(0).end();
-    patch16(&header, 4, header.size() + formats.size());
+    const quint32 bits = quint32(format.bitsPerPixel);
+    QByteArray out;
+    if (format.compressed) {
+        out += Writer().u8(kCsInterface).u8(UVC_VS_FORMAT_MJPEG).u8(formatIndex).u8(1).u8(1).u8(1)
+                   .u8(0).u8(0).u8(0).u8(0).end();
+    } else {
+        Writer uncompressed;
+        uncompressed.u8(kCsInterface).u8(UVC_VS_FORMAT_UNCOMPRESSED).u8(formatIndex).u8(1);
+        for (const quint8 byte : format.guid)
+            uncompressed.u8(byte);
+        out += uncompressed.u8(format.bitsPerPixel).u8(1).u8(0).u8(0).u8(0).u8(0).end();
+    }
+    const int frameType = format.compressed ? UVC_VS_FRAME_MJPEG : UVC_VS_FRAME_UNCOMPRESSED;
+    out += Writer().u8(kCsInterface).u8(frameType).u8(1).u8(0).u16(kWidth).u16(kHeight)
+               .u32(kWidth * kHeight * bits * 30).u32(kWidth * kHeight * bits * 30).u32(kWidth * kHeight * bits / 8)
+               .u32(kFrameInterval).u8(1).u32(kFrameInterval).end();
+    out += Writer().u8(kCsInterface).u8(UVC_VS_COLORFORMAT).u8(1).u8(1).u8(4).end();
+    return out;
+}
 
-    QByteArray out = Writer().u8(kInterfaceType).u8(videoInterface + 1).u8(0).u8(1)
+QByteArray videoStreaming(int interfaceNumber, int endpoint, int outputTerminalId, const QStringList &formatNames)
+{
+    QByteArray formats;
+    int count = 0;
+    for (const QString &name : formatNames)
+        if (const SimVideoFormat *format = simVideoFormat(name))
+            formats += formatDescriptors(*format, ++count);
+    Writer header;
+    header.u8(kCsInterface).u8(UVC_VS_INPUT_HEADER).u8(count).u16(0).u8(endpoint)
+        .u8(0).u8(outputTerminalId).u8(0).u8(0).u8(0).u8(1);
+    for (int i = 0; i < count; ++i)
+        header.u8(0);
+    QByteArray headerBytes = header.end();
+    patch16(&headerBytes, 4, headerBytes.size() + formats.size());
+
+    QByteArray out = Writer().u8(kInterfaceType).u8(interfaceNumber).u8(0).u8(1)
                          .u8(kVideoClass).u8(kVideoStreaming).u8(0).u8(0).end();
-    out += header + formats;
-    out += Writer().u8(kEndpointType).u8(kBulkEndpoint).u8(0x02).u16(512).u8(0).end();
+    out += headerBytes + formats;
+    out += Writer().u8(kEndpointType).u8(endpoint).u8(0x02).u16(512).u8(0).end();
     return out;
 }
 
 } // namespace
 
+// GUIDs of the uncompressed formats: the FourCC, then the USB Video Class suffix.
+const SimVideoFormat *simVideoFormat(const QString &name)
+{
+    static const SimVideoFormat kFormats[] = {
+        {"mjpeg", "mjpeg", V4L2_PIX_FMT_MJPEG, true, {}, 16},
+        {"yuyv", "yuyv422", V4L2_PIX_FMT_YUYV, false,
+         {'Y', 'U', 'Y', '2', 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}, 16},
+        {"nv12", "nv12", V4L2_PIX_FMT_NV12, false,
+         {'N', 'V', '1', '2', 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}, 12},
+    };
+    for (const SimVideoFormat &format : kFormats)
+        if (name == QLatin1String(format.name))
+            return &format;
+    return nullptr;
+}
+
 QByteArray uvcCameraDescriptors(const SimUsbIdentity &usb, quint16 bcdDevice, int videoInterface,
-                                const QByteArray &extensionUnits)
+                                const QByteArray &extensionUnits, const QVector<QStringList> &streams)
 {
     const QByteArray device = Writer().u8(kDeviceType).u16(0x0200).u8(0xEF).u8(0x02).u8(0x01).u8(64)
                                   .u16(usb.vendorId).u16(usb.productId).u16(bcdDevice)
                                   .u8(usb.manufacturer.isEmpty() ? 0 : 1).u8(usb.product.isEmpty() ? 0 : 2)
                                   .u8(usb.serial.isEmpty() ? 0 : 3).u8(1).end();
-    const QByteArray body = Writer().u8(kAssociationType).u8(videoInterface).u8(2).u8(kVideoClass)
-                                .u8(kVideoCollection).u8(0).u8(2).end()
-        + videoControl(videoInterface, extensionUnits)
-        + videoStreaming(videoInterface, highestUnitId(extensionUnits) + 1);
-    QByteArray configuration = Writer().u8(kConfigurationType).u16(0).u8(2).u8(1).u8(0).u8(0x80).u8(250).end();
+    const int interfaces = 1 + int(streams.size());
+    QByteArray body = Writer().u8(kAssociationType).u8(videoInterface).u8(interfaces).u8(kVideoClass)
+                          .u8(kVideoCollection).u8(0).u8(2).end()
+        + videoControl(videoInterface, int(streams.size()), extensionUnits);
+    const int outputId = highestUnitId(extensionUnits) + 1;
+    for (int s = 0; s < streams.size(); ++s)
+        body += videoStreaming(videoInterface + 1 + s, kBulkEndpoint + s, outputId + s, streams[s]);
+    QByteArray configuration = Writer().u8(kConfigurationType).u16(0).u8(interfaces).u8(1).u8(0).u8(0x80).u8(250).end();
     patch16(&configuration, 2, configuration.size() + body.size());
     return device + configuration + body;
 }

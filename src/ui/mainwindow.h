@@ -4,6 +4,7 @@
 // each section below belongs to one subsystem.
 
 #include "camera/camera.h"
+#include "devices/cameraevents.h"
 #include "platform/kernel.h"
 #include "core/cameradeviceinfo.h"
 
@@ -117,6 +118,8 @@ protected:
     QIcon normalCameraIcon() const;
 
     std::unique_ptr<lumora::platform::DeviceMonitor> m_deviceMonitor;
+    // One arrival and one removal per camera, whatever its number of capture nodes.
+    lumora::devices::CameraEvents m_cameraEvents;
 
     // ---- control (src/control) ----
 public:
