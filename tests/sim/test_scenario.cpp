@@ -157,6 +157,16 @@ void ScenarioTest::refusesHostileNumbers_data()
     QTest::newRow("status faults 1e300") << withDrive(R"("protocolFaults":{"lateStatusReads":1e300})") << "\"lateStatusReads\" must be a whole number";
     QTest::newRow("drive port 2000 levels deep") << withDrive("").replace("\"1-6\",", "\"" + portOfDepth(2000) + "\"")
                                                  << "levels deep";
+    QTest::newRow("streams not an array") << withCamera(R"("streams":{"formats":["mjpeg"]})") << "\"streams\" must be an array of 1 to 8";
+    QTest::newRow("no streams") << withCamera(R"("streams":[])") << "\"streams\" must be an array of 1 to 8";
+    QTest::newRow("nine streams") << withCamera(R"("streams":[)" + QByteArray(R"({"formats":["mjpeg"]},)").repeated(8)
+                                                + R"({"formats":["mjpeg"]}])")
+                                  << "\"streams\" must be an array of 1 to 8";
+    QTest::newRow("stream without formats") << withCamera(R"("streams":[{"formats":[]}])") << "needs \"formats\"";
+    QTest::newRow("stream as a string") << withCamera(R"("streams":["mjpeg"])") << "needs \"formats\"";
+    QTest::newRow("unknown format") << withCamera(R"("streams":[{"formats":["mjpeg","h265"]}])") << "needs \"formats\"";
+    QTest::newRow("streams past interface 255") << withCamera(R"("interface":254,"streams":[{"formats":["mjpeg"]},{"formats":["yuyv"]}])")
+                                                << "past 255";
     QTest::newRow("drive's camera with step 0")
         << withDrive(R"("camera":{"id":"d","vendorId":1,"productId":1,"product":"X","port":"1-6","controls":{"pan":{"step":0}}})")
         << "\"step\" must be at least 1";
