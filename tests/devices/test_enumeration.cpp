@@ -203,6 +203,51 @@ private Q_SLOTS:
         QCOMPARE(currentFilter >= 0, bound);
     }
 
+    // A camera with several VideoStreaming interfaces is one entry: its node
+    // with sysfs index 0, unless only another of its nodes offers MJPEG.
+    void oneEntryPerCamera_data()
+    {
+        QTest::addColumn<QVector<QStringList>>("streams");
+        QTest::addColumn<bool>("metadata");
+        QTest::addColumn<int>("chosen"); // among the camera's nodes, in registration order
+        const QStringList mjpeg{"mjpeg"}, yuyv{"yuyv"}, nv12{"nv12"};
+        QTest::newRow("index 0 offers MJPEG") << QVector<QStringList>{mjpeg, yuyv} << true << 0;
+        QTest::newRow("both offer MJPEG") << QVector<QStringList>{{"yuyv", "mjpeg"}, mjpeg} << true << 0;
+        QTest::newRow("only the second offers MJPEG") << QVector<QStringList>{yuyv, {"nv12", "mjpeg"}} << true << 2;
+        QTest::newRow("neither offers MJPEG") << QVector<QStringList>{yuyv, nv12} << true << 0;
+        QTest::newRow("only the third of three") << QVector<QStringList>{yuyv, nv12, mjpeg} << true << 4;
+        QTest::newRow("second and third offer MJPEG") << QVector<QStringList>{yuyv, mjpeg, mjpeg} << true << 2;
+        QTest::newRow("no metadata nodes") << QVector<QStringList>{yuyv, mjpeg} << false << 1;
+        QTest::newRow("one stream") << QVector<QStringList>{yuyv} << true << 0;
+    }
+    void oneEntryPerCamera()
+    {
+        QFETCH(QVector<QStringList>, streams);
+        QFETCH(bool, metadata);
+        QFETCH(int, chosen);
+        m_sim->plug(streamingCamera("multi", "6", streams, metadata));
+        const QStringList nodes = m_sim->devNodes("multi");
+        QVector<CameraDeviceInfo> devices;
+        m_wrapper.ListCameraDevices(devices);
+        QCOMPARE(devices.size(), 5);
+        const CameraDeviceInfo multi = devices.last();
+        QCOMPARE(multi.friendlyName, QStringLiteral("NV-Optica-1080-AI"));
+        QCOMPARE(multi.alias, nodes.value(chosen));
+        QCOMPARE(multi.index, 5); // after the four cameras and the microphone; the other nodes take no position
+        QVERIFY(multi.pathId.startsWith(QLatin1String("vid_1d6b&pid_ff13&mi_00#")));
+
+        // Opening it by path and name binds the chosen node and no other.
+        int position = -1;
+        QVERIFY(m_wrapper.OpenCameraDevice(multi.pathId, multi.friendlyName, &position));
+        QCOMPARE(position, multi.index);
+        for (int n = 0; n < nodes.size(); ++n)
+            QCOMPARE(!lumora::platform::kernel().holders(nodes[n]).isEmpty(), n == chosen);
+        int filter = -1;
+        QVERIFY(m_wrapper.BindCaptureFilter(multi.index, &filter));
+        QCOMPARE(lumora::platform::kernel().holders(nodes.value(chosen)).size(), 1); // one process, two descriptors
+        lumora::platform::kernel().close(filter);
+    }
+
     void bindCaptureFilterByPosition()
     {
         int filter = -1;

@@ -2,6 +2,8 @@
 // LABELS: worker
 #include "windowrig.h"
 
+#include "preview/firstpaint.h"
+
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
@@ -164,6 +166,54 @@ private Q_SLOTS:
         QSignalSpy plugged(rig.window.get(), &MainWindow::onCameraPlugged);
         rig.window->handleDeviceChange(arrival, path);
         QCOMPARE(plugged.count(), 0);
+    }
+
+    // A camera with two VideoStreaming interfaces brings two capture nodes
+    // (and two metadata nodes) under one VideoControl interface: it arrives
+    // once, is listed once, previews from the node that offers MJPEG, and
+    // leaves once; plugged again, it arrives again.
+    void cameraWithTwoStreamsArrivesAndLeavesOnce()
+    {
+        WindowRig rig({});
+        rig.window->show();
+        QTRY_VERIFY_WITH_TIMEOUT(hasBeenPainted(rig.window.get()), kEventWaitMs);
+        QSignalSpy plugged(rig.window.get(), &MainWindow::onCameraPlugged);
+        // Started after the window's monitor, on the same thread: once it has
+        // an event, the window has had it too.
+        int events = 0;
+        auto behind = rig.sim->createMonitor();
+        connect(behind.get(), &lumora::platform::DeviceMonitor::deviceEvent, this, [&] { ++events; });
+        behind->start();
+        const auto multi = [] { return streamingCamera("multi", "3", {{"yuyv"}, {"nv12", "mjpeg"}}); };
+
+        for (int round = 0; round < 2; ++round) {
+            rig.sim->plug(multi());
+            const QStringList nodes = rig.sim->devNodes("multi");
+            QCOMPARE(nodes.size(), 4);
+            QTRY_COMPARE_WITH_TIMEOUT(events, 4, kEventWaitMs);
+            QCOMPARE(plugged.count(), 1);
+            QCOMPARE(plugged[0][0].toBool(), true);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.listed().size(), 1, kEventWaitMs);
+            QCOMPARE(rig.list()->count(), 1);
+            QVERIFY(rig.window->m_isOpened);
+            QCOMPARE(rig.window->m_currentDeviceAlias, nodes[2]);
+            // The picture comes from the second stream: the first has no MJPEG to give.
+            QTRY_VERIFY_WITH_TIMEOUT(rig.label("labPreview")->pixmap() && !rig.label("labPreview")->pixmap()->isNull(),
+                                     kEventWaitMs);
+
+            plugged.clear();
+            events = 0;
+            rig.sim->unplug(QStringLiteral("multi"));
+            QTRY_COMPARE_WITH_TIMEOUT(events, 4, kEventWaitMs);
+            QCOMPARE(plugged.count(), 1);
+            QCOMPARE(plugged[0][0].toBool(), false);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.list()->count(), 0, kEventWaitMs);
+            QVERIFY(!rig.window->m_isOpened);
+            // The next round's picture is its own.
+            QVERIFY(!rig.label("labPreview")->pixmap() || rig.label("labPreview")->pixmap()->isNull());
+            plugged.clear();
+            events = 0;
+        }
     }
 
     void burstOfEventsLeavesTheDevicesPresent()
