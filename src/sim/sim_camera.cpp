@@ -11,6 +11,7 @@
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,11 +51,6 @@ bool isSet(unsigned long request, const void *arg)
         return false;
     const quint8 code = query->data && query->size > 0 ? query->data[0] : 0;
     return !(query->selector == 1 && ((code & 0x80) || code == 0x0B));
-}
-
-bool isStreamingRequest(unsigned long request)
-{
-    return request == VIDIOC_REQBUFS || request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF;
 }
 
 // Linux keeps 15 bytes of a command name.
@@ -120,38 +116,37 @@ QVector<QStringList> streamsOf(const QJsonObject &config)
     return streams;
 }
 
-// VIDIOC_ENUM_FMT as v4l_enum_fmt() (v4l2-ioctl.c) and uvc_ioctl_enum_fmt()
-// answer it: a type the node does not stream, or an index past the list, is
-// EINVAL; the core names the format and flags a compressed one.
-int enumerateFormat(v4l2_fmtdesc *desc, quint32 nodeType, const QVector<quint32> &pixelFormats)
+// The format ioctls of uvcvideo's metadata node (uvc_metadata.c): one format,
+// of the metadata type; another type is EINVAL (v4l2-ioctl.c, check_fmt).
+// It has no controls (ENOTTY).
+int metadataIoctl(unsigned long request, void *arg)
 {
-    if (desc->type != nodeType || desc->index >= quint32(pixelFormats.size()))
-        return -EINVAL;
-    const quint32 index = desc->index, type = desc->type;
-    std::memset(desc, 0, sizeof *desc);
-    desc->index = index;
-    desc->type = type;
-    desc->pixelformat = pixelFormats[int(index)];
-    const char *description = "";
-    switch (desc->pixelformat) {
-    case V4L2_PIX_FMT_MJPEG:
-        description = "Motion-JPEG";
-        desc->flags = V4L2_FMT_FLAG_COMPRESSED;
-        break;
-    case V4L2_PIX_FMT_YUYV:
-        description = "YUYV 4:2:2";
-        break;
-    case V4L2_PIX_FMT_NV12:
-        description = "Y/UV 4:2:0";
-        break;
-    case V4L2_META_FMT_UVC:
-        description = "UVC Payload Header Metadata";
-        break;
-    default:
-        break;
+    constexpr quint32 kBufferSize = 10240; // UVC_METADATA_BUF_SIZE
+    switch (request) {
+    case VIDIOC_ENUM_FMT: {
+        auto *desc = static_cast<v4l2_fmtdesc *>(arg);
+        if (desc->type != V4L2_BUF_TYPE_META_CAPTURE || desc->index != 0)
+            return -EINVAL;
+        *desc = {};
+        desc->type = V4L2_BUF_TYPE_META_CAPTURE;
+        desc->pixelformat = V4L2_META_FMT_UVC;
+        qstrncpy(reinterpret_cast<char *>(desc->description), "UVC Payload Header Metadata", sizeof desc->description);
+        return 0;
     }
-    std::memcpy(desc->description, description, std::strlen(description));
-    return 0;
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT: {
+        auto *format = static_cast<v4l2_format *>(arg);
+        if (format->type != V4L2_BUF_TYPE_META_CAPTURE)
+            return -EINVAL;
+        std::memset(&format->fmt, 0, sizeof format->fmt);
+        format->fmt.meta.dataformat = V4L2_META_FMT_UVC;
+        format->fmt.meta.buffersize = kBufferSize;
+        return 0;
+    }
+    default:
+        return -ENOTTY;
+    }
 }
 
 quint16 bcdFromFirmware(const QString &firmware)
@@ -184,14 +179,18 @@ SimCamera::SimCamera(const QJsonObject &config)
     // A stalled feed is a state of the stream, not of a transfer.
     QJsonArray transferFaults;
     for (const QJsonValue &fault : config.value("faults").toArray()) {
-        if (fault.toObject().value("kind").toString() == QLatin1String("stallFeed"))
+        const QString kind = fault.toObject().value("kind").toString();
+        if (kind == QLatin1String("stallFeed"))
             m_stallAfter = qMax<qint64>(0, qint64(fault.toObject().value("afterFrames").toDouble()));
+        else if (kind == QLatin1String("garbageFrames"))
+            m_garbage = true;
         else
             transferFaults.append(fault);
     }
     QString error;
     if (!m_faults.arm(transferFaults, &error))
         qWarning().noquote() << "sim camera" << id() << "ignores its faults:" << error;
+    m_feeds.resize(size_t(m_streams.size()));
 }
 
 SimCamera::~SimCamera() = default;
@@ -226,18 +225,6 @@ int SimCamera::streamOfNode(int node) const
     return node / perStream;
 }
 
-int SimCamera::enumerateFormats(int node, v4l2_fmtdesc *desc) const
-{
-    const int stream = streamOfNode(node);
-    if (stream < 0)
-        return enumerateFormat(desc, V4L2_BUF_TYPE_META_CAPTURE, {V4L2_META_FMT_UVC});
-    QVector<quint32> pixelFormats;
-    for (const QString &name : m_streams[stream])
-        if (const SimVideoFormat *format = simVideoFormat(name))
-            pixelFormats.append(format->pixelFormat);
-    return enumerateFormat(desc, V4L2_BUF_TYPE_VIDEO_CAPTURE, pixelFormats);
-}
-
 int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
 {
     std::memset(cap, 0, sizeof *cap);
@@ -252,51 +239,66 @@ int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
     return 0;
 }
 
-int SimCamera::ioctl(int node, unsigned long request, void *arg)
+int SimCamera::ioctl(const SimFile &file, unsigned long request, void *arg)
 {
     if (!arg)
         return -EFAULT;
     if (request == VIDIOC_QUERYCAP)
-        return queryCapabilities(node, static_cast<v4l2_capability *>(arg));
-    if (request == VIDIOC_ENUM_FMT)
-        return enumerateFormats(node, static_cast<v4l2_fmtdesc *>(arg));
+        return queryCapabilities(file.node, static_cast<v4l2_capability *>(arg));
+    const int stream = streamOfNode(file.node);
     // uvcvideo's metadata node has no controls; every capture node reaches the chain's.
-    if (streamOfNode(node) < 0)
-        return -ENOTTY;
+    if (stream < 0)
+        return metadataIoctl(request, arg);
     if (isControlQuery(request))
         return m_controls.ioctl(request, arg);
     if (request == UVCIOC_CTRL_QUERY || isControlTransfer(request))
         return transfer(request, arg);
-    if (isStreamingRequest(request))
-        return streamingRequest(request, arg);
+    if (SimVideoFeed::handles(request))
+        if (const std::shared_ptr<SimVideoFeed> queue = feed(stream))
+            return queue->ioctl(file, request, arg);
     return -ENOTTY;
 }
 
-// Any number of processes may open the node and change controls; streaming
-// belongs to one. A buffer request for no buffers takes that right and gives
-// it back at once. The picture itself comes through captureInput(), not
-// through buffers on the node, so buffers are never handed out here.
-int SimCamera::streamingRequest(unsigned long request, void *arg) const
+int SimCamera::poll(const SimFile &file, short events, int timeoutMs)
 {
-    if (request == VIDIOC_REQBUFS) {
-        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
-        if (buffers->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
-            return -EINVAL;
+    const int stream = streamOfNode(file.node);
+    const std::shared_ptr<SimVideoFeed> queue = stream >= 0 ? feed(stream) : nullptr;
+    return queue ? queue->poll(file, events, timeoutMs) : POLLERR;
+}
+
+void SimCamera::closed(const SimFile &file)
+{
+    const int stream = streamOfNode(file.node);
+    if (stream < 0)
+        return;
+    std::shared_ptr<SimVideoFeed> queue;
+    {
+        std::lock_guard<std::mutex> lock(m_feedMutex);
+        queue = m_feeds[size_t(stream)];
     }
-    if (isHeld())
-        return -EBUSY;
-    switch (request) {
-    case VIDIOC_REQBUFS: {
-        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
-        const bool knownMemory = buffers->memory == V4L2_MEMORY_MMAP || buffers->memory == V4L2_MEMORY_USERPTR
-            || buffers->memory == V4L2_MEMORY_DMABUF;
-        return knownMemory && buffers->count == 0 ? 0 : -EINVAL;
+    if (queue)
+        queue->closed(file);
+}
+
+std::shared_ptr<SimVideoFeed> SimCamera::feed(int stream)
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    std::shared_ptr<SimVideoFeed> &queue = m_feeds[size_t(stream)];
+    if (!queue && m_attachedTo.load()) {
+        // Each streaming interface offers its own formats, at 1920x1080.
+        QVector<SimVideoFeed::Format> formats;
+        for (const QString &name : m_streams[stream])
+            if (const SimVideoFormat *format = simVideoFormat(name))
+                formats.append({format->pixelFormat, QSize(1920, 1080)});
+        queue = std::make_shared<SimVideoFeed>([this] { return m_controls.scene(); }, formats);
+        // Another application ("heldBy") streams from the first capture node.
+        queue->setHeldElsewhere(stream == 0 && isHeld());
+        if (m_stallAfter >= 0)
+            queue->stallAfter(quint64(m_stallAfter));
+        queue->sendGarbage(m_garbage);
+        queue->setFrameObserver(m_frameObserver);
     }
-    case VIDIOC_STREAMON:
-        return -EINVAL; // no buffers were allocated
-    default:
-        return 0;
-    }
+    return queue;
 }
 
 bool SimCamera::isHeld() const
@@ -307,9 +309,14 @@ bool SimCamera::isHeld() const
 
 void SimCamera::release()
 {
-    std::lock_guard<std::mutex> lock(m_holderMutex);
-    m_holder = {};
-    m_holderHidden = false;
+    {
+        std::lock_guard<std::mutex> lock(m_holderMutex);
+        m_holder = {};
+        m_holderHidden = false;
+    }
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    if (m_feeds.front())
+        m_feeds.front()->setHeldElsewhere(false);
 }
 
 QVector<platform::NodeHolder> SimCamera::holders(int node) const
@@ -381,50 +388,31 @@ QJsonObject SimCamera::updateDriveConfig() const
     return drive;
 }
 
-platform::CaptureInput SimCamera::captureInput(int node)
-{
-    // While another application streams there is no picture to be had.
-    if (streamOfNode(node) < 0 || !m_attachedTo.load() || isHeld())
-        return {};
-    std::lock_guard<std::mutex> lock(m_feedMutex);
-    if (!m_feed) {
-        m_feed = std::make_unique<SimVideoFeed>([this] { return m_controls.scene(); });
-        if (m_stallAfter >= 0)
-            m_feed->stallAfter(quint64(m_stallAfter));
-    }
-    return m_feed->input();
-}
-
-// A stream's formats come at 1920x1080. S_FMT answers the nearest it has,
-// which FFmpeg refuses as a changed format or size.
-bool SimCamera::offers(int node, const platform::CaptureRequest &request) const
-{
-    const int stream = streamOfNode(node);
-    if (stream < 0)
-        return false;
-    bool format = request.inputFormat.isEmpty();
-    for (const QString &name : m_streams[stream]) {
-        const SimVideoFormat *offered = simVideoFormat(name);
-        format = format || (offered && request.inputFormat == QLatin1String(offered->ffmpegName));
-    }
-    const bool size = !request.size.isValid() || request.size == QSize(1920, 1080);
-    return format && size;
-}
-
 void SimCamera::resumeFeed()
 {
     std::lock_guard<std::mutex> lock(m_feedMutex);
     m_stallAfter = -1;
-    if (m_feed)
-        m_feed->setFrozen(false);
+    for (const std::shared_ptr<SimVideoFeed> &queue : m_feeds)
+        if (queue)
+            queue->setFrozen(false);
 }
 
 void SimCamera::stallFeed(quint64 afterFrames)
 {
     std::lock_guard<std::mutex> lock(m_feedMutex);
     m_stallAfter = qint64(afterFrames);
-    if (m_feed)
-        m_feed->stallAfter(afterFrames);
+    for (const std::shared_ptr<SimVideoFeed> &queue : m_feeds)
+        if (queue)
+            queue->stallAfter(afterFrames);
+}
+
+void SimCamera::setFrameObserver(std::function<void(quint64)> observer)
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    m_frameObserver = std::move(observer);
+    for (const std::shared_ptr<SimVideoFeed> &queue : m_feeds)
+        if (queue)
+            queue->setFrameObserver(m_frameObserver);
 }
 
 void SimCamera::attach(SimKernel *kernel)
@@ -434,13 +422,14 @@ void SimCamera::attach(SimKernel *kernel)
     if (kernel)
         return;
     // Unplugged: open streams end as a real camera's do.
-    std::unique_ptr<SimVideoFeed> feed;
+    std::vector<std::shared_ptr<SimVideoFeed>> feeds(m_feeds.size());
     {
         std::lock_guard<std::mutex> lock(m_feedMutex);
-        feed = std::move(m_feed);
+        feeds.swap(m_feeds);
     }
-    if (feed)
-        feed->end();
+    for (const std::shared_ptr<SimVideoFeed> &queue : feeds)
+        if (queue)
+            queue->end();
 }
 
 std::shared_ptr<SimDevice> makeCamera(const QJsonObject &config)

@@ -151,7 +151,7 @@ bool checkStreams(const QJsonObject &camera, const QString &owner, QString *erro
         for (const QJsonValue &format : formats)
             known = known && simVideoFormat(format.toString());
         if (!known)
-            return fail(error, QStringLiteral("%1: each of \"streams\" needs \"formats\": one or more of \"mjpeg\", \"yuyv\", \"nv12\"").arg(owner));
+            return fail(error, QStringLiteral("%1: each of \"streams\" needs \"formats\": one or more of \"mjpeg\", \"yuyv\"").arg(owner));
     }
     return true;
 }

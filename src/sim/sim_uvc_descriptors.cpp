@@ -135,8 +135,6 @@ const SimVideoFormat *simVideoFormat(const QString &name)
         {"mjpeg", "mjpeg", V4L2_PIX_FMT_MJPEG, true, {}, 16},
         {"yuyv", "yuyv422", V4L2_PIX_FMT_YUYV, false,
          {'Y', 'U', 'Y', '2', 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}, 16},
-        {"nv12", "nv12", V4L2_PIX_FMT_NV12, false,
-         {'N', 'V', '1', '2', 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}, 12},
     };
     for (const SimVideoFormat &format : kFormats)
         if (name == QLatin1String(format.name))

@@ -20,7 +20,7 @@ constexpr int kUvcProcessingUnitId = 2;
 
 // A pixel format a VideoStreaming interface may offer.
 struct SimVideoFormat {
-    const char *name;       // in a scenario: "mjpeg", "yuyv", "nv12"
+    const char *name;       // in a scenario: "mjpeg", "yuyv"
     const char *ffmpegName; // FFmpeg's input_format
     quint32 pixelFormat;    // V4L2 fourcc
     // MJPEG: uvcvideo flags it UVC_FMT_FLAG_COMPRESSED, which VIDIOC_ENUM_FMT

@@ -30,7 +30,7 @@ inline std::shared_ptr<lumora::sim::SimDevice> orbit160a(const QString &id, cons
 }
 
 // A camera with a VideoStreaming interface per entry of `streams`, each
-// offering those formats ("mjpeg", "yuyv", "nv12"): a capture node for each.
+// offering those formats ("mjpeg", "yuyv"): a capture node for each.
 inline std::shared_ptr<lumora::sim::SimDevice> streamingCamera(const QString &id, const QString &port,
                                                                const QVector<QStringList> &streams,
                                                                bool metadata = true)

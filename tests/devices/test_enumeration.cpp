@@ -210,12 +210,12 @@ private Q_SLOTS:
         QTest::addColumn<QVector<QStringList>>("streams");
         QTest::addColumn<bool>("metadata");
         QTest::addColumn<int>("chosen"); // among the camera's nodes, in registration order
-        const QStringList mjpeg{"mjpeg"}, yuyv{"yuyv"}, nv12{"nv12"};
+        const QStringList mjpeg{"mjpeg"}, yuyv{"yuyv"};
         QTest::newRow("index 0 offers MJPEG") << QVector<QStringList>{mjpeg, yuyv} << true << 0;
         QTest::newRow("both offer MJPEG") << QVector<QStringList>{{"yuyv", "mjpeg"}, mjpeg} << true << 0;
-        QTest::newRow("only the second offers MJPEG") << QVector<QStringList>{yuyv, {"nv12", "mjpeg"}} << true << 2;
-        QTest::newRow("neither offers MJPEG") << QVector<QStringList>{yuyv, nv12} << true << 0;
-        QTest::newRow("only the third of three") << QVector<QStringList>{yuyv, nv12, mjpeg} << true << 4;
+        QTest::newRow("only the second offers MJPEG") << QVector<QStringList>{yuyv, {"yuyv", "mjpeg"}} << true << 2;
+        QTest::newRow("neither offers MJPEG") << QVector<QStringList>{yuyv, yuyv} << true << 0;
+        QTest::newRow("only the third of three") << QVector<QStringList>{yuyv, yuyv, mjpeg} << true << 4;
         QTest::newRow("second and third offer MJPEG") << QVector<QStringList>{yuyv, mjpeg, mjpeg} << true << 2;
         QTest::newRow("no metadata nodes") << QVector<QStringList>{yuyv, mjpeg} << false << 1;
         QTest::newRow("one stream") << QVector<QStringList>{yuyv} << true << 0;

@@ -184,7 +184,7 @@ private Q_SLOTS:
         auto behind = rig.sim->createMonitor();
         connect(behind.get(), &lumora::platform::DeviceMonitor::deviceEvent, this, [&] { ++events; });
         behind->start();
-        const auto multi = [] { return streamingCamera("multi", "3", {{"yuyv"}, {"nv12", "mjpeg"}}); };
+        const auto multi = [] { return streamingCamera("multi", "3", {{"yuyv"}, {"yuyv", "mjpeg"}}); };
 
         for (int round = 0; round < 2; ++round) {
             rig.sim->plug(multi());

@@ -78,8 +78,8 @@ private slots:
     void eachNodeListsItsStreamsFormats_data();
     void eachNodeListsItsStreamsFormats();
     void descriptorsCarryEveryStream();
-    void captureRequestFollowsTheNodesStream_data();
-    void captureRequestFollowsTheNodesStream();
+    void formatsFollowTheNodesStream_data();
+    void formatsFollowTheNodesStream();
     void everyCaptureNodeReachesTheControls();
 };
 
@@ -237,27 +237,42 @@ void StreamsTest::descriptorsCarryEveryStream()
         QCOMPARE(units[i].unitId, expected[i].unitId);
 }
 
-void StreamsTest::captureRequestFollowsTheNodesStream_data()
+// S_FMT keeps a format the node's own stream offers and answers another with
+// the stream's first; the metadata node takes no video format at all.
+void StreamsTest::formatsFollowTheNodesStream_data()
 {
     QTest::addColumn<QString>("node");
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<bool>("offered");
-    QTest::newRow("MJPEG on the first stream") << "/dev/video0" << "mjpeg" << true;
-    QTest::newRow("YUYV on the first stream") << "/dev/video0" << "yuyv422" << true;
-    QTest::newRow("MJPEG on the second stream") << "/dev/video2" << "mjpeg" << false;
-    QTest::newRow("YUYV on the second stream") << "/dev/video2" << "yuyv422" << true;
-    QTest::newRow("NV12 on neither") << "/dev/video0" << "nv12" << false;
-    QTest::newRow("metadata node") << "/dev/video3" << "yuyv422" << false;
+    QTest::addColumn<quint32>("asked");
+    QTest::addColumn<int>("rc");
+    QTest::addColumn<quint32>("got");
+    const quint32 mjpeg = V4L2_PIX_FMT_MJPEG, yuyv = V4L2_PIX_FMT_YUYV;
+    QTest::newRow("MJPEG on the first stream") << "/dev/video0" << mjpeg << 0 << mjpeg;
+    QTest::newRow("YUYV on the first stream") << "/dev/video0" << yuyv << 0 << yuyv;
+    QTest::newRow("MJPEG on the second stream") << "/dev/video2" << mjpeg << 0 << yuyv;
+    QTest::newRow("YUYV on the second stream") << "/dev/video2" << yuyv << 0 << yuyv;
+    QTest::newRow("NV12 on the first stream") << "/dev/video0" << quint32(V4L2_PIX_FMT_NV12) << 0 << mjpeg;
+    QTest::newRow("metadata node") << "/dev/video3" << yuyv << -EINVAL << 0u;
 }
 
-void StreamsTest::captureRequestFollowsTheNodesStream()
+void StreamsTest::formatsFollowTheNodesStream()
 {
     QFETCH(QString, node);
-    QFETCH(QString, format);
-    QFETCH(bool, offered);
+    QFETCH(quint32, asked);
+    QFETCH(int, rc);
+    QFETCH(quint32, got);
     SimKernel k;
     k.plug(makeCamera(twoStreamCamera()));
-    QCOMPARE(!k.requestCapture(node, {format, QSize(1920, 1080), 30}).url.isEmpty(), offered);
+    const int fd = k.open(node, O_RDWR);
+    QVERIFY(fd >= 0);
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.pixelformat = asked;
+    format.fmt.pix.width = 1920;
+    format.fmt.pix.height = 1080;
+    QCOMPARE(k.ioctl(fd, VIDIOC_S_FMT, &format), rc);
+    if (rc == 0)
+        QCOMPARE(format.fmt.pix.pixelformat, got);
+    k.close(fd);
 }
 
 // Both output terminals hang from the processing unit: one chain, whose
