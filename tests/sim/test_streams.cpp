@@ -1,3 +1,4 @@
+// LABELS: worker
 // A camera with several VideoStreaming interfaces, as uvcvideo shows it: a
 // capture node (and a metadata node) per interface, all children of the
 // VideoControl interface, each listing its own stream's formats.
@@ -5,12 +6,14 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_usbfs.h"
+#include "capture_stream.h"
 #include "sim_fixtures.h"
 
 #include <QJsonArray>
 #include <QtTest>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/usb/video.h>
 #include <linux/videodev2.h>
 
@@ -81,6 +84,7 @@ private slots:
     void formatsFollowTheNodesStream_data();
     void formatsFollowTheNodesStream();
     void everyCaptureNodeReachesTheControls();
+    void eachCaptureNodeStreamsOnItsOwn();
 };
 
 void StreamsTest::nodesAsUvcvideoRegistersThem_data()
@@ -291,6 +295,37 @@ void StreamsTest::everyCaptureNodeReachesTheControls()
     v4l2_control control{V4L2_CID_BRIGHTNESS, 0};
     QCOMPARE(k.ioctl(fd, VIDIOC_G_CTRL, &control), -ENOTTY);
     k.close(fd);
+}
+
+// Every capture node has its own queue: both stream at once.
+void StreamsTest::eachCaptureNodeStreamsOnItsOwn()
+{
+    SimKernel k;
+    QJsonObject config = cameraConfig("cam", "1-2");
+    config.insert("streams", streams({{"mjpeg"}, {"yuyv", "mjpeg"}}));
+    k.plug(makeCamera(config));
+    simtest::CaptureStream first{k, k.open("/dev/video0", O_RDWR | O_NONBLOCK), {}};
+    simtest::CaptureStream second{k, k.open("/dev/video2", O_RDWR | O_NONBLOCK), {}};
+    QVERIFY(first.fd >= 0 && second.fd >= 0);
+    for (simtest::CaptureStream *stream : {&first, &second}) {
+        v4l2_format answer{};
+        QCOMPARE(stream->setFormat(V4L2_PIX_FMT_MJPEG, 1920, 1080, &answer), 0);
+        QCOMPARE(answer.fmt.pix.pixelformat, quint32(V4L2_PIX_FMT_MJPEG));
+        QCOMPARE(stream->request(2), 0);
+        QCOMPARE(stream->queue(0), 0);
+        QCOMPARE(stream->queue(1), 0);
+        QCOMPARE(stream->stream(true), 0);
+    }
+    for (simtest::CaptureStream *stream : {&first, &second}) {
+        QVERIFY(k.poll(stream->fd, POLLIN, 5000) & POLLIN);
+        v4l2_buffer buffer{};
+        QCOMPARE(stream->dequeue(&buffer), 0);
+        QVERIFY(stream->frame(buffer).startsWith("\xff\xd8"));
+    }
+    for (simtest::CaptureStream *stream : {&first, &second}) {
+        QCOMPARE(stream->stream(false), 0);
+        k.close(stream->fd);
+    }
 }
 
 QTEST_GUILESS_MAIN(StreamsTest)
