@@ -12,6 +12,8 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
+
 using namespace lumora::camera;
 
 namespace {
@@ -142,21 +144,27 @@ int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
     if (!monitor || !monitor->start())
         return fail(ExitFailure, QStringLiteral("device events cannot be watched on this system"));
 
-    // One attempt on a node; true when it is done with (restored, or not one of ours).
-    const auto restoreNode = [profile, json](const QString &node) {
+    // One attempt on the camera that arrived (named by its USB interface: the
+    // node that announced it may be another of its capture nodes than the
+    // listed one); true when it is done with (restored, or not one of ours).
+    using lumora::devices::CameraEvents;
+    const auto restoreCamera = [profile, json](const QString &arrived) {
         const QVector<ListedCamera> cameras = listCameras(profile.code);
-        if (findCamera(cameras, node) < 0)
+        const auto listed = std::find_if(cameras.begin(), cameras.end(), [&](const ListedCamera &camera) {
+            return CameraEvents::cameraOfNode(camera.node) == arrived;
+        });
+        if (listed == cameras.end())
             return false;
         CameraSession session(profile);
-        if (session.open(node) != ExitOk)
+        if (session.open(listed->node) != ExitOk)
             return false;
         restoreAndReport(session, json);
         return true;
     };
-    std::function<void(QString, int)> attempt = [&](const QString &node, int triesLeft) {
-        if (restoreNode(node) || triesLeft <= 1)
+    std::function<void(QString, int)> attempt = [&](const QString &arrived, int triesLeft) {
+        if (restoreCamera(arrived) || triesLeft <= 1)
             return;
-        QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, node, triesLeft] { attempt(node, triesLeft - 1); });
+        QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, arrived, triesLeft] { attempt(arrived, triesLeft - 1); });
     };
     lumora::devices::CameraEvents cameraEvents;
     QObject::connect(monitor.get(), &lumora::platform::DeviceMonitor::deviceEvent, qApp, [&](const DeviceEvent &event) {
@@ -165,8 +173,8 @@ int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
             return;
         if (!acceptsHotplugPath(lumora::platform::eventPath(event), profile.code))
             return;
-        const QString node = event.devNode;
-        QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, node] { attempt(node, kArrivalTries); });
+        const QString arrived = CameraEvents::cameraOf(event);
+        QTimer::singleShot(kArrivalDelayMs, qApp, [&attempt, arrived] { attempt(arrived, kArrivalTries); });
     });
     // The cameras already here (start at login, or after a restart of the service),
     // and again after a suspend: a camera that stayed connected may have lost its values.

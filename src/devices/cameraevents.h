@@ -20,9 +20,12 @@ public:
     // Cameras seen by enumeration only are neither: their first event counts.
     bool announces(const platform::DeviceEvent &event);
 
-    // The sysfs path of the device a video node belongs to (uvcvideo's
-    // VideoControl interface), from the node's own sysfs path.
-    static QString parentOf(const QString &sysPath);
+    // The camera an event is about: the sysfs path of the device its node
+    // belongs to (uvcvideo's VideoControl interface).
+    static QString cameraOf(const platform::DeviceEvent &event);
+    // The same for a node present now ("/dev/video2"), from its sysfs
+    // "device"; empty when the node is not there.
+    static QString cameraOfNode(const QString &node);
 
 private:
     QHash<QString, bool> m_present; // by parentOf(): arrived (true) or left (false)

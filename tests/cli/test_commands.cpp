@@ -951,10 +951,22 @@ private Q_SLOTS:
     }
 
     // The watch applies the memory to a camera plugged in while it runs, and ends on SIGTERM.
+    // The arrival is announced by the camera's first capture node; with two
+    // streams and MJPEG on the second, the listed camera is the other node.
+    void restoreWatch_data()
+    {
+        QTest::addColumn<QJsonArray>("streams");
+        QTest::newRow("one stream") << QJsonArray{};
+        QTest::newRow("two streams, MJPEG on the second")
+            << QJsonArray{QJsonObject{{"formats", QJsonArray{"yuyv"}}}, QJsonObject{{"formats", QJsonArray{"mjpeg"}}}};
+    }
     void restoreWatch()
     {
+        QFETCH(QJsonArray, streams);
         QJsonObject absent = orbit400();
         absent.insert("plugged", false);
+        if (!streams.isEmpty())
+            absent.insert("streams", streams);
         Machine first({{"cameras", QJsonArray{orbit400()}}});
         QCOMPARE(first.run({"set", "brightness", "170"}).exitCode, 0);
         Machine machine({{"cameras", QJsonArray{absent}},
