@@ -12,14 +12,19 @@
 // Usage: bench_preview [rounds, default 7] [clip seconds, default 10] [area, default 652x367]
 //        bench_preview --decode <clip> <width>x<height>   (one run of our side)
 
+#include "preview/boxscaler.h"
 #include "preview/previewdecoder.h"
 #include "stats.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <functional>
+#include <string>
 #include <cstdio>
 #include <vector>
 
@@ -84,6 +89,66 @@ struct Series {
     double median() const { return bench::median(msPerFrame); }
 };
 
+// The scale after a reduced decode, alone and in process: Qt's smooth
+// scaling against the area-averaging scaler at each level, on the clip's
+// first frame decoded at the reduced size the preview uses. Interleaved,
+// rotating the order each round.
+void benchScale(const QString &clip, QSize area, int rounds)
+{
+    QFile file(clip);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray data = file.readAll();
+    const int end = data.indexOf("\xff\xd9");
+    if (end < 0)
+        return;
+    PreviewDecoder decoder;
+    const QSize shown = PreviewDecoder::shownSize(QSize(1920, 1080), area);
+    const auto *jpeg = reinterpret_cast<const std::uint8_t *>(data.constData());
+    decoder.decode(jpeg, std::size_t(end + 2), area);
+    const int eighths = decoder.lastScaleEighths();
+    const QSize reduced((1920 * eighths + 7) / 8, (1080 * eighths + 7) / 8);
+    const QImage source = decoder.decode(jpeg, std::size_t(end + 2), reduced);
+    if (source.size() != reduced || reduced == shown)
+        return;
+
+    constexpr int kRepeats = 100;
+    BoxScaler scaler;
+    struct Side {
+        std::string name;
+        std::function<QImage()> run;
+        std::vector<double> ms;
+    };
+    std::vector<Side> sides;
+    sides.push_back({"Qt smooth scaling (QImage::scaled)",
+                     [&] { return source.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation); }, {}});
+    for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2}) {
+        if (level > supportedScaleLevel())
+            continue;
+        sides.push_back({std::string("area averaging, ") + scaleLevelName(level), [&, level] {
+                             forceScaleLevel(level);
+                             return scaler.scaled(source, shown);
+                         }, {}});
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            Side &side = sides[(i + std::size_t(round)) % sides.size()];
+            QElapsedTimer timer;
+            timer.start();
+            for (int r = 0; r < kRepeats; ++r)
+                side.run();
+            side.ms.push_back(double(timer.nsecsElapsed()) / 1e6 / kRepeats);
+        }
+    }
+    forceScaleLevel(supportedScaleLevel());
+    std::printf("\nthe scale alone, in process: %dx%d (decoded at %d/8) to %dx%d, %d rounds of %d, rotating order\n\n",
+                reduced.width(), reduced.height(), eighths, shown.width(), shown.height(), rounds, kRepeats);
+    std::printf("| scale | ms, min | median | median / Qt |\n|---|---|---|---|\n");
+    for (const Side &side : sides)
+        std::printf("| %s | %.3f | %.3f | %.2f |\n", side.name.c_str(), bench::minimum(side.ms), bench::median(side.ms),
+                    bench::median(side.ms) / bench::median(sides.front().ms));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -138,6 +203,7 @@ int main(int argc, char **argv)
     std::printf("| whole process | CPU ms per frame, min | median | median / ffmpeg |\n|---|---|---|---|\n");
     for (const Series *s : {&ours, &oursFull, &ffmpeg})
         std::printf("| %s | %.2f | %.2f | %.2f |\n", s->name, s->min(), s->median(), s->median() / ffmpeg.median());
+    benchScale(clip, area, rounds);
     std::printf("\nratio preview_cpu_vs_ffmpeg %.2f\n", ours.median() / ffmpeg.median());
     return 0;
 }

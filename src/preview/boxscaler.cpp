@@ -1,0 +1,263 @@
+#include "preview/boxscaler.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr std::uint32_t kOne = 65536; // the weights of one target pixel sum to this
+constexpr std::uint32_t kOpaque = 0xFF000000u;
+
+// Both levels do exactly this arithmetic: a channel widened to 8.8 fixed
+// point, times a 0.16 weight, keeping the high half (SSE2's mulhi). Sums
+// never pass 255 << 8, as the weights sum to at most one.
+inline std::uint16_t mulHigh(std::uint32_t value, std::uint32_t weight)
+{
+    return std::uint16_t((value * weight) >> 16);
+}
+
+// Each product drops up to one unit of 1/256: half a unit a tap on average,
+// given back before rounding.
+inline std::uint32_t roundingBias(int tapsX, int tapsY)
+{
+    return std::min<std::uint32_t>(255, 128 + std::uint32_t(tapsX + tapsY) / 2);
+}
+
+inline std::uint8_t toByte(std::uint32_t sum, std::uint32_t bias)
+{
+    return std::uint8_t(std::min<std::uint32_t>(0xFFFF, sum + bias) >> 8);
+}
+
+// Vertical sums of channels [begin, end) of the rows under one target row.
+void sumRowsPlain(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int begin, int end,
+                  std::uint16_t *sums)
+{
+    std::fill(sums + begin, sums + end, std::uint16_t(0));
+    for (int k = 0; k < taps; ++k) {
+        const std::uint8_t *row = rows[k];
+        const std::uint32_t w = weights[k];
+        for (int c = begin; c < end; ++c)
+            sums[c] = std::uint16_t(sums[c] + mulHigh(std::uint32_t(row[c]) << 8, w));
+    }
+}
+
+// Target pixels [begin, end) of one row from the vertical sums.
+void reduceRowPlain(const BoxScaler::Axis &x, const std::uint16_t *sums, std::uint32_t bias, int begin, int end,
+                    std::uint8_t *to)
+{
+    for (int i = begin; i < end; ++i) {
+        const std::uint16_t *pixel = sums + 4 * x.start[std::size_t(i)];
+        const std::uint16_t *weights = x.weight.data() + std::size_t(i) * std::size_t(x.taps);
+        std::uint32_t channel[3] = {0, 0, 0};
+        for (int k = 0; k < x.taps; ++k)
+            for (int c = 0; c < 3; ++c)
+                channel[c] += mulHigh(pixel[4 * k + c], weights[k]);
+        std::uint8_t *out = to + 4 * i;
+        for (int c = 0; c < 3; ++c)
+            out[c] = toByte(channel[c], bias);
+        out[3] = 0xFF;
+    }
+}
+
+#if defined(__SSE2__)
+void sumRowsSse2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes, std::uint16_t *sums)
+{
+    const __m128i zero = _mm_setzero_si128();
+    int c = 0;
+    for (; c + 16 <= bytes; c += 16) {
+        __m128i low = zero, high = zero;
+        for (int k = 0; k < taps; ++k) {
+            const __m128i w = _mm_set1_epi16(short(weights[k]));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[k] + c));
+            // Unpacking under zero bytes widens to 8.8 fixed point for free.
+            low = _mm_add_epi16(low, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), w));
+            high = _mm_add_epi16(high, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), w));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(sums + c), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(sums + c + 8), high);
+    }
+    sumRowsPlain(rows, weights, taps, c, bytes, sums);
+}
+
+// Two target pixels of one tap: their source pixels' sums side by side.
+inline __m128i tapPair(const std::uint16_t *sums, int a, int b, int k, const std::uint16_t *weights)
+{
+    const __m128i left = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(sums + 4 * (a + k)));
+    const __m128i right = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(sums + 4 * (b + k)));
+    return _mm_mulhi_epu16(_mm_unpacklo_epi64(left, right), _mm_loadu_si128(reinterpret_cast<const __m128i *>(weights)));
+}
+
+void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, const std::uint16_t *sums,
+                   std::uint32_t bias, std::uint8_t *to)
+{
+    const int taps = x.taps;
+    const __m128i biasVector = _mm_set1_epi16(short(bias));
+    const __m128i opaque = _mm_set1_epi32(int(kOpaque));
+    const int *start = x.start.data();
+    int i = 0;
+    for (; i + 4 <= x.to; i += 4) {
+        const std::uint16_t *w0 = pairWeights + std::size_t(i / 2) * std::size_t(taps) * 8;
+        const std::uint16_t *w1 = w0 + std::size_t(taps) * 8;
+        __m128i first = _mm_setzero_si128(), second = first;
+        for (int k = 0; k < taps; ++k) {
+            first = _mm_add_epi16(first, tapPair(sums, start[i], start[i + 1], k, w0 + 8 * k));
+            second = _mm_add_epi16(second, tapPair(sums, start[i + 2], start[i + 3], k, w1 + 8 * k));
+        }
+        first = _mm_srli_epi16(_mm_adds_epu16(first, biasVector), 8);
+        second = _mm_srli_epi16(_mm_adds_epu16(second, biasVector), 8);
+        const __m128i out = _mm_or_si128(_mm_packus_epi16(first, second), opaque);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 4 * i), out);
+    }
+    reduceRowPlain(x, sums, bias, i, x.to, to);
+}
+#endif
+
+ScaleLevel detectLevel()
+{
+#if defined(__SSE2__)
+    return ScaleLevel::Sse2;
+#else
+    return ScaleLevel::Plain;
+#endif
+}
+
+std::atomic<ScaleLevel> &currentLevel()
+{
+    static std::atomic<ScaleLevel> level{detectLevel()};
+    return level;
+}
+
+} // namespace
+
+ScaleLevel supportedScaleLevel() { return detectLevel(); }
+
+ScaleLevel forceScaleLevel(ScaleLevel level)
+{
+    const ScaleLevel used = std::min(level, supportedScaleLevel());
+    currentLevel().store(used);
+    return used;
+}
+
+ScaleLevel scaleLevel() { return currentLevel().load(); }
+
+const char *scaleLevelName(ScaleLevel level)
+{
+    switch (level) {
+    case ScaleLevel::Plain: return "plain";
+    case ScaleLevel::Sse2: return "sse2";
+    }
+    return "?";
+}
+
+void BoxScaler::Axis::build(int fromLength, int toLength)
+{
+    if (from == fromLength && to == toLength)
+        return;
+    from = fromLength;
+    to = toLength;
+    // In units of 1/(from * to) of a source length: source pixel s spans
+    // [s * to, (s + 1) * to), target pixel i spans [i * from, (i + 1) * from).
+    taps = 1;
+    for (int i = 0; i < to; ++i) {
+        const std::int64_t low = std::int64_t(i) * from, high = low + from;
+        taps = std::max(taps, int((high - 1) / to - low / to + 1));
+    }
+    start.assign(std::size_t(to), 0);
+    weight.assign(std::size_t(to) * std::size_t(taps), 0);
+    for (int i = 0; i < to; ++i) {
+        const std::int64_t low = std::int64_t(i) * from, high = low + from;
+        const int first = int(low / to), last = int((high - 1) / to);
+        // Every target pixel reads `taps` pixels; near the end they start
+        // earlier, the extra ones weighing nothing.
+        const int begin = std::min(first, from - taps);
+        start[std::size_t(i)] = begin;
+        std::uint16_t *w = weight.data() + std::size_t(i) * std::size_t(taps);
+        std::int64_t total = 0;
+        for (int s = first; s <= last; ++s) {
+            const std::int64_t overlap =
+                std::min<std::int64_t>(high, std::int64_t(s + 1) * to) - std::max<std::int64_t>(low, std::int64_t(s) * to);
+            const std::int64_t share = (overlap * kOne + from / 2) / from;
+            w[s - begin] = std::uint16_t(std::min<std::int64_t>(share, kOne - 1));
+            total += w[s - begin];
+        }
+        // Rounding leaves the sum a few units off one: spread the
+        // difference over the taps, one unit each. A lone tap stays just
+        // under one, the most 16 bits hold.
+        const std::int64_t target = first == last ? kOne - 1 : kOne;
+        for (int s = first; total != target; s = s == last ? first : s + 1) {
+            std::uint16_t &unit = w[s - begin];
+            if (total < target && unit < kOne - 1) {
+                ++unit;
+                ++total;
+            } else if (total > target && unit > 0) {
+                --unit;
+                --total;
+            }
+        }
+    }
+}
+
+bool BoxScaler::scale(const std::uint8_t *from, int fromStride, QSize fromSize, std::uint8_t *to, int toStride,
+                      QSize toSize)
+{
+    if (!from || !to || fromSize.isEmpty() || toSize.isEmpty() || toSize.width() > fromSize.width() ||
+        toSize.height() > fromSize.height() || fromStride < 4 * fromSize.width() || toStride < 4 * toSize.width())
+        return false;
+    m_x.build(fromSize.width(), toSize.width());
+    m_y.build(fromSize.height(), toSize.height());
+    const ScaleLevel level = scaleLevel();
+    const int bytes = 4 * fromSize.width();
+    m_sums.resize(std::size_t(bytes));
+    const std::uint32_t bias = roundingBias(m_x.taps, m_y.taps);
+
+#if defined(__SSE2__)
+    if (level == ScaleLevel::Sse2) {
+        const std::size_t pairs = std::size_t(m_x.to / 2);
+        m_pairWeights.resize(pairs * std::size_t(m_x.taps) * 8);
+        for (std::size_t p = 0; p < pairs; ++p)
+            for (int k = 0; k < m_x.taps; ++k)
+                for (int j = 0; j < 8; ++j)
+                    m_pairWeights[(p * std::size_t(m_x.taps) + std::size_t(k)) * 8 + std::size_t(j)] =
+                        m_x.weight[(2 * p + std::size_t(j / 4)) * std::size_t(m_x.taps) + std::size_t(k)];
+    }
+#endif
+
+    std::vector<const std::uint8_t *> rows(std::size_t(m_y.taps));
+    for (int y = 0; y < toSize.height(); ++y) {
+        for (int k = 0; k < m_y.taps; ++k)
+            rows[std::size_t(k)] = from + std::ptrdiff_t(m_y.start[std::size_t(y)] + k) * fromStride;
+        const std::uint16_t *weights = m_y.weight.data() + std::size_t(y) * std::size_t(m_y.taps);
+        std::uint8_t *out = to + std::ptrdiff_t(y) * toStride;
+        switch (level) {
+#if defined(__SSE2__)
+        case ScaleLevel::Sse2:
+            sumRowsSse2(rows.data(), weights, m_y.taps, bytes, m_sums.data());
+            reduceRowSse2(m_x, m_pairWeights.data(), m_sums.data(), bias, out);
+            break;
+#endif
+        default:
+            sumRowsPlain(rows.data(), weights, m_y.taps, 0, bytes, m_sums.data());
+            reduceRowPlain(m_x, m_sums.data(), bias, 0, m_x.to, out);
+            break;
+        }
+    }
+    return true;
+}
+
+QImage BoxScaler::scaled(const QImage &source, QSize size)
+{
+    if (source.isNull() || size.isEmpty())
+        return {};
+    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
+        return scaled(source.convertToFormat(QImage::Format_RGB32), size);
+    QImage picture(size, QImage::Format_RGB32);
+    if (picture.isNull() || !scale(source.constBits(), int(source.bytesPerLine()), source.size(), picture.bits(),
+                                   int(picture.bytesPerLine()), size))
+        return {};
+    return picture;
+}
