@@ -65,23 +65,45 @@ void reduceRowPlain(const BoxScaler::Axis &x, const std::uint16_t *sums, std::ui
 }
 
 #if defined(__SSE2__)
+// Taps = 0 for any number; a fixed number lets the compiler unroll.
+template <int Taps>
 void sumRowsSse2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes, std::uint16_t *sums)
 {
+    constexpr int kHeld = 4;
+    const int n = Taps ? Taps : taps;
+    // Held locally: the vector stores could otherwise alias `rows`.
+    __m128i w[kHeld];
+    const std::uint8_t *r[kHeld];
+    for (int k = 0; k < std::min(n, kHeld); ++k) {
+        w[k] = _mm_set1_epi16(short(weights[k]));
+        r[k] = rows[k];
+    }
     const __m128i zero = _mm_setzero_si128();
     int c = 0;
     for (; c + 16 <= bytes; c += 16) {
         __m128i low = zero, high = zero;
-        for (int k = 0; k < taps; ++k) {
-            const __m128i w = _mm_set1_epi16(short(weights[k]));
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[k] + c));
+        for (int k = 0; k < n; ++k) {
+            const __m128i wk = k < kHeld ? w[k] : _mm_set1_epi16(short(weights[k]));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>((k < kHeld ? r[k] : rows[k]) + c));
             // Unpacking under zero bytes widens to 8.8 fixed point for free.
-            low = _mm_add_epi16(low, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), w));
-            high = _mm_add_epi16(high, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), w));
+            low = _mm_add_epi16(low, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), wk));
+            high = _mm_add_epi16(high, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), wk));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i *>(sums + c), low);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(sums + c + 8), high);
     }
-    sumRowsPlain(rows, weights, taps, c, bytes, sums);
+    sumRowsPlain(rows, weights, n, c, bytes, sums);
+}
+
+void sumRowsSse2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes, std::uint16_t *sums)
+{
+    switch (taps) {
+    case 1: return sumRowsSse2<1>(rows, weights, taps, bytes, sums);
+    case 2: return sumRowsSse2<2>(rows, weights, taps, bytes, sums);
+    case 3: return sumRowsSse2<3>(rows, weights, taps, bytes, sums);
+    case 4: return sumRowsSse2<4>(rows, weights, taps, bytes, sums);
+    default: return sumRowsSse2<0>(rows, weights, taps, bytes, sums);
+    }
 }
 
 // Two target pixels of one tap: their source pixels' sums side by side.
@@ -92,10 +114,11 @@ inline __m128i tapPair(const std::uint16_t *sums, int a, int b, int k, const std
     return _mm_mulhi_epu16(_mm_unpacklo_epi64(left, right), _mm_loadu_si128(reinterpret_cast<const __m128i *>(weights)));
 }
 
+template <int Taps>
 void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, const std::uint16_t *sums,
                    std::uint32_t bias, std::uint8_t *to)
 {
-    const int taps = x.taps;
+    const int taps = Taps ? Taps : x.taps;
     const __m128i biasVector = _mm_set1_epi16(short(bias));
     const __m128i opaque = _mm_set1_epi32(int(kOpaque));
     const int *start = x.start.data();
@@ -114,6 +137,18 @@ void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, c
         _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 4 * i), out);
     }
     reduceRowPlain(x, sums, bias, i, x.to, to);
+}
+
+void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, const std::uint16_t *sums,
+                   std::uint32_t bias, std::uint8_t *to)
+{
+    switch (x.taps) {
+    case 1: return reduceRowSse2<1>(x, pairWeights, sums, bias, to);
+    case 2: return reduceRowSse2<2>(x, pairWeights, sums, bias, to);
+    case 3: return reduceRowSse2<3>(x, pairWeights, sums, bias, to);
+    case 4: return reduceRowSse2<4>(x, pairWeights, sums, bias, to);
+    default: return reduceRowSse2<0>(x, pairWeights, sums, bias, to);
+    }
 }
 #endif
 
@@ -168,6 +203,8 @@ void BoxScaler::Axis::build(int fromLength, int toLength)
         taps = std::max(taps, int((high - 1) / to - low / to + 1));
     }
     start.assign(std::size_t(to), 0);
+    firstUsed.assign(std::size_t(to), 0);
+    usedCount.assign(std::size_t(to), 0);
     weight.assign(std::size_t(to) * std::size_t(taps), 0);
     for (int i = 0; i < to; ++i) {
         const std::int64_t low = std::int64_t(i) * from, high = low + from;
@@ -176,6 +213,8 @@ void BoxScaler::Axis::build(int fromLength, int toLength)
         // earlier, the extra ones weighing nothing.
         const int begin = std::min(first, from - taps);
         start[std::size_t(i)] = begin;
+        firstUsed[std::size_t(i)] = first;
+        usedCount[std::size_t(i)] = last - first + 1;
         std::uint16_t *w = weight.data() + std::size_t(i) * std::size_t(taps);
         std::int64_t total = 0;
         for (int s = first; s <= last; ++s) {
@@ -202,49 +241,60 @@ void BoxScaler::Axis::build(int fromLength, int toLength)
     }
 }
 
-bool BoxScaler::scale(const std::uint8_t *from, int fromStride, QSize fromSize, std::uint8_t *to, int toStride,
-                      QSize toSize)
+bool BoxScaler::prepare(QSize fromSize, QSize toSize)
 {
-    if (!from || !to || fromSize.isEmpty() || toSize.isEmpty() || toSize.width() > fromSize.width() ||
-        toSize.height() > fromSize.height() || fromStride < 4 * fromSize.width() || toStride < 4 * toSize.width())
+    if (fromSize.isEmpty() || toSize.isEmpty() || toSize.width() > fromSize.width() ||
+        toSize.height() > fromSize.height())
         return false;
     m_x.build(fromSize.width(), toSize.width());
     m_y.build(fromSize.height(), toSize.height());
-    const ScaleLevel level = scaleLevel();
-    const int bytes = 4 * fromSize.width();
-    m_sums.resize(std::size_t(bytes));
-    const std::uint32_t bias = roundingBias(m_x.taps, m_y.taps);
-
+    m_level = scaleLevel();
+    m_sums.resize(std::size_t(4 * fromSize.width()));
+    m_bias = roundingBias(m_x.taps, m_y.taps);
 #if defined(__SSE2__)
-    if (level == ScaleLevel::Sse2) {
-        const std::size_t pairs = std::size_t(m_x.to / 2);
-        m_pairWeights.resize(pairs * std::size_t(m_x.taps) * 8);
+    if (m_level == ScaleLevel::Sse2) {
+        const std::size_t pairs = std::size_t(m_x.to / 2), taps = std::size_t(m_x.taps);
+        m_pairWeights.resize(pairs * taps * 8);
         for (std::size_t p = 0; p < pairs; ++p)
-            for (int k = 0; k < m_x.taps; ++k)
-                for (int j = 0; j < 8; ++j)
-                    m_pairWeights[(p * std::size_t(m_x.taps) + std::size_t(k)) * 8 + std::size_t(j)] =
-                        m_x.weight[(2 * p + std::size_t(j / 4)) * std::size_t(m_x.taps) + std::size_t(k)];
+            for (std::size_t k = 0; k < taps; ++k)
+                for (std::size_t j = 0; j < 8; ++j)
+                    m_pairWeights[(p * taps + k) * 8 + j] = m_x.weight[(2 * p + j / 4) * taps + k];
     }
 #endif
+    return true;
+}
 
+void BoxScaler::scaleRow(int y, const std::uint8_t *const *rows, std::uint8_t *to)
+{
+    const std::size_t row = std::size_t(y);
+    const int taps = m_y.usedCount[row];
+    const std::uint16_t *weights =
+        m_y.weight.data() + row * std::size_t(m_y.taps) + std::size_t(m_y.firstUsed[row] - m_y.start[row]);
+    const int bytes = 4 * m_x.from;
+    switch (m_level) {
+#if defined(__SSE2__)
+    case ScaleLevel::Sse2:
+        sumRowsSse2(rows, weights, taps, bytes, m_sums.data());
+        reduceRowSse2(m_x, m_pairWeights.data(), m_sums.data(), m_bias, to);
+        return;
+#endif
+    default:
+        sumRowsPlain(rows, weights, taps, 0, bytes, m_sums.data());
+        reduceRowPlain(m_x, m_sums.data(), m_bias, 0, m_x.to, to);
+        return;
+    }
+}
+
+bool BoxScaler::scale(const std::uint8_t *from, int fromStride, QSize fromSize, std::uint8_t *to, int toStride,
+                      QSize toSize)
+{
+    if (!from || !to || fromStride < 4 * fromSize.width() || toStride < 4 * toSize.width() || !prepare(fromSize, toSize))
+        return false;
     std::vector<const std::uint8_t *> rows(std::size_t(m_y.taps));
     for (int y = 0; y < toSize.height(); ++y) {
-        for (int k = 0; k < m_y.taps; ++k)
-            rows[std::size_t(k)] = from + std::ptrdiff_t(m_y.start[std::size_t(y)] + k) * fromStride;
-        const std::uint16_t *weights = m_y.weight.data() + std::size_t(y) * std::size_t(m_y.taps);
-        std::uint8_t *out = to + std::ptrdiff_t(y) * toStride;
-        switch (level) {
-#if defined(__SSE2__)
-        case ScaleLevel::Sse2:
-            sumRowsSse2(rows.data(), weights, m_y.taps, bytes, m_sums.data());
-            reduceRowSse2(m_x, m_pairWeights.data(), m_sums.data(), bias, out);
-            break;
-#endif
-        default:
-            sumRowsPlain(rows.data(), weights, m_y.taps, 0, bytes, m_sums.data());
-            reduceRowPlain(m_x, m_sums.data(), bias, 0, m_x.to, out);
-            break;
-        }
+        for (int k = 0; k < rowCount(y); ++k)
+            rows[std::size_t(k)] = from + std::ptrdiff_t(firstRow(y) + k) * fromStride;
+        scaleRow(y, rows.data(), to + std::ptrdiff_t(y) * toStride);
     }
     return true;
 }

@@ -31,6 +31,17 @@ public:
     // the source in either direction. The fourth byte of each target pixel
     // is 0xFF.
     bool scale(const std::uint8_t *from, int fromStride, QSize fromSize, std::uint8_t *to, int toStride, QSize toSize);
+    // Row by row, for a source that arrives in strips: prepare() (false
+    // where scale() refuses), then scaleRow() for each target row y, given
+    // the rowCount(y) source rows from firstRow(y) on. Rows are asked for in
+    // order, each target row's first at or after the previous one's.
+    bool prepare(QSize fromSize, QSize toSize);
+    int firstRow(int y) const { return m_y.firstUsed[std::size_t(y)]; }
+    int rowCount(int y) const { return m_y.usedCount[std::size_t(y)]; }
+    // The most rows any target row takes.
+    int mostRows() const { return m_y.taps; }
+    void scaleRow(int y, const std::uint8_t *const *rows, std::uint8_t *to);
+
     // `source` scaled to `size` in Format_RGB32 (alpha ignored); a null
     // image where scale() refuses.
     QImage scaled(const QImage &source, QSize size);
@@ -41,6 +52,7 @@ public:
     struct Axis {
         int from = 0, to = 0, taps = 0;
         std::vector<int> start;
+        std::vector<int> firstUsed, usedCount; // the source pixels that weigh something
         std::vector<std::uint16_t> weight;
         void build(int fromLength, int toLength);
     };
@@ -51,4 +63,6 @@ private:
     // channels: the vector path's operands, ready to load.
     std::vector<std::uint16_t> m_pairWeights;
     std::vector<std::uint16_t> m_sums; // one row of vertical sums, 4 channels a pixel
+    ScaleLevel m_level = ScaleLevel::Plain;
+    std::uint32_t m_bias = 0;
 };

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class PreviewDecoder {
 public:
@@ -37,7 +38,8 @@ public:
 private:
     struct Jpeg;
     std::unique_ptr<Jpeg> m_jpeg;
-    QImage m_decoded; // reused between frames when a final scale follows
     BoxScaler m_scaler;
+    std::vector<std::uint8_t> m_ring; // decoded rows on their way to the scaler
+    std::vector<const std::uint8_t *> m_ringRows;
     int m_lastEighths = 8;
 };
