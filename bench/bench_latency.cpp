@@ -1,6 +1,6 @@
-// Preview latency: from the moment the simulated camera has handed over the
-// last byte of a frame to the moment a window's label has painted that
-// frame's picture, under a real X server (xcb; DISPLAY must name one). The
+// Preview latency: from the moment the simulated camera has put a whole
+// frame in one of the preview's buffers to the moment a window's label has
+// painted that frame's picture, under a real X server (xcb; DISPLAY must name one). The
 // camera sends 1920x1080 MJPEG at 30 fps; the preview worker decodes at the
 // label's size and the label sets the picture as the main window does.
 // Pictures are matched to frames by the worker's frame count, which the
@@ -12,7 +12,7 @@
 #include "platform/kernel.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
-#include "sim/sim_video_feed.h"
+#include "sim/sim_camera.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -33,16 +33,19 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const QString kAlias = QStringLiteral("/dev/video-bench");
+const QString kAlias = QStringLiteral("/dev/video0");
 constexpr quint64 kSkippedFrames = 30;
 
+// One simulated camera, streaming to the preview worker through its buffer queue.
 class BenchKernel : public sim::SimKernel {
 public:
-    platform::CaptureInput captureInput(const QString &alias) override
+    BenchKernel()
     {
-        return alias == kAlias ? feed.input() : SimKernel::captureInput(alias);
+        plug(sim::makeCamera({{"id", "bench"}, {"vendorId", "0x1d6b"}, {"productId", "0xff01"},
+                              {"product", "QX NV-Optica-4K-AI"}, {"serial", "SN-bench"}, {"port", "1-1"},
+                              {"firmware", "1.4.2"}}));
     }
-    sim::SimVideoFeed feed{[] { return sim::SimScene{}; }};
+    std::shared_ptr<sim::SimCamera> camera() const { return find<sim::SimCamera>("bench"); }
 };
 
 // When each frame was complete at the camera, by frame number.
@@ -91,7 +94,7 @@ int main(int argc, char **argv)
     auto *kernel = new BenchKernel;
     platform::installKernel(std::unique_ptr<platform::Kernel>(kernel));
     Completions completions;
-    kernel->feed.setFrameObserver([&completions](quint64 frame) {
+    kernel->camera()->setFrameObserver([&completions](quint64 frame) {
         const auto now = Clock::now();
         std::lock_guard<std::mutex> lock(completions.mutex);
         completions.at[frame] = now;

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
   libudev-dev linux-libc-dev
-  libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev libswscale-dev ffmpeg
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libjpeg62-turbo-dev
   p7zip-full
   xvfb xauth fonts-dejavu-core fonts-noto-core dbus-daemon

@@ -54,19 +54,6 @@ std::unique_ptr<Kernel> traced(std::unique_ptr<Kernel> kernel)
 
 } // namespace
 
-CaptureInput Kernel::requestCapture(const QString &alias, const CaptureRequest &request)
-{
-    CaptureInput input = captureInput(alias);
-    if (!request.inputFormat.isEmpty())
-        input.options.append({"input_format", request.inputFormat.toUtf8()});
-    if (request.size.isValid())
-        input.options.append({"video_size", QByteArray::number(request.size.width()) + 'x' +
-                                                QByteArray::number(request.size.height())});
-    if (request.frameRate > 0)
-        input.options.append({"framerate", QByteArray::number(request.frameRate)});
-    return input;
-}
-
 Kernel &kernel()
 {
     std::lock_guard<std::mutex> lock(g_kernelMutex);

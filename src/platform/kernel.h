@@ -14,8 +14,6 @@
 #include <QMap>
 #include <QMetaType>
 #include <QObject>
-#include <QPair>
-#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -48,22 +46,6 @@ Q_SIGNALS:
     void deviceEvent(const lumora::platform::DeviceEvent &event);
 };
 
-// What the preview asks a camera to send. A V4L2 device refuses a pixel
-// format or frame size it does not offer; a frame rate it adjusts to its own.
-struct CaptureRequest {
-    QString inputFormat; // FFmpeg's name: "mjpeg", "yuyv422"
-    QSize size;
-    int frameRate = 0;
-};
-
-// What FFmpeg must open to read a camera's picture.
-struct CaptureInput {
-    QString format; // libavformat input format name, e.g. "video4linux2"
-    QString url;    // what avformat_open_input() gets, e.g. "/dev/video0"
-    // Demuxer options, in the order they are given to avformat_open_input().
-    QVector<QPair<QByteArray, QByteArray>> options;
-};
-
 // A process that has a device node open.
 struct NodeHolder {
     qint64 pid = 0;
@@ -89,12 +71,10 @@ public:
     // A new monitor for "video4linux" and "block" events, owned by the caller.
     virtual std::unique_ptr<DeviceMonitor> createMonitor() = 0;
 
-    // How the preview opens the camera known by this alias (a node path).
-    virtual CaptureInput captureInput(const QString &alias) = 0;
-    // The same input, opened with `request` (FFmpeg's input_format,
-    // video_size and framerate options). A device that does not offer it
-    // answers an input that fails to open, as V4L2's S_FMT refusal does.
-    virtual CaptureInput requestCapture(const QString &alias, const CaptureRequest &request);
+    // Waits until `fd` has one of `events` (POLLIN, ...) or `timeoutMs`
+    // pass: the events it has (POLLERR and POLLHUP included), 0 when the
+    // time ran out, or -errno.
+    virtual int poll(int fd, short events, int timeoutMs) = 0;
 
     // The processes that have `node` open, by pid, this process included when
     // it has. Other users' processes are hidden from an ordinary user, as

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,9 +123,13 @@ std::unique_ptr<DeviceMonitor> LinuxKernel::createMonitor()
     return std::make_unique<UdevMonitor>();
 }
 
-CaptureInput LinuxKernel::captureInput(const QString &alias)
+int LinuxKernel::poll(int fd, short events, int timeoutMs)
 {
-    return {QStringLiteral("video4linux2"), alias};
+    pollfd watched{fd, events, 0};
+    const int rc = ::poll(&watched, 1, timeoutMs);
+    if (rc < 0)
+        return errno == EINTR ? 0 : -errno;
+    return rc == 0 ? 0 : watched.revents;
 }
 
 } // namespace lumora::platform

@@ -18,7 +18,7 @@ public:
     QStringList listDirectory(const QString &path) override;
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
-    CaptureInput captureInput(const QString &alias) override;
+    int poll(int fd, short events, int timeoutMs) override;
     bool rawScsiAllowed() override;
     QString installedUdevRule(const QString &name) override;
     QVector<NodeHolder> holders(const QString &node) override;

@@ -301,11 +301,6 @@ std::unique_ptr<DeviceMonitor> TraceKernel::createMonitor()
     return std::make_unique<TraceMonitor>(m_inner->createMonitor(), m_writer);
 }
 
-CaptureInput TraceKernel::captureInput(const QString &alias)
-{
-    return m_inner->captureInput(alias);
-}
-
 QVector<NodeHolder> TraceKernel::holders(const QString &node)
 {
     return m_inner->holders(node);

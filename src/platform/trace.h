@@ -33,11 +33,7 @@ public:
     QStringList listDirectory(const QString &path) override;
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<DeviceMonitor> createMonitor() override;
-    CaptureInput captureInput(const QString &alias) override;
-    CaptureInput requestCapture(const QString &alias, const CaptureRequest &request) override
-    {
-        return m_inner->requestCapture(alias, request);
-    }
+    int poll(int fd, short events, int timeoutMs) override { return m_inner->poll(fd, events, timeoutMs); }
     bool rawScsiAllowed() override { return m_inner->rawScsiAllowed(); }
     QString installedUdevRule(const QString &name) override { return m_inner->installedUdevRule(name); }
     QVector<NodeHolder> holders(const QString &node) override;

@@ -1,36 +1,47 @@
 #include "preview/videostreamthread.h"
 
 #include "platform/kernel.h"
-#include "preview/capturesource.h"
+#include "preview/framedecoder.h"
 #include "preview/previewdecoder.h"
+#include "preview/v4l2capture.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <mutex>
 
-#include <fcntl.h>
 #include <linux/videodev2.h>
-#include <unistd.h>
 
 namespace {
 
-// How long a read that found no data yet waits before it tries again.
-constexpr std::chrono::milliseconds kRetryDelay{5};
+// How long the reader waits for a frame before it looks at its stop flag
+// again: the longest a stop waits on a camera that stopped sending.
+constexpr int kWaitMs = 40;
+
+// What the preview asks for: MJPEG is decoded at the shown size; the others
+// go through FFmpeg.
+const QVector<quint32> kPixelFormats{V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY,
+                                     V4L2_PIX_FMT_NV12,  V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_H264};
+constexpr QSize kCaptureSize{1920, 1080};
+constexpr int kFrameRate = 30;
+
+QString errnoText(int rc)
+{
+    return qt_error_string(-rc);
+}
 
 } // namespace
 
 // Everything one opened stream holds; released in any state.
 struct VideoStreamThread::Stream {
-    std::unique_ptr<lumora::preview::CaptureSource> source;
-    // MJPEG frames are decoded here, at the shown size; FFmpeg's decoder
-    // serves any other format a camera may send.
+    V4l2Capture capture;
+    // MJPEG frames are decoded here, at the shown size; FFmpeg's decoders
+    // serve any other format a camera may send.
     PreviewDecoder jpeg;
-    const std::uint8_t *data = nullptr;
-    std::size_t size = 0;
+    std::unique_ptr<lumora::preview::FrameDecoder> decoder;
+    V4l2Capture::Frame frame;
     quint64 framesRead = 0;
 };
 
@@ -87,19 +98,6 @@ void VideoStreamThread::stop()
     std::lock_guard<std::mutex> lock(state->m_mutex);
     state->m_isStopped = true;
     state->m_isRunning = false;
-    state->m_stopRequested.notify_all();
-}
-
-void VideoStreamThread::pause()
-{
-    RunState &state = *m_state;
-    std::unique_lock<std::mutex> lock(state.m_mutex);
-    state.m_stopRequested.wait_for(lock, kRetryDelay, [&state] { return !state.m_isRunning; });
-}
-
-int VideoStreamThread::interrupted(void *running)
-{
-    return static_cast<const std::atomic<bool> *>(running)->load() ? 0 : 1;
 }
 
 void VideoStreamThread::doWork()
@@ -119,52 +117,39 @@ void VideoStreamThread::doWork()
 
 VideoStreamThread::Outcome VideoStreamThread::open(Stream &s)
 {
-    // A failure caused by stop() interrupting FFmpeg is no failure.
-    const auto failed = [this](const char *message) {
+    // A failure caused by stop() is no failure.
+    const auto failed = [this, &s](int rc, const char *message) {
         if (!isRunning())
             return Outcome::Stopped;
+        // uvcvideo gives the streaming right to one process: the others get EBUSY.
+        if (rc == -EBUSY)
+            return busy();
+        qDebug().noquote() << "camera" << m_CameraName << s.capture.failedStep() << "failed:" << errnoText(rc);
         qDebug("%s", message);
         return Outcome::Failed;
     };
 
-    if (streamingTaken())
-        return busy();
-
-    QString why;
-    s.source = lumora::preview::newCaptureSource(&why);
-    if (!s.source) {
-        qWarning().noquote() << why;
-        return failed("Couldn't open input stream.\n");
+    int rc = s.capture.open(m_CameraName);
+    if (rc == 0)
+        rc = s.capture.setFormat(kPixelFormats, kCaptureSize, kFrameRate);
+    if (rc < 0)
+        return failed(rc, "Couldn't open input stream.\n");
+    const V4l2Capture::Format &format = s.capture.format();
+    if (format.pixelFormat != V4L2_PIX_FMT_MJPEG) {
+        QString why;
+        s.decoder = lumora::preview::newFrameDecoder(&why);
+        if (!s.decoder) {
+            qWarning().noquote() << why;
+            return failed(-ENOSYS, "Codec not found.\n");
+        }
+        const char *failure = "";
+        if (s.decoder->open(format.pixelFormat, format.size, &failure) < 0)
+            return failed(-EINVAL, failure);
     }
-    const lumora::platform::CaptureInput input =
-        lumora::platform::kernel().requestCapture(m_CameraName, {QStringLiteral("mjpeg"), QSize(1920, 1080), 30});
-    const char *failure = "";
-    const int opened = s.source->open(input.url.toUtf8().constData(), input.format.toUtf8().constData(), input.options,
-                                      &VideoStreamThread::interrupted, &m_state->m_isRunning, &failure);
-    // Taken between the check and FFmpeg's own buffer request.
-    if (opened == -EBUSY && isRunning())
-        return busy();
-    if (opened < 0)
-        return failed(failure);
+    rc = s.capture.start();
+    if (rc < 0)
+        return failed(rc, "Couldn't open input stream.\n");
     return Outcome::Opened;
-}
-
-// uvcvideo gives the streaming right to one process; a buffer request for no
-// buffers takes it and hands it back at once, so it tells without side effects
-// whether another process holds it. Other answers leave the verdict to FFmpeg.
-bool VideoStreamThread::streamingTaken() const
-{
-    lumora::platform::Kernel &kernel = lumora::platform::kernel();
-    const int fd = kernel.open(m_CameraName, O_RDWR | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    v4l2_requestbuffers request{};
-    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    request.memory = V4L2_MEMORY_MMAP;
-    request.count = 0;
-    const int rc = kernel.ioctl(fd, VIDIOC_REQBUFS, &request);
-    kernel.close(fd);
-    return rc == -EBUSY;
 }
 
 VideoStreamThread::Outcome VideoStreamThread::busy()
@@ -184,22 +169,27 @@ VideoStreamThread::Outcome VideoStreamThread::busy()
 VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
 {
     while (isRunning()) {
-        const int read = s.source->read(&s.data, &s.size);
-        if (read == -EAGAIN) {
-            pause();
-            continue;
+        int rc = s.capture.dequeue(&s.frame);
+        if (rc == -EAGAIN) {
+            rc = s.capture.wait(kWaitMs);
+            if (rc >= 0)
+                continue;
         }
-        if (read < 0) {
+        if (rc < 0) {
             if (!isRunning())
                 return Outcome::Stopped;
-            qDebug().noquote() << "Video stream ended:" << s.source->errorText(read);
+            qDebug().noquote() << "Video stream ended:" << errnoText(rc);
             return Outcome::Failed;
         }
-        if (read == 0)
-            continue;
         ++s.framesRead;
-        if (!(s.source->isJpeg() ? deliverPacket(s) : deliverFrames(s))) {
+        const bool shown = s.decoder ? deliverFrames(s) : deliverPacket(s);
+        rc = s.capture.requeue(s.frame);
+        if (!shown) {
             qDebug("Decode Error.\n");
+            return Outcome::Failed;
+        }
+        if (rc < 0 && isRunning()) {
+            qDebug().noquote() << "Video stream ended:" << errnoText(rc);
             return Outcome::Failed;
         }
     }
@@ -209,7 +199,7 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
 bool VideoStreamThread::deliverPacket(Stream &s)
 {
     if (m_state->m_fullFrameRequested.exchange(false)) {
-        QImage full = s.jpeg.decode(s.data, s.size, QSize());
+        QImage full = s.jpeg.decode(s.frame.data, s.frame.size, QSize());
         if (full.isNull())
             return false;
         emitPicture(std::move(full), s, true);
@@ -217,7 +207,7 @@ bool VideoStreamThread::deliverPacket(Stream &s)
     // A frame nobody would see is not decoded at all.
     if (m_pictureInFlight->load() || !isRunning())
         return true;
-    QImage picture = s.jpeg.decode(s.data, s.size, shownSize());
+    QImage picture = s.jpeg.decode(s.frame.data, s.frame.size, shownSize());
     if (picture.isNull())
         return false;
     emitPicture(std::move(picture), s, false);
@@ -226,7 +216,7 @@ bool VideoStreamThread::deliverPacket(Stream &s)
 
 bool VideoStreamThread::deliverFrames(Stream &s)
 {
-    return s.source->decode([this, &s](QSize native) {
+    return s.decoder->decode(s.frame.data, s.frame.size, [this, &s](QSize native) {
         const bool full = m_state->m_fullFrameRequested.exchange(false);
         const bool wanted = !m_pictureInFlight->load() && isRunning();
         for (const bool fullSize : {true, false}) {
@@ -235,7 +225,7 @@ bool VideoStreamThread::deliverFrames(Stream &s)
             // Converted straight into the image that is sent: each emitted
             // image owns its pixels and no extra copy is made.
             QImage image(fullSize ? native : PreviewDecoder::shownSize(native, shownSize()), QImage::Format_RGB32);
-            if (s.source->convert(image))
+            if (s.decoder->convert(image))
                 emitPicture(std::move(image), s, fullSize);
         }
     });

@@ -13,7 +13,6 @@
 #include <QVector>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -59,8 +58,6 @@ private:
     enum class Outcome { Opened, Stopped, Failed, Busy };
 
     Outcome open(Stream &stream);
-    // Whether another process owns the node's streaming right.
-    bool streamingTaken() const;
     Outcome busy();
     Outcome stream(Stream &stream);
     // False when the packet is no picture that can be decoded.
@@ -68,15 +65,11 @@ private:
     bool deliverFrames(Stream &stream);
     void emitPicture(QImage image, Stream &stream, bool full);
     QSize shownSize() const;
-    // Waits a few milliseconds, or less when stop() comes first.
-    void pause();
-    static int interrupted(void *running);
 
     // The running flag lives apart from the worker: once stop() has cleared
     // it the worker may finish and delete itself while stop() still returns.
     struct RunState {
         std::mutex m_mutex;
-        std::condition_variable m_stopRequested;
         std::atomic<bool> m_isRunning{false};
         bool m_isStopped = false; // guarded by m_mutex; a stop before start() wins
         // Width in the high half, height in the low half.

@@ -11,6 +11,7 @@
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -51,11 +52,6 @@ bool isSet(unsigned long request, const void *arg)
         return false;
     const quint8 code = query->data && query->size > 0 ? query->data[0] : 0;
     return !(query->selector == 1 && ((code & 0x80) || code == 0x0B));
-}
-
-bool isStreamingRequest(unsigned long request)
-{
-    return request == VIDIOC_REQBUFS || request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF;
 }
 
 // Linux keeps 15 bytes of a command name.
@@ -134,8 +130,11 @@ SimCamera::SimCamera(const QJsonObject &config)
     // A stalled feed is a state of the stream, not of a transfer.
     QJsonArray transferFaults;
     for (const QJsonValue &fault : config.value("faults").toArray()) {
-        if (fault.toObject().value("kind").toString() == QLatin1String("stallFeed"))
+        const QString kind = fault.toObject().value("kind").toString();
+        if (kind == QLatin1String("stallFeed"))
             m_stallAfter = qMax<qint64>(0, qint64(fault.toObject().value("afterFrames").toDouble()));
+        else if (kind == QLatin1String("garbageFrames"))
+            m_garbage = true;
         else
             transferFaults.append(fault);
     }
@@ -177,49 +176,54 @@ int SimCamera::queryCapabilities(int node, v4l2_capability *cap) const
     return 0;
 }
 
-int SimCamera::ioctl(int node, unsigned long request, void *arg)
+int SimCamera::ioctl(const SimFile &file, unsigned long request, void *arg)
 {
     if (!arg)
         return -EFAULT;
     if (request == VIDIOC_QUERYCAP)
-        return queryCapabilities(node, static_cast<v4l2_capability *>(arg));
+        return queryCapabilities(file.node, static_cast<v4l2_capability *>(arg));
     // uvcvideo's metadata node has no controls.
-    if (node != kCaptureNode)
+    if (file.node != kCaptureNode)
         return -ENOTTY;
     if (isControlQuery(request))
         return m_controls.ioctl(request, arg);
     if (request == UVCIOC_CTRL_QUERY || isControlTransfer(request))
         return transfer(request, arg);
-    if (isStreamingRequest(request))
-        return streamingRequest(request, arg);
+    if (SimVideoFeed::handles(request))
+        if (const std::shared_ptr<SimVideoFeed> stream = feed())
+            return stream->ioctl(file, request, arg);
     return -ENOTTY;
 }
 
-// Any number of processes may open the node and change controls; streaming
-// belongs to one. A buffer request for no buffers takes that right and gives
-// it back at once. The picture itself comes through captureInput(), not
-// through buffers on the node, so buffers are never handed out here.
-int SimCamera::streamingRequest(unsigned long request, void *arg) const
+int SimCamera::poll(const SimFile &file, short events, int timeoutMs)
 {
-    if (request == VIDIOC_REQBUFS) {
-        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
-        if (buffers->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
-            return -EINVAL;
+    const std::shared_ptr<SimVideoFeed> stream = file.node == kCaptureNode ? feed() : nullptr;
+    return stream ? stream->poll(file, events, timeoutMs) : POLLERR;
+}
+
+void SimCamera::closed(const SimFile &file)
+{
+    std::shared_ptr<SimVideoFeed> stream;
+    {
+        std::lock_guard<std::mutex> lock(m_feedMutex);
+        stream = m_feed;
     }
-    if (isHeld())
-        return -EBUSY;
-    switch (request) {
-    case VIDIOC_REQBUFS: {
-        const auto *buffers = static_cast<const v4l2_requestbuffers *>(arg);
-        const bool knownMemory = buffers->memory == V4L2_MEMORY_MMAP || buffers->memory == V4L2_MEMORY_USERPTR
-            || buffers->memory == V4L2_MEMORY_DMABUF;
-        return knownMemory && buffers->count == 0 ? 0 : -EINVAL;
+    if (stream && file.node == kCaptureNode)
+        stream->closed(file);
+}
+
+std::shared_ptr<SimVideoFeed> SimCamera::feed()
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    if (!m_feed && m_attachedTo.load()) {
+        m_feed = std::make_shared<SimVideoFeed>([this] { return m_controls.scene(); }, QVector<SimVideoFeed::Format>{});
+        m_feed->setHeldElsewhere(isHeld());
+        if (m_stallAfter >= 0)
+            m_feed->stallAfter(quint64(m_stallAfter));
+        m_feed->sendGarbage(m_garbage);
+        m_feed->setFrameObserver(m_frameObserver);
     }
-    case VIDIOC_STREAMON:
-        return -EINVAL; // no buffers were allocated
-    default:
-        return 0;
-    }
+    return m_feed;
 }
 
 bool SimCamera::isHeld() const
@@ -230,9 +234,14 @@ bool SimCamera::isHeld() const
 
 void SimCamera::release()
 {
-    std::lock_guard<std::mutex> lock(m_holderMutex);
-    m_holder = {};
-    m_holderHidden = false;
+    {
+        std::lock_guard<std::mutex> lock(m_holderMutex);
+        m_holder = {};
+        m_holderHidden = false;
+    }
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    if (m_feed)
+        m_feed->setHeldElsewhere(false);
 }
 
 QVector<platform::NodeHolder> SimCamera::holders(int node) const
@@ -304,32 +313,6 @@ QJsonObject SimCamera::updateDriveConfig() const
     return drive;
 }
 
-platform::CaptureInput SimCamera::captureInput(int node)
-{
-    // While another application streams there is no picture to be had.
-    if (node != kCaptureNode || !m_attachedTo.load() || isHeld())
-        return {};
-    std::lock_guard<std::mutex> lock(m_feedMutex);
-    if (!m_feed) {
-        m_feed = std::make_unique<SimVideoFeed>([this] { return m_controls.scene(); });
-        if (m_stallAfter >= 0)
-            m_feed->stallAfter(quint64(m_stallAfter));
-    }
-    return m_feed->input();
-}
-
-// uvcvideo's format list for this camera is what the feed sends: MJPEG at
-// 1920x1080. S_FMT answers the nearest it has, which FFmpeg refuses as a
-// changed format or size.
-bool SimCamera::offers(int node, const platform::CaptureRequest &request) const
-{
-    if (node != kCaptureNode)
-        return false;
-    const bool format = request.inputFormat.isEmpty() || request.inputFormat == QLatin1String("mjpeg");
-    const bool size = !request.size.isValid() || request.size == QSize(1920, 1080);
-    return format && size;
-}
-
 void SimCamera::resumeFeed()
 {
     std::lock_guard<std::mutex> lock(m_feedMutex);
@@ -346,6 +329,14 @@ void SimCamera::stallFeed(quint64 afterFrames)
         m_feed->stallAfter(afterFrames);
 }
 
+void SimCamera::setFrameObserver(std::function<void(quint64)> observer)
+{
+    std::lock_guard<std::mutex> lock(m_feedMutex);
+    m_frameObserver = std::move(observer);
+    if (m_feed)
+        m_feed->setFrameObserver(m_frameObserver);
+}
+
 void SimCamera::attach(SimKernel *kernel)
 {
     SimDevice::attach(kernel);
@@ -353,7 +344,7 @@ void SimCamera::attach(SimKernel *kernel)
     if (kernel)
         return;
     // Unplugged: open streams end as a real camera's do.
-    std::unique_ptr<SimVideoFeed> feed;
+    std::shared_ptr<SimVideoFeed> feed;
     {
         std::lock_guard<std::mutex> lock(m_feedMutex);
         feed = std::move(m_feed);

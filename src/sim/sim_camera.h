@@ -11,6 +11,7 @@
 
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -34,12 +35,14 @@ public:
     SimUsbIdentity usb() const override { return m_usb; }
     QByteArray descriptors() const override;
     QVector<SimNode> nodes() const override;
-    int ioctl(int node, unsigned long request, void *arg) override;
-    platform::CaptureInput captureInput(int node) override;
-    bool offers(int node, const platform::CaptureRequest &request) const override;
+    int ioctl(const SimFile &file, unsigned long request, void *arg) override;
+    int poll(const SimFile &file, short events, int timeoutMs) override;
+    void closed(const SimFile &file) override;
     // The feed stops sending frames (a camera that hangs), after `afterFrames` more.
     void stallFeed(quint64 afterFrames = 0);
     void resumeFeed();
+    // Called on the feed's thread each time a buffer holds a whole frame.
+    void setFrameObserver(std::function<void(quint64 frame)> observer);
     QVector<platform::NodeHolder> holders(int node) const override;
     QJsonObject config() const override;
     void attach(SimKernel *kernel) override;
@@ -55,8 +58,8 @@ public:
 
 private:
     int queryCapabilities(int node, v4l2_capability *cap) const;
-    // VIDIOC_REQBUFS, VIDIOC_STREAMON, VIDIOC_STREAMOFF on the capture node.
-    int streamingRequest(unsigned long request, void *arg) const;
+    // The capture node's stream; null while unplugged.
+    std::shared_ptr<SimVideoFeed> feed();
     // One transfer to the device: the extension unit or a standard control.
     int transfer(unsigned long request, void *arg);
     void act(SimExtensionUnit::Outcome outcome);
@@ -75,10 +78,13 @@ private:
     mutable std::mutex m_holderMutex;
     platform::NodeHolder m_holder; // pid 0: nobody
     bool m_holderHidden = false;
+    // Guards the feed and what a new feed starts with.
     std::mutex m_feedMutex;
-    std::unique_ptr<SimVideoFeed> m_feed;
+    std::shared_ptr<SimVideoFeed> m_feed;
     // -1: the feed runs; otherwise it stalls after that many frames.
     qint64 m_stallAfter = -1;
+    bool m_garbage = false;
+    std::function<void(quint64)> m_frameObserver;
 };
 
 } // namespace lumora::sim

@@ -46,6 +46,13 @@ struct SimNode {
     bool writeProtected = false;
 };
 
+// An open descriptor of one of a device's nodes, as its driver sees the file.
+struct SimFile {
+    int fd = -1;
+    int node = 0;  // an index into the device's nodes()
+    int flags = 0; // the open flags (O_NONBLOCK, O_ACCMODE)
+};
+
 // Ioctls arrive from the GUI thread and from worker threads at once: models
 // guard their own state.
 class SimDevice {
@@ -63,20 +70,19 @@ public:
     virtual QByteArray descriptors() const = 0;
     virtual QVector<SimNode> nodes() const = 0;
 
-    // One ioctl on node `node` (an index into nodes()): 0 or -errno.
-    virtual int ioctl(int node, unsigned long request, void *arg) = 0;
+    // One ioctl on an open node: 0 or -errno.
+    virtual int ioctl(const SimFile &file, unsigned long request, void *arg) = 0;
+    // poll() on an open node: the ready events, 0 after `timeoutMs`. A node
+    // without its own answer is always ready.
+    virtual int poll(const SimFile & /*file*/, short events, int /*timeoutMs*/) { return events; }
+    // The file was closed (the driver's release).
+    virtual void closed(const SimFile & /*file*/) {}
 
     // usbfs traffic on the device's endpoints, after the kernel has checked the
     // endpoint and the interface claim: USBDEVFS_BULK (bytes moved or -errno),
     // USBDEVFS_CLEAR_HALT and USBDEVFS_CONTROL. A device without its own
     // answers NAKs bulk transfers and stalls control requests.
     virtual int usbTransfer(unsigned long request, void *arg);
-
-    // What FFmpeg opens for a capture node's picture; empty when there is none.
-    virtual platform::CaptureInput captureInput(int /*node*/) { return {}; }
-    // Whether the node streams what `request` asks (format and size; the
-    // frame rate is adjusted, never refused).
-    virtual bool offers(int /*node*/, const platform::CaptureRequest & /*request*/) const { return false; }
 
     // Other processes that have the node open (the kernel adds this process itself).
     virtual QVector<platform::NodeHolder> holders(int /*node*/) const { return {}; }

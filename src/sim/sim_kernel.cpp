@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <scsi/sg.h>
@@ -69,7 +70,7 @@ void inquire(SimDevice &device, int node, SimPlacement *placement)
     hdr.mx_sb_len = sizeof sense;
     hdr.sbp = sense;
     hdr.timeout = 2000;
-    const bool ok = device.ioctl(node, SG_IO, &hdr) == 0 && hdr.status == 0;
+    const bool ok = device.ioctl(SimFile{-1, node, O_RDONLY}, SG_IO, &hdr) == 0 && hdr.status == 0;
     // sysfs prints them as "%.8s" and "%.16s": a NUL ends the text.
     auto field = [&](int offset, int size) {
         const QByteArray bytes(reinterpret_cast<char *>(data) + offset, size);
@@ -94,6 +95,7 @@ struct SimKernel::State {
         quint64 generation = 0;
         int flags = 0;
         bool dead = false; // its node went with its interface's driver
+        std::weak_ptr<SimDevice> device; // told when the descriptor closes
     };
 
     mutable std::mutex mutex;
@@ -204,7 +206,7 @@ struct SimKernel::State {
         return nullptr;
     }
     // The plugged device and node behind a descriptor, or -EBADF / -ENODEV.
-    int resolve(int fd, std::shared_ptr<SimDevice> *device, int *node) const
+    int resolve(int fd, std::shared_ptr<SimDevice> *device, SimFile *file) const
     {
         const auto it = descriptors.constFind(fd);
         if (it == descriptors.constEnd())
@@ -213,7 +215,7 @@ struct SimKernel::State {
         if (p == plugged.constEnd() || p->generation != it->generation || it->dead)
             return -ENODEV;
         *device = p->device;
-        *node = it->node;
+        *file = {fd, it->node, it->flags};
         return 0;
     }
     Plugged *pluggedFor(int fd)
@@ -227,7 +229,7 @@ struct SimKernel::State {
     int addDescriptor(const Plugged &p, int node, int flags)
     {
         const int fd = nextDescriptor++;
-        descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false});
+        descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false, p.device});
         return fd;
     }
     // The driver an interface is bound to: "usbfs" when claimed, the kernel's own, or none.
@@ -450,25 +452,38 @@ int SimKernel::open(const QString &node, int flags)
 
 int SimKernel::close(int fd)
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    // Closing a usbfs descriptor gives up its claims; the kernel drivers stay detached.
-    if (State::Plugged *p = d->pluggedFor(fd)) {
-        for (auto it = p->placement.claims.begin(); it != p->placement.claims.end();)
-            it = it.value() == fd ? p->placement.claims.erase(it) : std::next(it);
+    std::shared_ptr<SimDevice> device;
+    SimFile file;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        // Closing a usbfs descriptor gives up its claims; the kernel drivers stay detached.
+        if (State::Plugged *p = d->pluggedFor(fd)) {
+            for (auto it = p->placement.claims.begin(); it != p->placement.claims.end();)
+                it = it.value() == fd ? p->placement.claims.erase(it) : std::next(it);
+        }
+        const auto it = d->descriptors.find(fd);
+        if (it == d->descriptors.end())
+            return -EBADF;
+        device = it->device.lock();
+        file = {fd, it->node, it->flags};
+        d->descriptors.erase(it);
     }
-    return d->descriptors.remove(fd) ? 0 : -EBADF;
+    // The driver's release: what the file held (a buffer queue) goes with it.
+    if (device && file.node != kUsbfsNode)
+        device->closed(file);
+    return 0;
 }
 
 int SimKernel::ioctl(int fd, unsigned long request, void *arg)
 {
     std::shared_ptr<SimDevice> device;
-    int node = 0;
+    SimFile file;
     {
         std::lock_guard<std::mutex> lock(d->mutex);
-        if (const int rc = d->resolve(fd, &device, &node))
+        if (const int rc = d->resolve(fd, &device, &file))
             return rc;
-        if (node != kUsbfsNode && request == SG_IO && !d->privileged
-            && d->plugged.value(d->descriptors.value(fd).id).placement.nodes[node].kind == SimNode::Kind::Disk) {
+        if (file.node != kUsbfsNode && request == SG_IO && !d->privileged
+            && d->plugged.value(d->descriptors.value(fd).id).placement.nodes[file.node].kind == SimNode::Kind::Disk) {
             const auto *hdr = static_cast<const sg_io_hdr_t *>(arg);
             if (!hdr || hdr->interface_id != 'S')
                 return -EINVAL;
@@ -478,9 +493,27 @@ int SimKernel::ioctl(int fd, unsigned long request, void *arg)
                 return -EPERM;
         }
     }
-    if (node == kUsbfsNode)
+    if (file.node == kUsbfsNode)
         return usbfs(fd, request, arg);
-    return device->ioctl(node, request, arg);
+    return device->ioctl(file, request, arg);
+}
+
+int SimKernel::poll(int fd, short events, int timeoutMs)
+{
+    std::shared_ptr<SimDevice> device;
+    SimFile file;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        const int rc = d->resolve(fd, &device, &file);
+        if (rc == -EBADF)
+            return POLLNVAL;
+        // What v4l2_poll() answers for a device that went away.
+        if (rc < 0)
+            return POLLERR | POLLHUP | POLLPRI;
+    }
+    if (file.node == kUsbfsNode)
+        return events & (POLLOUT | POLLWRNORM);
+    return device->poll(file, events, timeoutMs);
 }
 
 int SimKernel::usbfs(int fd, unsigned long request, void *arg)
@@ -663,33 +696,6 @@ QString SimKernel::canonicalPath(const QString &path)
 std::unique_ptr<platform::DeviceMonitor> SimKernel::createMonitor()
 {
     return std::make_unique<SimMonitor>(d->monitors);
-}
-
-platform::CaptureInput SimKernel::captureInput(const QString &alias)
-{
-    std::shared_ptr<SimDevice> device;
-    int index = -1;
-    {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        if (const State::Plugged *p = d->findNode(alias, &index))
-            device = p->device;
-    }
-    return device ? device->captureInput(index) : platform::CaptureInput{};
-}
-
-platform::CaptureInput SimKernel::requestCapture(const QString &alias, const platform::CaptureRequest &request)
-{
-    platform::CaptureInput input = Kernel::requestCapture(alias, request);
-    std::shared_ptr<SimDevice> device;
-    int index = -1;
-    {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        if (const State::Plugged *p = d->findNode(alias, &index))
-            device = p->device;
-    }
-    if (device && !device->offers(index, request))
-        input.url.clear();
-    return input;
 }
 
 QVector<platform::NodeHolder> SimKernel::holders(const QString &node)

@@ -62,8 +62,7 @@ public:
     QStringList listDirectory(const QString &path) override;
     QString canonicalPath(const QString &path) override;
     std::unique_ptr<platform::DeviceMonitor> createMonitor() override;
-    platform::CaptureInput captureInput(const QString &alias) override;
-    platform::CaptureInput requestCapture(const QString &alias, const platform::CaptureRequest &request) override;
+    int poll(int fd, short events, int timeoutMs) override;
     bool rawScsiAllowed() override { return isPrivileged(); }
     QString installedUdevRule(const QString &name) override;
     // Where the simulated machine has the udev rule; empty for nowhere.

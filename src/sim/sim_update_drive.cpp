@@ -137,7 +137,7 @@ QVector<quint32> SimUpdateDrive::acceptedLoads() const
     return m_acceptedLoads;
 }
 
-int SimUpdateDrive::ioctl(int, unsigned long request, void *arg)
+int SimUpdateDrive::ioctl(const SimFile &, unsigned long request, void *arg)
 {
     if (request != SG_IO)
         return -ENOTTY;

@@ -43,7 +43,7 @@ public:
     SimUsbIdentity usb() const override { return m_usb; }
     QByteArray descriptors() const override;
     QVector<SimNode> nodes() const override;
-    int ioctl(int node, unsigned long request, void *arg) override;
+    int ioctl(const SimFile &file, unsigned long request, void *arg) override;
     // Bulk-Only Transport on its bulk endpoints, with the same commands as SG_IO.
     int usbTransfer(unsigned long request, void *arg) override;
     QJsonObject config() const override;

@@ -3,24 +3,21 @@
 #include "sim/sim_video_feed_frames.h"
 
 #include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QVector>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <linux/videodev2.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <time.h>
 
 namespace lumora::sim {
 
@@ -28,304 +25,496 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kFramePeriod = std::chrono::nanoseconds(1000000000 / 30);
+constexpr quint32 kFrameRate = 30;
+// uvcvideo's limit on a queue's buffers (UVC_MAX_VIDEO_BUFFERS).
+constexpr quint32 kMaxBuffers = 32;
 
-// One reader: the frame it is being sent, how much of it went out, and how
-// many frames it got whole.
-struct Reader {
-    int fd = -1;
-    QByteArray pending;
-    int sent = 0;
-    quint64 frames = 0;
+struct FormatText {
+    quint32 pixelFormat;
+    const char *description;
+    quint32 flags;
+};
+constexpr FormatText kFormatTexts[] = {
+    {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", V4L2_FMT_FLAG_COMPRESSED},
+    {V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", 0},
 };
 
-// One part of the multipart stream: a header stating the frame's length, the
-// JPEG, and the line end that precedes the next boundary.
-QByteArray framePart(const QByteArray &jpeg)
+const FormatText *textOf(quint32 pixelFormat)
 {
-    QByteArray part = "--lumoraframe\r\nContent-Type: image/jpeg\r\nContent-Length: " + QByteArray::number(jpeg.size()) +
-                      "\r\n\r\n";
-    part.reserve(part.size() + jpeg.size() + 2);
-    part += jpeg;
-    part += "\r\n";
-    return part;
+    for (const FormatText &text : kFormatTexts)
+        if (text.pixelFormat == pixelFormat)
+            return &text;
+    return nullptr;
 }
 
-// Feed folders are "lumora-feed-<pid>-XXXXXX", so a later process can tell
-// which ones a killed run left behind.
-const QString kFolderPrefix = QStringLiteral("lumora-feed-");
-
-QString feedParent()
+bool compressed(quint32 pixelFormat)
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo(runtime).isDir() ? runtime : QDir::tempPath();
+    const FormatText *text = textOf(pixelFormat);
+    return text && (text->flags & V4L2_FMT_FLAG_COMPRESSED);
 }
 
-void removeLeftoverFolders()
+// Frames that are not pictures: a JPEG start and noise.
+QByteArray garbageFrame()
 {
-    const QDir parent(feedParent());
-    const QStringList names = parent.entryList({kFolderPrefix + "*"}, QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        bool ok = false;
-        const int pid = name.mid(kFolderPrefix.size()).section('-', 0, 0).toInt(&ok);
-        if (!ok || pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
-            continue;
-        QDir folder(parent.filePath(name));
-        if (QFileInfo(folder.path()).isSymLink() || QFileInfo(folder.path()).ownerId() != ::getuid())
-            continue;
-        folder.removeRecursively();
-    }
+    return QByteArray("\xff\xd8\xff\xdb\x00\x43", 6) + QByteArray(4000, char(0x5a)) + QByteArray("\xff\xd9", 2);
+}
+
+timeval monotonicNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return {now.tv_sec, now.tv_nsec / 1000};
 }
 
 } // namespace
 
-// Listens on a socket in a private folder and streams to every reader. It
-// only renders and writes while someone reads.
-class SimVideoFeed::Producer {
-public:
-    explicit Producer(std::function<SimScene()> scene) : m_scene(std::move(scene))
-    {
-        removeLeftoverFolders();
-        QByteArray folder = (feedParent() + "/" + kFolderPrefix + QString::number(getpid()) + "-XXXXXX").toUtf8();
-        if (!mkdtemp(folder.data()))
-            return;
-        m_folder = QString::fromUtf8(folder);
-        m_path = m_folder + "/video";
-        m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = m_path.toUtf8();
-        if (m_wake < 0 || m_listener < 0 || size_t(path.size()) >= sizeof address.sun_path)
-            return;
-        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
-        if (bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 || listen(m_listener, 8) < 0)
-            return;
-        m_thread = std::thread([this] { run(); });
-    }
+struct SimVideoFeed::State {
+    struct Buffer {
+        enum class Where { Application, Queued, Done };
+        Where where = Where::Application;
+        unsigned long userptr = 0;
+        quint32 length = 0;
+        quint32 bytesused = 0;
+        quint32 flags = 0;
+        quint32 sequence = 0;
+        timeval timestamp{};
+    };
 
-    ~Producer()
-    {
-        m_quit = true;
-        wake();
-        if (m_thread.joinable())
-            m_thread.join();
-        for (const Reader &r : m_readers)
-            ::close(r.fd);
-        if (m_listener >= 0)
-            ::close(m_listener);
-        if (m_wake >= 0)
-            ::close(m_wake);
-        if (!m_folder.isEmpty()) {
-            QFile::remove(m_path);
-            QDir().rmdir(m_folder);
-        }
-    }
+    std::function<SimScene()> scene;
+    QVector<Format> formats;
 
-    // Empty when the socket could not be set up: FFmpeg then fails to open it.
-    QString url() const { return m_thread.joinable() ? "unix:" + m_path : QString(); }
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex.
+    int format = 0;
+    QSize size;
+    int owner = -1; // the descriptor holding the streaming right
+    bool heldElsewhere = false;
+    QVector<Buffer> buffers;
+    std::deque<int> queued, done;
+    bool streaming = false;
+    bool gone = false;
+    bool quit = false;
+    quint32 sequence = 0;
+    std::thread producer;
 
-    void end()
-    {
-        m_endStreams = true;
-        wake();
-    }
+    std::mutex observerMutex;
+    std::function<void(quint64)> observer;
 
-    std::atomic<bool> frozen{false};
+    std::atomic<bool> frozen{false}, garbage{false};
     std::atomic<quint64> freezeAt{0}; // 0: never
     std::atomic<quint64> served{0};
 
-private:
-    void wake()
+    // Callers hold the mutex for these.
+    quint32 sizeImage() const
     {
-        const quint64 one = 1;
-        if (m_wake >= 0)
-            (void)!::write(m_wake, &one, sizeof one);
+        return quint32(size.width()) * quint32(size.height()) * 2;
+    }
+    void fill(v4l2_pix_format *pix) const
+    {
+        const quint32 pixelFormat = formats[format].pixelFormat;
+        *pix = {};
+        pix->width = quint32(size.width());
+        pix->height = quint32(size.height());
+        pix->pixelformat = pixelFormat;
+        pix->field = V4L2_FIELD_NONE;
+        pix->bytesperline = compressed(pixelFormat) ? 0 : quint32(size.width()) * 2;
+        pix->sizeimage = sizeImage();
+        pix->colorspace = V4L2_COLORSPACE_SRGB;
+    }
+    // uvc_acquire_privileges(): the first file to ask gets the streaming right.
+    int acquire(const SimFile &file)
+    {
+        if (heldElsewhere || (owner >= 0 && owner != file.fd))
+            return -EBUSY;
+        owner = file.fd;
+        return 0;
+    }
+    bool owns(const SimFile &file) const { return !heldElsewhere && owner == file.fd; }
+    // vb2's cancel: every buffer goes back to the application untouched.
+    void stopStreaming()
+    {
+        streaming = false;
+        queued.clear();
+        done.clear();
+        for (Buffer &b : buffers)
+            b.where = Buffer::Where::Application;
+        changed.notify_all();
+    }
+    void release()
+    {
+        stopStreaming();
+        buffers.clear();
+        owner = -1;
     }
 
-    void run()
+    int setFormat(const SimFile &file, v4l2_format *f, bool trying)
     {
-        auto nextFrame = Clock::now();
+        if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+        if (!trying) {
+            if (const int rc = acquire(file))
+                return rc;
+            if (!buffers.isEmpty())
+                return -EBUSY;
+        }
+        // An unknown format gets the camera's first; the size is the nearest offered.
+        int chosen = -1;
+        for (int i = 0; i < formats.size() && chosen < 0; ++i)
+            if (formats[i].pixelFormat == f->fmt.pix.pixelformat)
+                chosen = i;
+        const quint32 pixelFormat = formats[std::max(chosen, 0)].pixelFormat;
+        int best = -1;
+        qint64 bestDistance = 0;
+        for (int i = 0; i < formats.size(); ++i) {
+            if (formats[i].pixelFormat != pixelFormat)
+                continue;
+            const qint64 distance = qAbs(qint64(formats[i].size.width()) - f->fmt.pix.width)
+                + qAbs(qint64(formats[i].size.height()) - f->fmt.pix.height);
+            if (best < 0 || distance < bestDistance)
+                best = i, bestDistance = distance;
+        }
+        const int savedFormat = format;
+        const QSize savedSize = size;
+        format = best;
+        size = formats[best].size;
+        fill(&f->fmt.pix);
+        if (trying) {
+            format = savedFormat;
+            size = savedSize;
+        }
+        return 0;
+    }
+
+    int requestBuffers(const SimFile &file, v4l2_requestbuffers *request)
+    {
+        if (request->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+        if (request->memory != V4L2_MEMORY_MMAP && request->memory != V4L2_MEMORY_USERPTR
+            && request->memory != V4L2_MEMORY_DMABUF)
+            return -EINVAL;
+        if (const int rc = acquire(file))
+            return rc;
+        if (streaming)
+            return -EBUSY;
+        request->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_USERPTR | V4L2_BUF_CAP_SUPPORTS_DMABUF;
+        if (request->count == 0) {
+            release();
+            return 0;
+        }
+        // The kernel seam has no mmap() and no dma-buf: buffers here are the
+        // application's own memory.
+        if (request->memory != V4L2_MEMORY_USERPTR)
+            return -EINVAL;
+        request->count = std::min(request->count, kMaxBuffers);
+        stopStreaming();
+        buffers = QVector<Buffer>(int(request->count));
+        return 0;
+    }
+
+    int queue(const SimFile &file, v4l2_buffer *b)
+    {
+        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_USERPTR)
+            return -EINVAL;
+        if (!owns(file))
+            return -EBUSY;
+        if (gone)
+            return -EIO;
+        if (b->index >= quint32(buffers.size()) || buffers[int(b->index)].where != Buffer::Where::Application)
+            return -EINVAL;
+        if (b->m.userptr == 0)
+            return -EFAULT;
+        if (b->length < sizeImage())
+            return -EINVAL;
+        Buffer &buffer = buffers[int(b->index)];
+        buffer.where = Buffer::Where::Queued;
+        buffer.userptr = b->m.userptr;
+        buffer.length = b->length;
+        queued.push_back(int(b->index));
+        b->flags = V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+        return 0;
+    }
+
+    int dequeue(const SimFile &file, v4l2_buffer *b, std::unique_lock<std::mutex> &lock)
+    {
+        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_USERPTR)
+            return -EINVAL;
+        if (!owns(file))
+            return -EBUSY;
+        const auto ready = [this] { return !done.empty() || !streaming || gone; };
+        if (!ready() && !(file.flags & O_NONBLOCK))
+            changed.wait(lock, ready);
+        if (gone)
+            return -EIO;
+        if (!streaming)
+            return -EINVAL;
+        if (done.empty())
+            return -EAGAIN;
+        const int index = done.front();
+        done.pop_front();
+        Buffer &buffer = buffers[index];
+        buffer.where = Buffer::Where::Application;
+        b->index = quint32(index);
+        b->bytesused = buffer.bytesused;
+        b->flags = buffer.flags | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+        b->field = V4L2_FIELD_NONE;
+        b->timestamp = buffer.timestamp;
+        b->sequence = buffer.sequence;
+        b->m.userptr = buffer.userptr;
+        b->length = buffer.length;
+        return 0;
+    }
+
+    int streamOn(const SimFile &file)
+    {
+        if (!owns(file))
+            return -EBUSY;
+        if (buffers.isEmpty())
+            return -EINVAL;
+        if (streaming)
+            return 0;
+        streaming = true;
+        if (!producer.joinable())
+            producer = std::thread([this] { produce(); });
+        changed.notify_all();
+        return 0;
+    }
+
+    // Fills one queued buffer per frame period while streaming.
+    void produce()
+    {
+        SimVideoFrames frames;
+        std::unique_lock<std::mutex> lock(mutex);
+        auto next = Clock::now();
         int index = 0;
-        while (!m_quit) {
-            QVector<pollfd> fds{{m_wake, POLLIN, 0}, {m_listener, POLLIN, 0}};
-            for (const Reader &r : m_readers)
-                fds.append({r.fd, short(POLLIN | (r.pending.isEmpty() ? 0 : POLLOUT)), 0});
-            const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(nextFrame - Clock::now());
-            const long nanoseconds = std::clamp<long>(long(wait.count()), 0, 999999999);
-            const timespec timeout{0, nanoseconds};
-            if (ppoll(fds.data(), nfds_t(fds.size()), m_readers.isEmpty() ? nullptr : &timeout, nullptr) < 0 &&
-                errno != EINTR)
-                break;
-            // Nothing is drawn once the owner is going: Qt may be on its way down.
-            if (m_quit)
-                break;
-
-            if (fds[0].revents & POLLIN) {
-                quint64 count;
-                (void)!::read(m_wake, &count, sizeof count);
+        while (!quit) {
+            if (!streaming) {
+                changed.wait(lock, [this] { return quit || streaming; });
+                next = Clock::now();
+                continue;
             }
-            if (m_endStreams.exchange(false))
-                dropReaders();
-            if (fds[1].revents & POLLIN)
-                accept();
-            serviceReaders(fds.mid(2));
-
-            const auto now = Clock::now();
-            if (m_readers.isEmpty() || now < nextFrame)
+            if (changed.wait_until(lock, next, [this] { return quit || !streaming; }))
                 continue;
             // A late tick does not cause a burst of frames.
-            nextFrame = std::max(nextFrame + kFramePeriod, now);
+            next = std::max(next + kFramePeriod, Clock::now());
+            // uvcvideo counts every frame the camera sends, lost ones included.
+            const quint32 frameSequence = sequence++;
             const quint64 stallAt = freezeAt.load();
             if (stallAt && served.load() >= stallAt)
                 frozen = true;
-            if (!frozen)
-                queueFrame(m_frames.frame(m_scene(), index++));
-        }
-    }
-
-    void accept()
-    {
-        for (;;) {
-            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0)
-                return;
-            m_readers.append({fd, {}, 0, 0});
-        }
-    }
-
-    void dropReaders()
-    {
-        for (const Reader &r : m_readers)
-            ::close(r.fd);
-        m_readers.clear();
-    }
-
-    // `fds` are the poll results of m_readers, in the same order.
-    void serviceReaders(const QVector<pollfd> &fds)
-    {
-        QVector<Reader> alive;
-        for (int i = 0; i < fds.size() && i < m_readers.size(); ++i) {
-            Reader r = m_readers[i];
-            char discard[256];
-            const bool hungUp = (fds[i].revents & (POLLHUP | POLLERR)) ||
-                                ((fds[i].revents & POLLIN) && ::recv(r.fd, discard, sizeof discard, 0) <= 0);
-            if (hungUp || !flush(r)) {
-                ::close(r.fd);
+            if (frozen || formats[format].pixelFormat != V4L2_PIX_FMT_MJPEG)
                 continue;
+            // Drawn without the lock: the application keeps dequeuing meanwhile.
+            lock.unlock();
+            const QByteArray frame = garbage ? garbageFrame() : frames.frame(scene(), index++);
+            lock.lock();
+            if (quit || !streaming || queued.empty() || frame.isEmpty())
+                continue; // no buffer to put it in: the frame is lost
+            Buffer &buffer = buffers[queued.front()];
+            const quint32 bytes = std::min(quint32(frame.size()), buffer.length);
+            std::memcpy(reinterpret_cast<void *>(buffer.userptr), frame.constData(), bytes);
+            buffer.bytesused = bytes;
+            buffer.flags = bytes < quint32(frame.size()) ? V4L2_BUF_FLAG_ERROR : 0;
+            buffer.sequence = frameSequence;
+            buffer.timestamp = monotonicNow();
+            buffer.where = Buffer::Where::Done;
+            done.push_back(queued.front());
+            queued.pop_front();
+            const quint64 count = ++served;
+            changed.notify_all();
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> observing(observerMutex);
+                if (observer)
+                    observer(count);
             }
-            alive.append(r);
+            lock.lock();
         }
-        // Readers accepted during this round are not in `fds` yet.
-        alive += m_readers.mid(fds.size());
-        m_readers = alive;
     }
-
-    // A reader still busy with the previous frame skips this one.
-    void queueFrame(const QByteArray &jpeg)
-    {
-        if (jpeg.isEmpty())
-            return;
-        const QByteArray part = framePart(jpeg);
-        QVector<Reader> alive;
-        for (Reader r : qAsConst(m_readers)) {
-            if (r.pending.isEmpty()) {
-                r.pending = part;
-                r.sent = 0;
-                served++;
-            }
-            if (!flush(r)) {
-                ::close(r.fd);
-                continue;
-            }
-            alive.append(r);
-        }
-        m_readers = alive;
-    }
-
-public:
-    void setObserver(std::function<void(quint64)> observer)
-    {
-        std::lock_guard<std::mutex> lock(m_observerMutex);
-        m_observer = std::move(observer);
-    }
-
-private:
-    void frameComplete(quint64 frame)
-    {
-        std::lock_guard<std::mutex> lock(m_observerMutex);
-        if (m_observer)
-            m_observer(frame);
-    }
-
-    // Writes what the socket takes; false when the reader is gone.
-    bool flush(Reader &r)
-    {
-        while (!r.pending.isEmpty()) {
-            const ssize_t n = ::send(r.fd, r.pending.constData() + r.sent, size_t(r.pending.size() - r.sent), MSG_NOSIGNAL);
-            if (n < 0)
-                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-            r.sent += int(n);
-            if (r.sent == r.pending.size()) {
-                r.pending.clear();
-                r.sent = 0;
-                frameComplete(++r.frames);
-            }
-        }
-        return true;
-    }
-
-    std::function<SimScene()> m_scene;
-    std::mutex m_observerMutex;
-    std::function<void(quint64)> m_observer;
-    SimVideoFrames m_frames;
-    QString m_folder, m_path;
-    int m_wake = -1, m_listener = -1;
-    QVector<Reader> m_readers; // producer thread only
-    std::atomic<bool> m_quit{false}, m_endStreams{false};
-    std::thread m_thread;
 };
 
-SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene)
-    : m_scene(std::move(scene)), m_producer(std::make_unique<Producer>(m_scene))
+SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene, QVector<Format> formats) : d(std::make_unique<State>())
 {
+    d->scene = std::move(scene);
+    d->formats = formats.isEmpty() ? QVector<Format>{{V4L2_PIX_FMT_MJPEG, QSize(1920, 1080)}} : std::move(formats);
+    d->size = d->formats.first().size;
 }
 
-SimVideoFeed::~SimVideoFeed() = default;
-
-platform::CaptureInput SimVideoFeed::input()
+SimVideoFeed::~SimVideoFeed()
 {
-    return {"mpjpeg", m_producer->url()};
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->quit = true;
+        d->changed.notify_all();
+    }
+    if (d->producer.joinable())
+        d->producer.join();
+}
+
+bool SimVideoFeed::handles(unsigned long request)
+{
+    switch (request) {
+    case VIDIOC_ENUM_FMT:
+    case VIDIOC_ENUM_FRAMESIZES:
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM:
+    case VIDIOC_REQBUFS:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF:
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int SimVideoFeed::ioctl(const SimFile &file, unsigned long request, void *arg)
+{
+    std::unique_lock<std::mutex> lock(d->mutex);
+    switch (request) {
+    case VIDIOC_ENUM_FMT: {
+        auto *description = static_cast<v4l2_fmtdesc *>(arg);
+        QVector<quint32> distinct;
+        for (const Format &f : qAsConst(d->formats))
+            if (!distinct.contains(f.pixelFormat))
+                distinct.append(f.pixelFormat);
+        if (description->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || description->index >= quint32(distinct.size()))
+            return -EINVAL;
+        const quint32 index = description->index;
+        *description = {};
+        description->index = index;
+        description->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        description->pixelformat = distinct[int(index)];
+        if (const FormatText *text = textOf(description->pixelformat)) {
+            description->flags = text->flags;
+            qstrncpy(reinterpret_cast<char *>(description->description), text->description, sizeof description->description);
+        }
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES: {
+        auto *frameSize = static_cast<v4l2_frmsizeenum *>(arg);
+        quint32 n = 0;
+        for (const Format &f : qAsConst(d->formats)) {
+            if (f.pixelFormat != frameSize->pixel_format || n++ != frameSize->index)
+                continue;
+            frameSize->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            frameSize->discrete = {quint32(f.size.width()), quint32(f.size.height())};
+            return 0;
+        }
+        return -EINVAL;
+    }
+    case VIDIOC_G_FMT: {
+        auto *f = static_cast<v4l2_format *>(arg);
+        if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+        d->fill(&f->fmt.pix);
+        return 0;
+    }
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+        return d->setFormat(file, static_cast<v4l2_format *>(arg), request == VIDIOC_TRY_FMT);
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM: {
+        auto *parameters = static_cast<v4l2_streamparm *>(arg);
+        if (parameters->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+        if (request == VIDIOC_S_PARM)
+            if (const int rc = d->acquire(file))
+                return rc;
+        // One frame interval: whatever is asked, the camera keeps its own.
+        std::memset(&parameters->parm, 0, sizeof parameters->parm);
+        parameters->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parameters->parm.capture.timeperframe = {1, kFrameRate};
+        return 0;
+    }
+    case VIDIOC_REQBUFS:
+        return d->requestBuffers(file, static_cast<v4l2_requestbuffers *>(arg));
+    case VIDIOC_QBUF:
+        return d->queue(file, static_cast<v4l2_buffer *>(arg));
+    case VIDIOC_DQBUF:
+        return d->dequeue(file, static_cast<v4l2_buffer *>(arg), lock);
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF: {
+        if (*static_cast<const int *>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return -EINVAL;
+        if (request == VIDIOC_STREAMON)
+            return d->streamOn(file);
+        if (!d->owns(file))
+            return -EBUSY;
+        d->stopStreaming();
+        return 0;
+    }
+    default:
+        return -ENOTTY;
+    }
+}
+
+int SimVideoFeed::poll(const SimFile &, short events, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(d->mutex);
+    const auto ready = [this] { return !d->done.empty() || !d->streaming || d->gone; };
+    if (!d->changed.wait_for(lock, std::chrono::milliseconds(std::max(0, timeoutMs)), ready))
+        return 0;
+    // What vb2_poll() answers for a queue that does not stream.
+    if (!d->streaming || d->gone)
+        return POLLERR;
+    return events & (POLLIN | POLLRDNORM);
+}
+
+void SimVideoFeed::closed(const SimFile &file)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    if (d->owner == file.fd)
+        d->release();
+}
+
+void SimVideoFeed::setHeldElsewhere(bool held)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->heldElsewhere = held;
 }
 
 void SimVideoFeed::end()
 {
-    m_producer->end();
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->gone = true;
+    d->release();
 }
 
 void SimVideoFeed::setFrozen(bool frozen)
 {
     if (!frozen)
-        m_producer->freezeAt = 0;
-    m_producer->frozen = frozen;
+        d->freezeAt = 0;
+    d->frozen = frozen;
 }
 
 void SimVideoFeed::stallAfter(quint64 frames)
 {
     if (frames == 0) {
-        m_producer->frozen = true;
+        d->frozen = true;
         return;
     }
-    m_producer->freezeAt = m_producer->served.load() + frames;
-}
-
-void SimVideoFeed::setFrameObserver(std::function<void(quint64)> observer)
-{
-    m_producer->setObserver(std::move(observer));
+    d->freezeAt = d->served.load() + frames;
 }
 
 quint64 SimVideoFeed::framesServed() const
 {
-    return m_producer->served.load();
+    return d->served.load();
+}
+
+void SimVideoFeed::setFrameObserver(std::function<void(quint64)> observer)
+{
+    std::lock_guard<std::mutex> lock(d->observerMutex);
+    d->observer = std::move(observer);
+}
+
+void SimVideoFeed::sendGarbage(bool garbage)
+{
+    d->garbage = garbage;
 }
 
 } // namespace lumora::sim

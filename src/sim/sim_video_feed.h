@@ -1,14 +1,15 @@
 #pragma once
-// A simulated camera's MJPEG stream, in a form FFmpeg can open: a local
-// socket ("unix:" protocol) served by a producer thread at 1920x1080 and 30
-// frames per second while anyone reads it. Each frame goes out as one part of
-// a multipart stream ("mpjpeg" format) that states its length, so the reader
-// has a whole frame as soon as its last byte arrives, as a V4L2 buffer would
-// hand it over.
+// A simulated camera's capture stream as uvcvideo serves it on the capture
+// node: the format ioctls, and a videobuf2 queue of the application's own
+// buffers (USERPTR) that a producer thread fills with one whole frame each,
+// 30 times a second while the stream is on. DQBUF blocks, or answers EAGAIN
+// on a node opened O_NONBLOCK; poll() waits for a filled buffer.
 
-#include "platform/kernel.h"
 #include "sim/sim_controls.h"
+#include "sim/sim_device.h"
 
+#include <QSize>
+#include <QVector>
 #include <QtGlobal>
 
 #include <functional>
@@ -18,32 +19,48 @@ namespace lumora::sim {
 
 class SimVideoFeed {
 public:
+    // A format the camera offers; the first is the one it starts with.
+    struct Format {
+        quint32 pixelFormat = 0; // V4L2_PIX_FMT_*
+        QSize size;
+    };
+
     // `scene` is read for every frame, from the producer's thread.
-    explicit SimVideoFeed(std::function<SimScene()> scene);
+    SimVideoFeed(std::function<SimScene()> scene, QVector<Format> formats);
     ~SimVideoFeed();
     SimVideoFeed(const SimVideoFeed &) = delete;
     SimVideoFeed &operator=(const SimVideoFeed &) = delete;
 
-    // An input that streams 1920x1080 MJPEG at 30 frames per second while it is read.
-    platform::CaptureInput input();
-    // The camera left: every open stream ends as a real one would.
+    // Whether `request` is one of the format or streaming ioctls served here.
+    static bool handles(unsigned long request);
+    int ioctl(const SimFile &file, unsigned long request, void *arg);
+    int poll(const SimFile &file, short events, int timeoutMs);
+    // The file's release: a stream it owns stops and its buffers are let go.
+    void closed(const SimFile &file);
+    // Another process streams from the camera: the calls that need the
+    // streaming right answer EBUSY.
+    void setHeldElsewhere(bool held);
+
+    // The camera left: streaming stops, waiters wake with an error, and the
+    // application's buffers are never touched again. A camera that comes
+    // back has a new feed.
     void end();
-    // A camera that hangs: open streams stay connected but get no frames.
+    // A camera that hangs: the stream stays on but no buffer is filled.
     void setFrozen(bool frozen);
-    // The stream stalls once each reader has had `frames` more whole frames
-    // (0: at once): readers stay connected and get nothing more, as from a
-    // camera that stops sending. setFrozen(false) resumes it.
+    // The stream stalls after `frames` more filled buffers (0: at once).
+    // setFrozen(false) resumes it.
     void stallAfter(quint64 frames);
-    // Frames written to readers so far.
+    // Frames whole in a buffer so far.
     quint64 framesServed() const;
-    // Called on the producer's thread each time a reader has been sent the
-    // last byte of a frame, with that reader's count of whole frames (from 1).
+    // Called on the producer's thread each time a buffer holds a whole
+    // frame, with the count of such frames (from 1).
     void setFrameObserver(std::function<void(quint64 frame)> observer);
+    // Frames that are not pictures: a JPEG header and noise.
+    void sendGarbage(bool garbage);
 
 private:
-    class Producer;
-    std::function<SimScene()> m_scene;
-    std::unique_ptr<Producer> m_producer;
+    struct State;
+    std::unique_ptr<State> d;
 };
 
 } // namespace lumora::sim

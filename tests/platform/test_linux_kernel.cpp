@@ -11,6 +11,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace lumora::platform;
 
@@ -162,18 +165,21 @@ private Q_SLOTS:
         QCOMPARE(m_kernel->close(fd), -EBADF);
     }
 
-    void captureInputIsTheNode()
+    // A descriptor with nothing to read times out with 0; a ready one answers its events.
+    void pollWaitsForReadiness()
     {
-        const CaptureInput input = m_kernel->captureInput(QStringLiteral("/dev/video0"));
-        QCOMPARE(input.format, QStringLiteral("video4linux2"));
-        QCOMPARE(input.url, QStringLiteral("/dev/video0"));
-        // The request becomes the v4l2 demuxer's options; the device judges them.
-        const CaptureInput requested =
-            m_kernel->requestCapture(QStringLiteral("/dev/video0"), {QStringLiteral("mjpeg"), QSize(1920, 1080), 30});
-        QCOMPARE(requested.url, QStringLiteral("/dev/video0"));
-        const QVector<QPair<QByteArray, QByteArray>> options{
-            {"input_format", "mjpeg"}, {"video_size", "1920x1080"}, {"framerate", "30"}};
-        QCOMPARE(requested.options, options);
+        QTemporaryDir folder;
+        const QByteArray fifo = QFile::encodeName(folder.filePath(QStringLiteral("fifo")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reader = m_kernel->open(QString::fromLocal8Bit(fifo), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        QCOMPARE(m_kernel->poll(reader, POLLIN, 20), 0);
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        QVERIFY(writer >= 0);
+        QCOMPARE(::write(writer, "x", 1), ssize_t(1));
+        QCOMPARE(m_kernel->poll(reader, POLLIN, 1000), int(POLLIN));
+        ::close(writer);
+        m_kernel->close(reader);
     }
 
     // The real /proc: this process holding a file is found by the file's path

@@ -15,14 +15,12 @@
 #include <QMovie>
 #include <QPointer>
 #include <QThread>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <linux/videodev2.h>
 
 using namespace lumora;
 
@@ -31,19 +29,38 @@ namespace {
 constexpr int kWaitMs = 5000;
 
 // The default scenario; its cameras can be made to hang like a driver that
-// stopped answering (a read FFmpeg's interrupt cannot cut short).
+// stopped answering: a format request that does not return.
 class Kernel : public sim::SimKernel {
 public:
     Kernel() { loadScenario(defaultScenario()); }
-    platform::CaptureInput captureInput(const QString &alias) override
+    int ioctl(int fd, unsigned long request, void *arg) override
     {
-        if (hangingInput.isEmpty())
-            return SimKernel::captureInput(alias);
-        hangingInputTaken = true;
-        return {"mjpeg", hangingInput};
+        if (request == VIDIOC_S_FMT) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_hang) {
+                m_hung = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return !m_hang; });
+            }
+        }
+        return SimKernel::ioctl(fd, request, arg);
     }
-    QString hangingInput;              // set before any worker may read it
-    std::atomic<bool> hangingInputTaken{false};
+    void setHanging(bool hang)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hang = hang;
+        m_changed.notify_all();
+    }
+    bool hung()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_hung;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_hang = false, m_hung = false;
 };
 
 void hover(QWidget *widget, QEvent::Type type)
@@ -177,15 +194,11 @@ private Q_SLOTS:
 
     void stopGivesUpWaitingOnAHungCamera()
     {
-        // Opening a pipe nobody writes to blocks, and FFmpeg cannot interrupt that.
-        QTemporaryDir folder;
-        const QByteArray fifo = QFile::encodeName(folder.filePath("camera"));
-        QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
         m_window->stopCameraPreView();
-        m_kernel->hangingInput = QString::fromLocal8Bit(fifo);
+        m_kernel->setHanging(true);
         m_window->slotStartPreview();
         QPointer<QThread> hung = m_window->m_pVideoThread;
-        QTRY_VERIFY_WITH_TIMEOUT(m_kernel->hangingInputTaken, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_kernel->hung(), kWaitMs);
 
         QTest::ignoreMessage(QtWarningMsg, "preview worker did not stop within 2000 ms; left to end on its own");
         m_window->stopCameraPreView();
@@ -193,7 +206,7 @@ private Q_SLOTS:
         QVERIFY(!label("labelCamera")->isHidden());
 
         // When the camera answers at last, the worker and its thread go away on their own.
-        ::close(::open(fifo.constData(), O_WRONLY | O_CLOEXEC));
+        m_kernel->setHanging(false);
         QTRY_VERIFY_WITH_TIMEOUT(hung.isNull(), kWaitMs);
     }
 

@@ -5,10 +5,9 @@
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
-#include "sim/sim_video_feed.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryFile>
+#include <QJsonArray>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -22,9 +21,7 @@ using namespace lumora;
 
 namespace {
 
-const QString kCamera = QStringLiteral("/dev/video0");   // qx-4k of the default scenario
-const QString kTestFeed = QStringLiteral("/dev/video-test");
-const QString kGarbage = QStringLiteral("/dev/video-garbage");
+const QString kCamera = QStringLiteral("/dev/video0"); // qx-4k of the default scenario
 
 std::mutex g_logMutex;
 QStringList g_log;
@@ -44,19 +41,25 @@ bool logged(const QString &prefix)
     return false;
 }
 
-// The default scenario, plus one camera whose feed the test holds, to make it hang.
+QJsonObject cameraConfig(const QString &id, const QString &port, const QJsonArray &faults = {})
+{
+    return {{"id", id},          {"vendorId", "0x1d6b"}, {"productId", "0xff01"}, {"manufacturer", "QX"},
+            {"product", "QX NV-Optica-4K-AI"}, {"serial", "SN-" + id}, {"port", port}, {"firmware", "1.4.2"},
+            {"faults", faults}};
+}
+
+// The default scenario, plus a camera the test makes hang and one that sends
+// frames that are no pictures.
 class TestKernel : public sim::SimKernel {
 public:
-    TestKernel() { loadScenario(defaultScenario()); }
-    platform::CaptureInput captureInput(const QString &alias) override
+    TestKernel()
     {
-        if (alias == kGarbage)
-            return {"mjpeg", garbage};
-        return alias == kTestFeed ? feed.input() : SimKernel::captureInput(alias);
+        loadScenario(defaultScenario());
+        plug(sim::makeCamera(cameraConfig("test", "3-1")));
+        plug(sim::makeCamera(cameraConfig("garbage", "3-2", {QJsonObject{{"kind", "garbageFrames"}}})));
     }
-    sim::SimVideoFeed feed{[] { return sim::SimScene{}; }};
-    QString garbage; // a file of frames that are not JPEG pictures
-
+    QString node(const QString &id) const { return devNodes(id).value(0); }
+    std::shared_ptr<sim::SimCamera> testCamera() const { return find<sim::SimCamera>("test"); }
 };
 
 double meanLevel(const QImage &image)
@@ -125,26 +128,27 @@ private Q_SLOTS:
 
     void stopEndsWorkerPromptly_data()
     {
-        QTest::addColumn<QString>("alias");
         QTest::addColumn<bool>("hangBeforeOpen");
         QTest::addColumn<bool>("hangWhileStreaming");
-        QTest::newRow("streaming") << kCamera << false << false;
-        QTest::newRow("camera hangs while streaming") << kTestFeed << false << true;
-        QTest::newRow("camera hangs while opening") << kTestFeed << true << false;
+        QTest::newRow("streaming") << false << false;
+        QTest::newRow("camera hangs while streaming") << false << true;
+        QTest::newRow("camera hangs before its first frame") << true << false;
     }
 
     void stopEndsWorkerPromptly()
     {
-        QFETCH(QString, alias);
         QFETCH(bool, hangBeforeOpen);
         QFETCH(bool, hangWhileStreaming);
-        m_kernel->feed.setFrozen(hangBeforeOpen);
-        PreviewSession session(alias);
+        const auto camera = m_kernel->testCamera();
+        if (hangBeforeOpen)
+            camera->stallFeed();
+        PreviewSession session(m_kernel->node("test"));
         if (hangBeforeOpen) {
             QTRY_VERIFY_WITH_TIMEOUT(session.started, 5000);
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
-            m_kernel->feed.setFrozen(hangWhileStreaming);
+            if (hangWhileStreaming)
+                camera->stallFeed();
         }
 
         session.stop();
@@ -193,24 +197,17 @@ private Q_SLOTS:
 
     void badInputIsLoggedAndReleased_data()
     {
-        QTest::addColumn<QString>("alias");
+        QTest::addColumn<QString>("camera");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no such camera") << QStringLiteral("/dev/video99") << QStringLiteral("Couldn't open input stream.\n");
-        QTest::newRow("camera sends garbage") << kGarbage << QStringLiteral("Decode Error.\n");
+        QTest::newRow("no such camera") << QString() << QStringLiteral("Couldn't open input stream.\n");
+        QTest::newRow("camera sends garbage") << QStringLiteral("garbage") << QStringLiteral("Decode Error.\n");
     }
 
     void badInputIsLoggedAndReleased()
     {
-        QFETCH(QString, alias);
+        QFETCH(QString, camera);
         QFETCH(QString, message);
-        QTemporaryFile garbage;
-        QVERIFY(garbage.open());
-        for (int frame = 0; frame < 8; ++frame)
-            garbage.write(QByteArray("\xff\xd8\xff\xdb\x00\x43") + QByteArray(4000, char(0x5a)) + QByteArray("\xff\xd9"));
-        garbage.flush();
-        m_kernel->garbage = garbage.fileName();
-
-        PreviewSession session(alias);
+        PreviewSession session(camera.isEmpty() ? QStringLiteral("/dev/video99") : m_kernel->node(camera));
         QTRY_VERIFY_WITH_TIMEOUT(logged(message), 5000);
         session.shutDown();
         QVERIFY(!session.finished);
@@ -229,7 +226,7 @@ private Q_SLOTS:
         const double cpuBefore = unplugged.cpuMs();
         QElapsedTimer wall;
         wall.start();
-        PreviewSession other(kTestFeed);
+        PreviewSession other(m_kernel->node("test"));
         QTRY_VERIFY_WITH_TIMEOUT(other.pictures >= 10, 10000);
         QVERIFY2(unplugged.cpuMs() - cpuBefore < 0.1 * double(wall.elapsed()),
                  qPrintable(QString("%1 ms CPU in %2 ms").arg(unplugged.cpuMs() - cpuBefore).arg(wall.elapsed())));
@@ -240,16 +237,20 @@ private Q_SLOTS:
 
     void stalledReceiverKeepsOnePictureInFlight()
     {
-        PreviewSession session(kTestFeed);
+        PreviewSession session(m_kernel->node("test"));
         QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
 
         // The GUI thread stops handling events while a second's worth of frames is served.
-        const quint64 target = m_kernel->feed.framesServed() + 30;
+        std::atomic<quint64> served{0};
+        m_kernel->testCamera()->setFrameObserver([&served](quint64 frame) { served = frame; });
+        QTRY_VERIFY_WITH_TIMEOUT(served > 0, 10000);
+        const quint64 target = served + 30;
         QElapsedTimer deadline;
         deadline.start();
-        while (m_kernel->feed.framesServed() < target && deadline.elapsed() < 10000)
+        while (served < target && deadline.elapsed() < 10000)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        QVERIFY(m_kernel->feed.framesServed() >= target);
+        m_kernel->testCamera()->setFrameObserver({});
+        QVERIFY(served >= target);
 
         const int before = session.pictures;
         QCoreApplication::sendPostedEvents();

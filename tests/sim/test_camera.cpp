@@ -1,5 +1,5 @@
 // LABELS: worker
-// The camera model acting on what its firmware asks for, and its picture's life.
+// The camera model acting on what its firmware asks for.
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
@@ -22,9 +22,6 @@ class CameraTest : public QObject {
 private slots:
     void firmwareOutcomes_data();
     void firmwareOutcomes();
-    void feedFollowsThePlug();
-    void captureRequestIsJudgedAsV4l2Would_data();
-    void captureRequestIsJudgedAsV4l2Would();
 };
 
 void CameraTest::firmwareOutcomes_data()
@@ -67,50 +64,6 @@ void CameraTest::firmwareOutcomes()
     QCOMPARE(drive->state(), SimUpdateDrive::State::UBoot);
     QCOMPARE(k.devNodes("cam"), QStringList({"/dev/sdb"}));
     QCOMPARE(drive->config().value("camera").toObject().value("serial"), config.value("serial"));
-}
-
-// The camera streams MJPEG at 1920x1080: another format or size is refused
-// (FFmpeg fails the open when S_FMT answers something else); a frame rate is
-// adjusted by the driver, not refused.
-void CameraTest::captureRequestIsJudgedAsV4l2Would_data()
-{
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<int>("rate");
-    QTest::addColumn<bool>("offered");
-    QTest::newRow("mjpeg 1920x1080 at 30") << "mjpeg" << QSize(1920, 1080) << 30 << true;
-    QTest::newRow("mjpeg 1920x1080 at 60, rate adjusted") << "mjpeg" << QSize(1920, 1080) << 60 << true;
-    QTest::newRow("yuyv422 1920x1080") << "yuyv422" << QSize(1920, 1080) << 30 << false;
-    QTest::newRow("h264 1920x1080") << "h264" << QSize(1920, 1080) << 30 << false;
-    QTest::newRow("mjpeg 1280x720") << "mjpeg" << QSize(1280, 720) << 30 << false;
-    QTest::newRow("mjpeg 3840x2160") << "mjpeg" << QSize(3840, 2160) << 30 << false;
-}
-
-void CameraTest::captureRequestIsJudgedAsV4l2Would()
-{
-    QFETCH(QString, format);
-    QFETCH(QSize, size);
-    QFETCH(int, rate);
-    QFETCH(bool, offered);
-    SimKernel k;
-    k.plug(makeCamera(cameraConfig("cam", "1-1")));
-    const lumora::platform::CaptureInput input = k.requestCapture("/dev/video0", {format, size, rate});
-    QCOMPARE(!input.url.isEmpty(), offered);
-    QCOMPARE(input.options.value(0), qMakePair(QByteArray("input_format"), format.toUtf8()));
-    QVERIFY(k.requestCapture("/dev/video1", {format, size, rate}).url.isEmpty());
-}
-
-void CameraTest::feedFollowsThePlug()
-{
-    SimKernel k;
-    k.plug(makeCamera(cameraConfig("cam", "1-1")));
-    QVERIFY(!k.captureInput("/dev/video0").url.isEmpty());
-    QVERIFY(k.captureInput("/dev/video1").url.isEmpty()); // metadata carries no picture
-    QVERIFY(k.captureInput("/dev/video9").url.isEmpty());
-    k.unplug("cam");
-    QVERIFY(k.captureInput("/dev/video0").url.isEmpty());
-    QVERIFY(k.replug("cam"));
-    QVERIFY(!k.captureInput("/dev/video0").url.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CameraTest)

@@ -1,4 +1,4 @@
-#include "preview/capturesource.h"
+#include "preview/framedecoder.h"
 
 #include <QCoreApplication>
 #include <QLibrary>
@@ -9,7 +9,7 @@ namespace lumora::preview {
 
 namespace {
 
-using Factory = CaptureSource *(*)();
+using Factory = FrameDecoder *(*)();
 
 // Beside the executable first (the build tree and a relocated install), then
 // the installed module folder, then the build tree for the tests and benches
@@ -35,28 +35,28 @@ Factory loadFactory(QString *why)
     }
     QStringList tried;
     for (const QString &folder : moduleFolders()) {
-        QLibrary library(folder + QStringLiteral("/" LUMORA_CAPTURE_MODULE));
+        QLibrary library(folder + QStringLiteral("/" LUMORA_DECODER_MODULE));
         if (!library.load()) {
             tried << library.errorString();
             continue;
         }
         // Never unloaded: its libraries stay for the next preview.
-        factory = reinterpret_cast<Factory>(library.resolve("lumora_new_capture_source"));
+        factory = reinterpret_cast<Factory>(library.resolve("lumora_new_frame_decoder"));
         if (factory)
             return factory;
         tried << library.errorString();
     }
-    failure = QStringLiteral("the capture module could not be loaded: %1").arg(tried.join(QStringLiteral("; ")));
+    failure = QStringLiteral("the decoder module could not be loaded: %1").arg(tried.join(QStringLiteral("; ")));
     *why = failure;
     return nullptr;
 }
 
 } // namespace
 
-std::unique_ptr<CaptureSource> newCaptureSource(QString *why)
+std::unique_ptr<FrameDecoder> newFrameDecoder(QString *why)
 {
     const Factory factory = loadFactory(why);
-    return std::unique_ptr<CaptureSource>(factory ? factory() : nullptr);
+    return std::unique_ptr<FrameDecoder>(factory ? factory() : nullptr);
 }
 
 } // namespace lumora::preview

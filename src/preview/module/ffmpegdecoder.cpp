@@ -1,29 +1,38 @@
-// The capture module: FFmpeg opens the camera's input, demuxes it and decodes
-// what is not MJPEG. Loaded by the preview when it starts (capturemodule.cpp),
+// The decoder module: FFmpeg decodes the picture formats a camera may send
+// other than MJPEG. Loaded by the preview when it needs it (decodermodule.cpp),
 // so that FFmpeg's libraries are no part of the application's start.
 
-#include "preview/capturesource.h"
+#include "preview/framedecoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavdevice/avdevice.h>
-#include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libswscale/swscale.h>
 }
 
+#include <linux/videodev2.h>
+
 #include <algorithm>
-#include <mutex>
 
 namespace {
 
-void registerFfmpeg()
+// A V4L2 pixel format as FFmpeg knows it: raw pictures by their pixel
+// layout, compressed ones by their codec.
+struct Codec {
+    AVCodecID id = AV_CODEC_ID_NONE;
+    AVPixelFormat raw = AV_PIX_FMT_NONE;
+};
+
+Codec codecFor(quint32 pixelFormat)
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        avformat_network_init();
-        avdevice_register_all();
-    });
+    switch (pixelFormat) {
+    case V4L2_PIX_FMT_YUYV: return {AV_CODEC_ID_RAWVIDEO, AV_PIX_FMT_YUYV422};
+    case V4L2_PIX_FMT_UYVY: return {AV_CODEC_ID_RAWVIDEO, AV_PIX_FMT_UYVY422};
+    case V4L2_PIX_FMT_NV12: return {AV_CODEC_ID_RAWVIDEO, AV_PIX_FMT_NV12};
+    case V4L2_PIX_FMT_YUV420: return {AV_CODEC_ID_RAWVIDEO, AV_PIX_FMT_YUV420P};
+    case V4L2_PIX_FMT_H264: return {AV_CODEC_ID_H264, AV_PIX_FMT_NONE};
+    default: return {};
+    }
 }
 
 // The full-range JPEG formats are deprecated in the scaler: it wants the plain
@@ -40,66 +49,34 @@ AVPixelFormat plainFormat(int format, bool *fullRange)
     }
 }
 
-class FfmpegCapture final : public lumora::preview::CaptureSource {
+class FfmpegDecoder final : public lumora::preview::FrameDecoder {
 public:
-    ~FfmpegCapture() override
+    ~FfmpegDecoder() override
     {
         sws_freeContext(m_scaler);
         av_packet_free(&m_packet);
         av_frame_free(&m_frame);
         avcodec_free_context(&m_codec);
-        avformat_close_input(&m_format);
     }
 
-    int open(const char *url, const char *format, const Options &demuxerOptions, int (*interrupted)(void *),
-             void *opaque, const char **failure) override
+    int open(quint32 pixelFormat, QSize size, const char **failure) override
     {
-        registerFfmpeg();
-        AVDictionary *options = nullptr;
-        for (const auto &option : demuxerOptions)
-            av_dict_set(&options, option.first.constData(), option.second.constData(), 0);
-        const AVInputFormat *inputFormat = format && *format ? av_find_input_format(format) : nullptr;
-        m_format = avformat_alloc_context();
-        if (m_format) {
-            m_format->interrupt_callback = {interrupted, opaque};
-            // The v4l2 input never consults the interrupt callback: opened
-            // blocking, VIDIOC_DQBUF waits for ever on a camera that stops
-            // sending. Non-blocking it answers EAGAIN and the reader sees the stop.
-            m_format->flags |= AVFMT_FLAG_NONBLOCK;
-        }
-        // On failure FFmpeg frees the context itself.
-        const int opened = m_format ? avformat_open_input(&m_format, url, inputFormat, &options) : AVERROR(ENOMEM);
-        av_dict_free(&options);
-        if (opened < 0) {
-            *failure = "Couldn't open input stream.\n";
-            return opened;
-        }
-        const int found = avformat_find_stream_info(m_format, nullptr);
-        if (found < 0) {
-            *failure = "Couldn't find stream information.\n";
-            return found;
-        }
-        for (unsigned i = 0; i < m_format->nb_streams && m_videoIndex < 0; ++i) {
-            if (m_format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-                m_videoIndex = int(i);
-        }
-        if (m_videoIndex < 0) {
-            *failure = "Couldn't find a video stream.\n";
-            return AVERROR_STREAM_NOT_FOUND;
-        }
-        const AVCodecParameters *parameters = m_format->streams[m_videoIndex]->codecpar;
-        const AVCodec *decoder = avcodec_find_decoder(parameters->codec_id);
+        const Codec codec = codecFor(pixelFormat);
+        const AVCodec *decoder = codec.id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(codec.id);
         if (!decoder) {
             *failure = "Codec not found.\n";
             return AVERROR_DECODER_NOT_FOUND;
         }
         m_codec = avcodec_alloc_context3(decoder);
-        if (!m_codec || avcodec_parameters_to_context(m_codec, parameters) < 0
-            || avcodec_open2(m_codec, decoder, nullptr) < 0) {
+        if (m_codec) {
+            m_codec->width = size.width();
+            m_codec->height = size.height();
+            m_codec->pix_fmt = codec.raw;
+        }
+        if (!m_codec || avcodec_open2(m_codec, decoder, nullptr) < 0) {
             *failure = "Could not open codec.\n";
             return AVERROR(EINVAL);
         }
-        m_isJpeg = parameters->codec_id == AV_CODEC_ID_MJPEG;
         m_frame = av_frame_alloc();
         m_packet = av_packet_alloc();
         if (!m_frame || !m_packet) {
@@ -109,21 +86,12 @@ public:
         return 0;
     }
 
-    bool isJpeg() const override { return m_isJpeg; }
-
-    int read(const std::uint8_t **data, std::size_t *size) override
+    bool decode(const std::uint8_t *data, std::size_t size, const std::function<void(QSize)> &onFrame) override
     {
+        // The packet borrows the camera's buffer: it is decoded before the buffer goes back.
         av_packet_unref(m_packet);
-        const int read = av_read_frame(m_format, m_packet);
-        if (read < 0)
-            return read;
-        *data = m_packet->data;
-        *size = std::size_t(std::max(0, m_packet->size));
-        return m_packet->stream_index == m_videoIndex ? 1 : 0;
-    }
-
-    bool decode(const std::function<void(QSize)> &onFrame) override
-    {
+        m_packet->data = const_cast<std::uint8_t *>(data);
+        m_packet->size = int(std::min<std::size_t>(size, std::size_t(INT32_MAX)));
         int decoded = avcodec_send_packet(m_codec, m_packet);
         while (decoded >= 0) {
             decoded = avcodec_receive_frame(m_codec, m_frame);
@@ -132,6 +100,8 @@ public:
             onFrame(QSize(m_frame->width, m_frame->height));
             av_frame_unref(m_frame);
         }
+        m_packet->data = nullptr;
+        m_packet->size = 0;
         return decoded >= 0 || decoded == AVERROR(EAGAIN) || decoded == AVERROR_EOF;
     }
 
@@ -176,20 +146,17 @@ private:
         return true;
     }
 
-    AVFormatContext *m_format = nullptr;
     AVCodecContext *m_codec = nullptr;
     AVFrame *m_frame = nullptr;
     AVPacket *m_packet = nullptr;
     SwsContext *m_scaler = nullptr;
-    int m_videoIndex = -1;
     QSize m_scalerFrom, m_scalerTo;
     int m_scaledFormat = AV_PIX_FMT_NONE;
-    bool m_isJpeg = false;
 };
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT lumora::preview::CaptureSource *lumora_new_capture_source()
+extern "C" Q_DECL_EXPORT lumora::preview::FrameDecoder *lumora_new_frame_decoder()
 {
-    return new FfmpegCapture;
+    return new FfmpegDecoder;
 }
