@@ -7,7 +7,7 @@
 // `ffmpeg -i clip -pix_fmt bgra -f null -`, a full-size decode to BGRA. Each
 // side starts a process per run, so process start-up is charged to both. The
 // runs alternate (A B, then B A) for several rounds; min and median are shown.
-// No GUI is involved.
+// Then the scale after a reduced decode alone, in process. No GUI is involved.
 //
 // Usage: bench_preview [rounds, default 7] [clip seconds, default 10] [area, default 652x367]
 //        bench_preview --decode <clip> <width>x<height>   (one run of our side)
