@@ -34,15 +34,27 @@ inline std::uint8_t toByte(std::uint32_t sum, std::uint32_t bias)
 }
 
 // Vertical sums of channels [begin, end) of the rows under one target row.
+// Taps = 0 for any number; a fixed number lets the compiler unroll.
+template <int Taps>
 void sumRowsPlain(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int begin, int end,
                   std::uint16_t *sums)
 {
-    std::fill(sums + begin, sums + end, std::uint16_t(0));
-    for (int k = 0; k < taps; ++k) {
-        const std::uint8_t *row = rows[k];
-        const std::uint32_t w = weights[k];
-        for (int c = begin; c < end; ++c)
-            sums[c] = std::uint16_t(sums[c] + mulHigh(std::uint32_t(row[c]) << 8, w));
+    const int n = Taps ? Taps : taps;
+    for (int c = begin; c < end; ++c) {
+        std::uint32_t sum = 0;
+        for (int k = 0; k < n; ++k)
+            sum += mulHigh(std::uint32_t(rows[k][c]) << 8, weights[k]);
+        sums[c] = std::uint16_t(sum);
+    }
+}
+
+void sumRowsPlain(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int begin, int end,
+                  std::uint16_t *sums)
+{
+    switch (taps) {
+    case 2: return sumRowsPlain<2>(rows, weights, taps, begin, end, sums);
+    case 3: return sumRowsPlain<3>(rows, weights, taps, begin, end, sums);
+    default: return sumRowsPlain<0>(rows, weights, taps, begin, end, sums);
     }
 }
 
@@ -50,16 +62,21 @@ void sumRowsPlain(const std::uint8_t *const *rows, const std::uint16_t *weights,
 void reduceRowPlain(const BoxScaler::Axis &x, const std::uint16_t *sums, std::uint32_t bias, int begin, int end,
                     std::uint8_t *to)
 {
+    const int taps = x.taps;
     for (int i = begin; i < end; ++i) {
         const std::uint16_t *pixel = sums + 4 * x.start[std::size_t(i)];
         const std::uint16_t *weights = x.weight.data() + std::size_t(i) * std::size_t(x.taps);
-        std::uint32_t channel[3] = {0, 0, 0};
-        for (int k = 0; k < x.taps; ++k)
-            for (int c = 0; c < 3; ++c)
-                channel[c] += mulHigh(pixel[4 * k + c], weights[k]);
+        // Spelled out: as a loop over channels, the sums stayed in memory.
+        std::uint32_t blue = 0, green = 0, red = 0;
+        for (int k = 0; k < taps; ++k) {
+            blue += mulHigh(pixel[4 * k], weights[k]);
+            green += mulHigh(pixel[4 * k + 1], weights[k]);
+            red += mulHigh(pixel[4 * k + 2], weights[k]);
+        }
         std::uint8_t *out = to + 4 * i;
-        for (int c = 0; c < 3; ++c)
-            out[c] = toByte(channel[c], bias);
+        out[0] = toByte(blue, bias);
+        out[1] = toByte(green, bias);
+        out[2] = toByte(red, bias);
         out[3] = 0xFF;
     }
 }
