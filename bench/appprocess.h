@@ -37,7 +37,9 @@ public:
     qint64 start()
     {
         const qint64 at = QDateTime::currentMSecsSinceEpoch();
-        m_process.start(QStringLiteral(LUMORA_APP_PATH), QStringList());
+        // LUMORA_BENCH_APP names another build of the app, to compare two.
+        const QString app = qEnvironmentVariable("LUMORA_BENCH_APP", QStringLiteral(LUMORA_APP_PATH));
+        m_process.start(app, QStringList());
         m_process.waitForStarted(-1);
         return at;
     }

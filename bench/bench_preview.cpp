@@ -7,20 +7,26 @@
 // `ffmpeg -i clip -pix_fmt bgra -f null -`, a full-size decode to BGRA. Each
 // side starts a process per run, so process start-up is charged to both. The
 // runs alternate (A B, then B A) for several rounds; min and median are shown.
-// No GUI is involved.
+// Then the scale after a reduced decode alone, in process. No GUI is involved.
 //
 // Usage: bench_preview [rounds, default 7] [clip seconds, default 10] [area, default 652x367]
 //        bench_preview --decode <clip> <width>x<height>   (one run of our side)
 
+#include "preview/boxscaler.h"
 #include "preview/previewdecoder.h"
 #include "stats.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <functional>
+#include <string>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include <sys/resource.h>
@@ -77,12 +83,83 @@ double runProcess(const QString &program, const QStringList &arguments)
     return childCpuSeconds() - before;
 }
 
+double processCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
 struct Series {
     const char *name;
     std::vector<double> msPerFrame;
     double min() const { return bench::minimum(msPerFrame); }
     double median() const { return bench::median(msPerFrame); }
 };
+
+// The scale after a reduced decode, alone and in process: Qt's smooth
+// scaling against the area-averaging scaler at each level, on the clip's
+// first frame decoded at the reduced size the preview uses. CPU time of the
+// process, as Qt may spread its scaling over threads; wall time beside it.
+// Interleaved, rotating the order each round.
+void benchScale(const QString &clip, QSize area, int rounds)
+{
+    QFile file(clip);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray data = file.readAll();
+    const int end = data.indexOf("\xff\xd9");
+    if (end < 0)
+        return;
+    PreviewDecoder decoder;
+    const QSize shown = PreviewDecoder::shownSize(QSize(1920, 1080), area);
+    const auto *jpeg = reinterpret_cast<const std::uint8_t *>(data.constData());
+    decoder.decode(jpeg, std::size_t(end + 2), area);
+    const int eighths = decoder.lastScaleEighths();
+    const QSize reduced((1920 * eighths + 7) / 8, (1080 * eighths + 7) / 8);
+    const QImage source = decoder.decode(jpeg, std::size_t(end + 2), reduced);
+    if (source.size() != reduced || reduced == shown)
+        return;
+
+    constexpr int kRepeats = 100;
+    BoxScaler scaler;
+    struct Side {
+        std::string name;
+        std::function<QImage()> run;
+        std::vector<double> ms, wallMs;
+    };
+    std::vector<Side> sides;
+    sides.push_back({"Qt smooth scaling (QImage::scaled)",
+                     [&] { return source.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation); }, {}, {}});
+    for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2}) {
+        if (level > supportedScaleLevel())
+            continue;
+        sides.push_back({std::string("area averaging, ") + scaleLevelName(level), [&, level] {
+                             forceScaleLevel(level);
+                             return scaler.scaled(source, shown);
+                         }, {}, {}});
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            Side &side = sides[(i + std::size_t(round)) % sides.size()];
+            QElapsedTimer timer;
+            timer.start();
+            const double cpu = processCpuMs();
+            for (int r = 0; r < kRepeats; ++r)
+                side.run();
+            side.ms.push_back((processCpuMs() - cpu) / kRepeats);
+            side.wallMs.push_back(double(timer.nsecsElapsed()) / 1e6 / kRepeats);
+        }
+    }
+    forceScaleLevel(supportedScaleLevel());
+    std::printf("\nthe scale alone, in process: %dx%d (decoded at %d/8) to %dx%d, %d rounds of %d, rotating order\n\n",
+                reduced.width(), reduced.height(), eighths, shown.width(), shown.height(), rounds, kRepeats);
+    std::printf("| scale | CPU ms, min | median | median / Qt | wall ms, median |\n|---|---|---|---|---|\n");
+    for (const Side &side : sides)
+        std::printf("| %s | %.3f | %.3f | %.2f | %.3f |\n", side.name.c_str(), bench::minimum(side.ms),
+                    bench::median(side.ms), bench::median(side.ms) / bench::median(sides.front().ms),
+                    bench::median(side.wallMs));
+}
 
 } // namespace
 
@@ -138,6 +215,7 @@ int main(int argc, char **argv)
     std::printf("| whole process | CPU ms per frame, min | median | median / ffmpeg |\n|---|---|---|---|\n");
     for (const Series *s : {&ours, &oursFull, &ffmpeg})
         std::printf("| %s | %.2f | %.2f | %.2f |\n", s->name, s->min(), s->median(), s->median() / ffmpeg.median());
+    benchScale(clip, area, rounds);
     std::printf("\nratio preview_cpu_vs_ffmpeg %.2f\n", ours.median() / ffmpeg.median());
     return 0;
 }

@@ -1,8 +1,11 @@
 #pragma once
 // Turns one MJPEG frame into the picture the preview shows: decoded by
 // libjpeg-turbo at the smallest reduced size (1/8, 1/4, 1/2 or full) that
-// still covers the shown size, then scaled once to that size. Decoding at a reduced scale skips most of the
+// still covers the shown size, then scaled once to that size by area
+// averaging. Decoding at a reduced scale skips most of the
 // inverse DCT work, which is where a 1080p frame's decoding time goes.
+
+#include "preview/boxscaler.h"
 
 #include <QImage>
 #include <QSize>
@@ -10,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class PreviewDecoder {
 public:
@@ -20,8 +24,7 @@ public:
 
     // The size a picture of `source` gets when shown in `area`: the largest
     // that fits with the source's aspect ratio, its width rounded down to a
-    // multiple of 8 (the scaler's vector paths want whole groups of 8
-    // pixels). The source size itself when `area` is empty or not smaller.
+    // multiple of 8 (whole groups for the scaler's vector loop). The source size itself when `area` is empty or not smaller.
     static QSize shownSize(QSize source, QSize area);
 
     // Decodes a JPEG picture to `shownSize(picture size, area)` in
@@ -35,6 +38,8 @@ public:
 private:
     struct Jpeg;
     std::unique_ptr<Jpeg> m_jpeg;
-    QImage m_decoded; // reused between frames when a final scale follows
+    BoxScaler m_scaler;
+    std::vector<std::uint8_t> m_ring; // decoded rows on their way to the scaler
+    std::vector<const std::uint8_t *> m_ringRows;
     int m_lastEighths = 8;
 };

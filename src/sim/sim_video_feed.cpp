@@ -302,14 +302,23 @@ struct SimVideoFeed::State {
             const quint64 stallAt = freezeAt.load();
             if (stallAt && served.load() >= stallAt)
                 frozen = true;
-            if (frozen || formats[format].pixelFormat != V4L2_PIX_FMT_MJPEG)
+            if (frozen)
                 continue;
             // Drawn without the lock: the application keeps dequeuing meanwhile.
+            const Format shape{formats[format].pixelFormat, size};
             lock.unlock();
-            const QByteArray frame = garbage ? garbageFrame() : frames.frame(scene(), index++);
+            QByteArray frame;
+            if (garbage)
+                frame = garbageFrame();
+            else if (shape.pixelFormat == V4L2_PIX_FMT_MJPEG)
+                frame = frames.frame(scene(), index++);
+            else if (shape.pixelFormat == V4L2_PIX_FMT_YUYV)
+                frame = SimVideoFrames::yuyv(scene(), index++, shape.size);
             lock.lock();
-            if (quit || !streaming || queued.empty() || frame.isEmpty())
-                continue; // no buffer to put it in: the frame is lost
+            // No buffer to put it in, or the format changed meanwhile: the frame is lost.
+            // A stall asked for while it was drawn holds as well, so none comes after it.
+            if (quit || !streaming || frozen || queued.empty() || frame.isEmpty() || size != shape.size)
+                continue;
             Buffer &buffer = buffers[queued.front()];
             const quint32 bytes = std::min(quint32(frame.size()), buffer.length);
             std::memcpy(reinterpret_cast<void *>(buffer.userptr), frame.constData(), bytes);

@@ -187,6 +187,27 @@ QByteArray SimVideoFrames::frame(const SimScene &scene, int index)
     return cached;
 }
 
+QByteArray SimVideoFrames::yuyv(const SimScene &scene, int index, QSize size)
+{
+    const QImage picture = render(scene, index).scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QByteArray packed(size.width() / 2 * 4 * size.height(), Qt::Uninitialized);
+    auto *out = reinterpret_cast<quint8 *>(packed.data());
+    // BT.601 in the limited range, the way UVC cameras send YUYV.
+    const auto luma = [](QRgb c) { return quint8(((66 * qRed(c) + 129 * qGreen(c) + 25 * qBlue(c) + 128) >> 8) + 16); };
+    for (int y = 0; y < size.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(picture.constScanLine(y));
+        for (int x = 0; x + 1 < size.width(); x += 2) {
+            const QRgb a = line[x], b = line[x + 1];
+            const int r = (qRed(a) + qRed(b)) / 2, g = (qGreen(a) + qGreen(b)) / 2, bl = (qBlue(a) + qBlue(b)) / 2;
+            *out++ = luma(a);
+            *out++ = quint8(((-38 * r - 74 * g + 112 * bl + 128) >> 8) + 128);
+            *out++ = luma(b);
+            *out++ = quint8(((112 * r - 94 * g - 18 * bl + 128) >> 8) + 128);
+        }
+    }
+    return packed;
+}
+
 QImage SimVideoFrames::render(const SimScene &scene, int index)
 {
     index = loopIndex(index);

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QVector>
 
 #include <memory>
@@ -26,6 +27,10 @@ public:
     // The JPEG of frame `index` (taken modulo the loop) of `scene`; empty
     // when encoding failed.
     QByteArray frame(const SimScene &scene, int index);
+
+    // Frame `index` of `scene` as packed YUYV 4:2:2 at `size` (an even
+    // width), drawn anew each time.
+    static QByteArray yuyv(const SimScene &scene, int index, QSize size);
 
     // The picture before encoding, at a quarter of the stream's area.
     static QImage render(const SimScene &scene, int index);

@@ -1,6 +1,7 @@
 // The preview's reduced-scale decoding against a plain full decode of the same
 // frame, scaled the ordinary way.
 
+#include "preview/boxscaler.h"
 #include "preview/previewdecoder.h"
 #include "sim/sim_video_feed_frames.h"
 
@@ -99,20 +100,27 @@ private Q_SLOTS:
         const QImage full = QImage::fromData(jpeg, "JPEG").convertToFormat(QImage::Format_RGB32);
         QCOMPARE(full.size(), QSize(1920, 1080));
 
-        PreviewDecoder decoder;
-        const QImage picture = decoder.decode(reinterpret_cast<const std::uint8_t *>(jpeg.constData()),
-                                              std::size_t(jpeg.size()), area);
-        QVERIFY2(!picture.isNull(), qPrintable(decoder.errorText()));
-        QCOMPARE(picture.format(), QImage::Format_RGB32);
-        QCOMPARE(picture.size(), PreviewDecoder::shownSize(full.size(), area));
-        QCOMPARE(decoder.lastScaleEighths(), eighths);
+        // Under each of the scaler's levels.
+        for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2}) {
+            if (forceScaleLevel(level) != level)
+                continue;
+            PreviewDecoder decoder;
+            const QImage picture = decoder.decode(reinterpret_cast<const std::uint8_t *>(jpeg.constData()),
+                                                  std::size_t(jpeg.size()), area);
+            QVERIFY2(!picture.isNull(), qPrintable(decoder.errorText()));
+            QCOMPARE(picture.format(), QImage::Format_RGB32);
+            QCOMPARE(picture.size(), PreviewDecoder::shownSize(full.size(), area));
+            QCOMPARE(decoder.lastScaleEighths(), eighths);
 
-        const QImage reference = full.scaled(picture.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        // Sharp edges of the test card differ most between filters.
-        const Difference d = compare(picture, reference, kLimit);
-        qInfo("mean %.2f, %.3f %% of pixels off by more than %d", d.mean, 100 * d.overLimit, kLimit);
-        QVERIFY2(d.mean < 3.0 && d.overLimit < 0.005,
-                 qPrintable(QString("mean %1, %2 % of pixels off by more than %3").arg(d.mean).arg(100 * d.overLimit).arg(kLimit)));
+            const QImage reference = full.scaled(picture.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            // Sharp edges of the test card differ most between filters.
+            const Difference d = compare(picture, reference, kLimit);
+            qInfo("%s: mean %.2f, %.3f %% of pixels off by more than %d", scaleLevelName(level), d.mean, 100 * d.overLimit, kLimit);
+            QVERIFY2(d.mean < 3.0 && d.overLimit < 0.005,
+                     qPrintable(QString("%1: mean %2, %3 % of pixels off by more than %4")
+                                    .arg(scaleLevelName(level)).arg(d.mean).arg(100 * d.overLimit).arg(kLimit)));
+        }
+        forceScaleLevel(supportedScaleLevel());
     }
 
     void damagedDataIsRefusedAndTheNextFrameDecodes()
