@@ -57,6 +57,9 @@ public:
         loadScenario(defaultScenario());
         plug(sim::makeCamera(cameraConfig("test", "3-1")));
         plug(sim::makeCamera(cameraConfig("garbage", "3-2", {QJsonObject{{"kind", "garbageFrames"}}})));
+        QJsonObject yuyv = cameraConfig("yuyv", "3-3");
+        yuyv.insert("streams", QJsonArray{QJsonObject{{"formats", QJsonArray{"yuyv"}}}});
+        plug(sim::makeCamera(yuyv));
     }
     QString node(const QString &id) const { return devNodes(id).value(0); }
     std::shared_ptr<sim::SimCamera> testCamera() const { return find<sim::SimCamera>("test"); }
@@ -124,6 +127,22 @@ private Q_SLOTS:
 
         session.worker()->setShownSize(QSize());
         QTRY_COMPARE_WITH_TIMEOUT(session.last.size(), QSize(1920, 1080), 10000);
+    }
+
+    // A camera without MJPEG is decoded by FFmpeg, to the same picture.
+    void everyFormatGivesThePicture()
+    {
+        PreviewSession mjpeg(kCamera);
+        PreviewSession yuyv(m_kernel->node("yuyv"));
+        for (PreviewSession *session : {&mjpeg, &yuyv})
+            session->worker()->setShownSize(QSize(652, 367));
+        QTRY_VERIFY_WITH_TIMEOUT(mjpeg.last.size() == QSize(648, 365), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(yuyv.last.size() == QSize(648, 365), 10000);
+        QCOMPARE(yuyv.last.format(), QImage::Format_RGB32);
+        QVERIFY2(qAbs(meanLevel(yuyv.last) - meanLevel(mjpeg.last)) < 8,
+                 qPrintable(QStringLiteral("%1 against %2").arg(meanLevel(yuyv.last)).arg(meanLevel(mjpeg.last))));
+        yuyv.worker()->requestFullFrame();
+        QTRY_COMPARE_WITH_TIMEOUT(yuyv.lastFull.size(), QSize(1920, 1080), 10000);
     }
 
     void stopEndsWorkerPromptly_data()
