@@ -1,15 +1,17 @@
 // Preview latency: from the moment the simulated camera has put a whole
-// frame in one of the preview's buffers to the moment a window's label has
-// painted that frame's picture, under a real X server (xcb; DISPLAY must name one). The
-// camera sends 1920x1080 MJPEG at 30 fps; the preview worker decodes at the
-// label's size and the label sets the picture as the main window does.
+// frame in one of the preview's buffers to the moment the preview surface
+// has painted that frame's picture, under a real X server (xcb; DISPLAY must
+// name one). The camera sends 1920x1080 MJPEG at 30 fps; the preview worker
+// decodes at the size of the preview area (a label, as in the main window)
+// and the surface on it shows the picture as the main window's does.
 // Pictures are matched to frames by the worker's frame count, which the
 // picture carries. The first second (the camera encodes its picture loop) is
 // left out.
 //
-// Usage: bench_latency [pictures, default 300] [label width, default 652]
+// Usage: bench_latency [pictures, default 300] [area width, default 652]
 
 #include "platform/kernel.h"
+#include "preview/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_camera.h"
@@ -54,16 +56,17 @@ struct Completions {
     std::map<quint64, Clock::time_point> at;
 };
 
-// A label that notes when it has painted the picture it was last given.
-class TimedLabel : public QLabel {
+// A preview surface that notes when it has painted the picture it was last given.
+class TimedSurface : public PreviewSurface {
 public:
+    using PreviewSurface::PreviewSurface;
     quint64 pendingFrame = 0;
     std::vector<std::pair<quint64, Clock::time_point>> painted;
 
 protected:
     void paintEvent(QPaintEvent *event) override
     {
-        QLabel::paintEvent(event);
+        PreviewSurface::paintEvent(event);
         if (pendingFrame) {
             painted.emplace_back(pendingFrame, Clock::now());
             pendingFrame = 0;
@@ -89,7 +92,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const int wanted = argc > 1 ? std::max(30, atoi(argv[1])) : 300;
-    const int labelWidth = argc > 2 ? std::max(64, atoi(argv[2])) : 652;
+    const int areaWidth = argc > 2 ? std::max(64, atoi(argv[2])) : 652;
 
     auto *kernel = new BenchKernel;
     platform::installKernel(std::unique_ptr<platform::Kernel>(kernel));
@@ -101,15 +104,16 @@ int main(int argc, char **argv)
     });
 
     QWidget window;
-    auto *label = new TimedLabel;
-    label->setFixedSize(labelWidth, labelWidth * 9 / 16);
+    auto *area = new QLabel;
+    area->setFixedSize(areaWidth, areaWidth * 9 / 16);
+    auto *surface = new TimedSurface(area);
     auto *layout = new QVBoxLayout(&window);
-    layout->addWidget(label);
+    layout->addWidget(area);
     window.show();
 
     QThread thread;
     auto *worker = new VideoStreamThread(kAlias);
-    worker->setShownSize(label->size());
+    worker->setShownSize(area->size());
     worker->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, worker, &VideoStreamThread::start);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -117,16 +121,16 @@ int main(int argc, char **argv)
     int pictures = 0;
     QElapsedTimer wall, deadline;
     deadline.start();
-    QObject::connect(worker, &VideoStreamThread::onReader, label, [&](const QImage &image) {
+    QObject::connect(worker, &VideoStreamThread::onReader, surface, [&](const QImage &image) {
         if (pictures++ == 0)
             wall.start();
-        label->setPixmap(QPixmap::fromImage(image));
-        label->pendingFrame = image.text("frame").toULongLong();
+        surface->setPicture(image);
+        surface->pendingFrame = image.text("frame").toULongLong();
     });
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &app, [&] {
         std::size_t counted = 0;
-        for (const auto &p : label->painted)
+        for (const auto &p : surface->painted)
             counted += p.first > kSkippedFrames ? 1 : 0;
         if (counted >= std::size_t(wanted) || deadline.elapsed() > 30000 + wanted * 100)
             app.quit();
@@ -143,7 +147,7 @@ int main(int argc, char **argv)
     quint64 lastFrame = 0;
     {
         std::lock_guard<std::mutex> lock(completions.mutex);
-        for (const auto &[frame, paintedAt] : label->painted) {
+        for (const auto &[frame, paintedAt] : surface->painted) {
             const auto done = completions.at.find(frame);
             if (frame <= kSkippedFrames || done == completions.at.end())
                 continue;
@@ -156,10 +160,10 @@ int main(int argc, char **argv)
         return 1;
     }
     std::sort(latencies.begin(), latencies.end());
-    const QSize shown = label->pixmap() ? label->pixmap()->size() : QSize();
-    std::printf("simulated camera 1920x1080 MJPEG at 30 fps, label %dx%d (pictures %dx%d), %zu pictures painted "
+    const QSize shown = surface->picture().size();
+    std::printf("simulated camera 1920x1080 MJPEG at 30 fps, preview area %dx%d (pictures %dx%d), %zu pictures painted "
                 "(frames %llu to %llu; %.1f pictures/s)\n\n",
-                label->width(), label->height(), shown.width(), shown.height(), latencies.size(),
+                area->width(), area->height(), shown.width(), shown.height(), latencies.size(),
                 kSkippedFrames + 1, lastFrame, pictures / seconds);
     std::printf("| frame complete to picture painted, ms | min | p50 | p95 | p99 | max |\n|---|---|---|---|---|---|\n");
     std::printf("| | %.1f | %.1f | %.1f | %.1f | %.1f |\n", latencies.front(), percentile(latencies, 50),

@@ -3,6 +3,7 @@
 // inserted at their number.
 
 #include "preview/firstpaint.h"
+#include "preview/previewsurface.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
 
@@ -15,6 +16,8 @@ MainWindow::MainWindow(QWidget *parent)
 {
     // 2. Widget tree.
     ui->setupUi(this);
+    // The live picture, on a surface of its own over the preview area.
+    m_previewSurface = new PreviewSurface(ui->labPreview);
     // 3. Size for the screen's resolution and scale.
     adaptToScreen();
     // 4-8. Event filters, buttons, lists, loading animations and the mask

@@ -4,6 +4,7 @@
 
 #include "core/catalogue.h"
 #include "devices/cameraitemroles.h"
+#include "preview/previewsurface.h"
 #include "ui/mainwindow_form.h"
 
 #include <QDebug>
@@ -124,7 +125,7 @@ bool MainWindow::closeCurrentCamera()
         qInfo() << "Thread video quit 111.";
         stopVideoWorker();
         qInfo() << "Thread video quit 222.";
-        ui->labPreview->clear();
+        m_previewSurface->clear();
         ui->labPreview_up->show();
         ui->labPreview_down->show();
         ui->labPreview->repaint();

@@ -3,6 +3,7 @@
 
 #include "preview/firstpaint.h"
 #include "preview/previewdecoder.h"
+#include "preview/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindow_form.h"
@@ -11,7 +12,6 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QMovie>
-#include <QPixmap>
 #include <QResizeEvent>
 #include <QThread>
 #include <QTimer>
@@ -156,7 +156,7 @@ void MainWindow::showCameraBusy(const QVector<lumora::platform::NodeHolder> &hol
                                              : tr("The camera is in use by %1.").arg(names.join(QStringLiteral(", ")));
     setPreviewMessage(headline, tr("Its controls still work here. The preview starts by itself when the camera is free."));
     m_previewBusy = true;
-    ui->labPreview->clear();
+    m_previewSurface->clear();
     ui->labelloading->hide();
     ui->labelCamera->hide();
     ui->labelStop->hide();
@@ -206,7 +206,7 @@ void MainWindow::startPreviewAfterDelay()
 
 void MainWindow::showPreviewHints()
 {
-    ui->labPreview->clear();
+    m_previewSurface->clear();
     ui->labPreview_up->show();
     ui->labPreview_down->show();
     ui->labPreview->repaint();
@@ -226,11 +226,10 @@ void MainWindow::slotOnReader(QImage image)
     const bool fits = PreviewDecoder::shownSize(image.size(), area) == image.size();
     const bool fills = image.width() + 8 > image.size().scaled(area, Qt::KeepAspectRatio).width();
     if (fits && fills) {
-        ui->labPreview->setPixmap(QPixmap::fromImage(image));
+        m_previewSurface->setPicture(image);
         return;
     }
-    const QImage scaled = image.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    ui->labPreview->setPixmap(QPixmap::fromImage(scaled));
+    m_previewSurface->setPicture(image.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
 bool MainWindow::previewLabelEvent(QObject *watched, QEvent *event)

@@ -34,6 +34,7 @@ class QMovie;
 class QThread;
 class QTimer;
 class VideoStreamThread;
+class PreviewSurface;
 
 namespace Ui {
 class MainWindow;
@@ -379,6 +380,7 @@ protected:
     std::unique_ptr<lumora::camera::ResumeSource> m_resumeSource;
     QComboBox *m_presetBox = nullptr;
     QLineEdit *m_presetName = nullptr;
+    PreviewSurface *m_previewSurface = nullptr;
     QToolButton *m_snapshotButton = nullptr;
     QLabel *m_snapshotNotice = nullptr;
     QMetaObject::Connection m_snapshotWait;

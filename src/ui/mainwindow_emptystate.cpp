@@ -6,6 +6,7 @@
 
 #include "core/catalogue.h"
 #include "core/settingsfiles.h"
+#include "preview/previewsurface.h"
 #include "ui/mainwindow_form.h"
 
 #include <QDebug>
@@ -80,7 +81,7 @@ void MainWindow::updateEmptyState(const QVector<CameraDeviceInfo> &devices)
         setPreviewMessage(tr("No camera found. Plug a camera in."),
                           tr("If a camera is plugged in but not listed, run lumora-cli doctor."));
     }
-    ui->labPreview->clear();
+    m_previewSurface->clear();
     ui->labPreview_up->show();
     ui->labPreview_down->show();
 }

@@ -6,6 +6,7 @@
 #include "core/catalogue.h"
 #include "core/startup.h"
 #include "devices/dshowcamerawrapper.h"
+#include "preview/previewsurface.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>
@@ -41,6 +42,8 @@ struct WindowRig {
 
     QListWidget *list() const { return window->findChild<QListWidget *>(QStringLiteral("listWidgetCamera")); }
     QLabel *label(const char *name) const { return window->findChild<QLabel *>(QLatin1String(name)); }
+    // The live picture the preview shows; null when it shows none.
+    QPixmap picture() const { return window->findChild<PreviewSurface *>()->picture(); }
 
     // pathIds of the list entries, in display order.
     QStringList listed() const

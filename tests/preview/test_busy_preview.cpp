@@ -6,6 +6,7 @@
 
 #include "core/catalogue.h"
 #include "core/startup.h"
+#include "preview/previewsurface.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
@@ -51,8 +52,9 @@ class TestBusyPreview : public QObject {
     std::unique_ptr<Window> m_window;
 
     QLabel *label(const char *name) const { return m_window->findChild<QLabel *>(QLatin1String(name)); }
+    QPixmap picture() const { return m_window->findChild<PreviewSurface *>()->picture(); }
     template <class T> T *child(const char *name) const { return m_window->findChild<T *>(QLatin1String(name)); }
-    bool showsPicture() const { return label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(); }
+    bool showsPicture() const { return !picture().isNull(); }
     std::shared_ptr<sim::SimCamera> camera() const { return m_kernel->find<sim::SimCamera>("cam"); }
 
     void start(const QJsonObject &scenario)

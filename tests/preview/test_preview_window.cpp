@@ -5,6 +5,7 @@
 #include "core/catalogue.h"
 #include "core/startup.h"
 #include "preview/firstpaint.h"
+#include "preview/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
@@ -15,6 +16,7 @@
 #include <QMovie>
 #include <QPointer>
 #include <QThread>
+#include <QToolButton>
 #include <QtTest>
 
 #include <condition_variable>
@@ -78,6 +80,7 @@ class TestPreviewWindow : public QObject {
     Kernel *m_kernel = nullptr;
 
     QLabel *label(const char *name) const { return m_window->findChild<QLabel *>(QLatin1String(name)); }
+    QPixmap picture() const { return m_window->findChild<PreviewSurface *>()->picture(); }
     bool previewRuns() const { return m_window->m_pVideoWorker && m_window->m_pVideoThread; }
 
 private Q_SLOTS:
@@ -114,9 +117,39 @@ private Q_SLOTS:
         QVERIFY(label("labelCamera")->isHidden());
         QVERIFY(label("labelloading")->isHidden());
         QVERIFY(label("labPreview_up")->isHidden() && label("labPreview_down")->isHidden());
-        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
-        const QSize shown = label("labPreview")->pixmap()->size();
+        QTRY_VERIFY_WITH_TIMEOUT(!picture().isNull(), kWaitMs);
+        const QSize shown = picture().size();
         QVERIFY(shown.width() <= m_window->m_previewWidth && shown.height() <= m_window->m_previewHeight);
+    }
+
+    // The picture lies where a label would show it, on the area and under
+    // its buttons, leaves the mouse to the area, follows the area's size and
+    // goes with the preview.
+    void pictureLiesOnTheArea()
+    {
+        QLabel *area = label("labPreview");
+        auto *surface = m_window->findChild<PreviewSurface *>();
+        const auto liesRight = [&] {
+            const QRect inside = area->contentsRect();
+            const QSize size = picture().size();
+            return surface->isVisible() && !size.isEmpty() &&
+                   surface->geometry() == QRect(QPoint(inside.left(), inside.top() + (inside.height() - size.height()) / 2), size);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(liesRight(), kWaitMs);
+        QCOMPARE(surface->parentWidget(), area);
+        QVERIFY(surface->testAttribute(Qt::WA_OpaquePaintEvent));
+        QVERIFY(area->childAt(surface->geometry().center()) != surface);
+        const QObjectList layers = area->children();
+        QVERIFY(layers.indexOf(surface) < layers.indexOf(m_window->findChild<QToolButton *>("btnSnapshot")));
+        QVERIFY(layers.indexOf(surface) < layers.indexOf(label("labelStop")));
+
+        const QSize before = picture().size();
+        m_window->resize(m_window->width() + 160, m_window->height() + 90);
+        QTRY_VERIFY_WITH_TIMEOUT(picture().width() > before.width() && liesRight(), kWaitMs);
+
+        m_window->closeCurrentCamera();
+        QVERIFY(surface->isHidden());
+        QVERIFY(picture().isNull());
     }
 
     void startIconShowsLoadingThenStarts_data()
@@ -144,12 +177,12 @@ private Q_SLOTS:
         QCOMPARE(m_window->m_isPreviewing, cameraOpen);
         QCOMPARE(label("labelCamera")->isHidden(), cameraOpen);
         if (cameraOpen)
-            QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!picture().isNull(), kWaitMs);
     }
 
     void stopIconDropsQueuedPictures()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!picture().isNull(), kWaitMs);
         hover(label("labPreview"), QEvent::HoverEnter);
         QVERIFY(!label("labelStop")->isHidden());
 
@@ -162,7 +195,7 @@ private Q_SLOTS:
         // A picture that was already queued when the stop came.
         m_window->slotOnReader(QImage(1920, 1080, QImage::Format_RGB32));
         QCoreApplication::sendPostedEvents();
-        QVERIFY(!label("labPreview")->pixmap() || label("labPreview")->pixmap()->isNull());
+        QVERIFY(picture().isNull());
         QVERIFY(!label("labPreview_up")->isHidden() && !label("labPreview_down")->isHidden());
     }
 
@@ -178,7 +211,7 @@ private Q_SLOTS:
         m_window->show();
         QTRY_VERIFY_WITH_TIMEOUT(previewRuns(), kWaitMs);
         QVERIFY(hasBeenPainted(m_window.get()));
-        QTRY_VERIFY_WITH_TIMEOUT(label("labPreview")->pixmap() && !label("labPreview")->pixmap()->isNull(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!picture().isNull(), kWaitMs);
     }
 
     void restartReplacesWorkerAndThread()

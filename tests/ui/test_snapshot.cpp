@@ -52,8 +52,7 @@ private Q_SLOTS:
         WindowRig rig({testdevices::camera("qx", QStringLiteral("QX NV-Optica-4K-AI"), 0x1d6b, 0xff01, "1-1")});
         rig.window->show();
         QTRY_VERIFY_WITH_TIMEOUT(hasBeenPainted(rig.window.get()), kWaitMs);
-        QLabel *preview = rig.label("labPreview");
-        QTRY_VERIFY_WITH_TIMEOUT(preview->pixmap() && !preview->pixmap()->isNull(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.picture().isNull(), kWaitMs);
         QLabel *notice = rig.label("labelSnapshotNotice");
         QVERIFY(notice->isHidden());
 
@@ -71,7 +70,7 @@ private Q_SLOTS:
         QVERIFY(saved.load(path, "PNG"));
         // The camera's full resolution, not the scaled preview.
         QCOMPARE(saved.size(), QSize(1920, 1080));
-        QVERIFY(saved.size() != preview->pixmap()->size());
+        QVERIFY(saved.size() != rig.picture().size());
         QVERIFY(!notice->isHidden());
         QVERIFY2(notice->text().contains(path), qPrintable(notice->text()));
         // The confirmation is brief.
