@@ -131,7 +131,7 @@ void benchScale(const QString &clip, QSize area, int rounds)
     std::vector<Side> sides;
     sides.push_back({"Qt smooth scaling (QImage::scaled)",
                      [&] { return source.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation); }, {}, {}});
-    for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2}) {
+    for (ScaleLevel level : kScaleLevels) {
         if (level > supportedScaleLevel())
             continue;
         sides.push_back({std::string("area averaging, ") + scaleLevelName(level), [&, level] {

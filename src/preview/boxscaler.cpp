@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -13,7 +14,7 @@ namespace {
 constexpr std::uint32_t kOne = 65536; // the weights of one target pixel sum to this
 constexpr std::uint32_t kOpaque = 0xFF000000u;
 
-// Both levels do exactly this arithmetic: a channel widened to 8.8 fixed
+// Every level does exactly this arithmetic: a channel widened to 8.8 fixed
 // point, times a 0.16 weight, keeping the high half (SSE2's mulhi). Sums
 // never pass 255 << 8, as the weights sum to at most one.
 inline std::uint16_t mulHigh(std::uint32_t value, std::uint32_t weight)
@@ -31,6 +32,20 @@ inline std::uint32_t roundingBias(int tapsX, int tapsY)
 inline std::uint8_t toByte(std::uint32_t sum, std::uint32_t bias)
 {
     return std::uint8_t(std::min<std::uint32_t>(0xFFFF, sum + bias) >> 8);
+}
+
+// Calls `run` with a fixed tap count for 1 to 4 taps (so the compiler can
+// unroll), with 0 (any number) for more.
+template <class Run>
+void withTaps(int taps, Run run)
+{
+    switch (taps) {
+    case 1: return run(std::integral_constant<int, 1>());
+    case 2: return run(std::integral_constant<int, 2>());
+    case 3: return run(std::integral_constant<int, 3>());
+    case 4: return run(std::integral_constant<int, 4>());
+    default: return run(std::integral_constant<int, 0>());
+    }
 }
 
 // Vertical sums of channels [begin, end) of the rows under one target row.
@@ -114,13 +129,7 @@ void sumRowsSse2(const std::uint8_t *const *rows, const std::uint16_t *weights, 
 
 void sumRowsSse2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes, std::uint16_t *sums)
 {
-    switch (taps) {
-    case 1: return sumRowsSse2<1>(rows, weights, taps, bytes, sums);
-    case 2: return sumRowsSse2<2>(rows, weights, taps, bytes, sums);
-    case 3: return sumRowsSse2<3>(rows, weights, taps, bytes, sums);
-    case 4: return sumRowsSse2<4>(rows, weights, taps, bytes, sums);
-    default: return sumRowsSse2<0>(rows, weights, taps, bytes, sums);
-    }
+    withTaps(taps, [&](auto fixed) { sumRowsSse2<decltype(fixed)::value>(rows, weights, taps, bytes, sums); });
 }
 
 // Two target pixels of one tap: their source pixels' sums side by side.
@@ -159,20 +168,105 @@ void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, c
 void reduceRowSse2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, const std::uint16_t *sums,
                    std::uint32_t bias, std::uint8_t *to)
 {
-    switch (x.taps) {
-    case 1: return reduceRowSse2<1>(x, pairWeights, sums, bias, to);
-    case 2: return reduceRowSse2<2>(x, pairWeights, sums, bias, to);
-    case 3: return reduceRowSse2<3>(x, pairWeights, sums, bias, to);
-    case 4: return reduceRowSse2<4>(x, pairWeights, sums, bias, to);
-    default: return reduceRowSse2<0>(x, pairWeights, sums, bias, to);
-    }
+    withTaps(x.taps, [&](auto fixed) { reduceRowSse2<decltype(fixed)::value>(x, pairWeights, sums, bias, to); });
 }
+
+// The same arithmetic as the SSE2 level, twice as wide. AVX2 unpacks and
+// packs within each 128-bit half, so results are put back in order before
+// they are stored.
+#define LUMORA_AVX2 __attribute__((target("avx2")))
+
+template <int Taps>
+LUMORA_AVX2 void sumRowsAvx2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes,
+                             std::uint16_t *sums)
+{
+    constexpr int kHeld = 4;
+    const int n = Taps ? Taps : taps;
+    __m256i w[kHeld];
+    const std::uint8_t *r[kHeld];
+    for (int k = 0; k < std::min(n, kHeld); ++k) {
+        w[k] = _mm256_set1_epi16(short(weights[k]));
+        r[k] = rows[k];
+    }
+    const __m256i zero = _mm256_setzero_si256();
+    int c = 0;
+    for (; c + 32 <= bytes; c += 32) {
+        __m256i low = zero, high = zero;
+        for (int k = 0; k < n; ++k) {
+            const __m256i wk = k < kHeld ? w[k] : _mm256_set1_epi16(short(weights[k]));
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((k < kHeld ? r[k] : rows[k]) + c));
+            low = _mm256_add_epi16(low, _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, v), wk));
+            high = _mm256_add_epi16(high, _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, v), wk));
+        }
+        // low holds bytes 0-7 and 16-23, high 8-15 and 24-31.
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + c), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + c + 16), _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    sumRowsPlain(rows, weights, n, c, bytes, sums);
+}
+
+LUMORA_AVX2 void sumRowsAvx2(const std::uint8_t *const *rows, const std::uint16_t *weights, int taps, int bytes,
+                             std::uint16_t *sums)
+{
+    withTaps(taps, [&](auto fixed) { sumRowsAvx2<decltype(fixed)::value>(rows, weights, taps, bytes, sums); });
+}
+
+// Four target pixels of one tap: pixels a, b from the first pair's weights,
+// c, d from the second's.
+LUMORA_AVX2 inline __m256i tapQuad(const std::uint16_t *sums, const int *start, int k, const std::uint16_t *first,
+                                   const std::uint16_t *second)
+{
+    const auto pixel = [&](int j) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(sums + 4 * (start[j] + k)));
+    };
+    const __m256i values =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi64(pixel(0), pixel(1))),
+                                _mm_unpacklo_epi64(pixel(2), pixel(3)), 1);
+    const __m256i weights =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(first))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(second)), 1);
+    return _mm256_mulhi_epu16(values, weights);
+}
+
+template <int Taps>
+LUMORA_AVX2 void reduceRowAvx2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights, const std::uint16_t *sums,
+                               std::uint32_t bias, std::uint8_t *to)
+{
+    const int taps = Taps ? Taps : x.taps;
+    const std::size_t pairStride = std::size_t(taps) * 8;
+    const __m256i biasVector = _mm256_set1_epi16(short(bias));
+    const __m256i opaque = _mm256_set1_epi32(int(kOpaque));
+    const int *start = x.start.data();
+    int i = 0;
+    for (; i + 8 <= x.to; i += 8) {
+        const std::uint16_t *w = pairWeights + std::size_t(i / 2) * pairStride;
+        __m256i first = _mm256_setzero_si256(), second = first;
+        for (int k = 0; k < taps; ++k) {
+            first = _mm256_add_epi16(first, tapQuad(sums, start + i, k, w + 8 * k, w + pairStride + 8 * k));
+            second = _mm256_add_epi16(
+                second, tapQuad(sums, start + i + 4, k, w + 2 * pairStride + 8 * k, w + 3 * pairStride + 8 * k));
+        }
+        first = _mm256_srli_epi16(_mm256_adds_epu16(first, biasVector), 8);
+        second = _mm256_srli_epi16(_mm256_adds_epu16(second, biasVector), 8);
+        // Packed: pixels 0-1, 4-5, 2-3, 6-7.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + 4 * i), _mm256_or_si256(packed, opaque));
+    }
+    reduceRowPlain(x, sums, bias, i, x.to, to);
+}
+
+LUMORA_AVX2 void reduceRowAvx2(const BoxScaler::Axis &x, const std::uint16_t *pairWeights,
+                               const std::uint16_t *sums, std::uint32_t bias, std::uint8_t *to)
+{
+    withTaps(x.taps, [&](auto fixed) { reduceRowAvx2<decltype(fixed)::value>(x, pairWeights, sums, bias, to); });
+}
+#undef LUMORA_AVX2
 #endif
 
 ScaleLevel detectLevel()
 {
 #if defined(__SSE2__)
-    return ScaleLevel::Sse2;
+    return __builtin_cpu_supports("avx2") ? ScaleLevel::Avx2 : ScaleLevel::Sse2;
 #else
     return ScaleLevel::Plain;
 #endif
@@ -202,6 +296,7 @@ const char *scaleLevelName(ScaleLevel level)
     switch (level) {
     case ScaleLevel::Plain: return "plain";
     case ScaleLevel::Sse2: return "sse2";
+    case ScaleLevel::Avx2: return "avx2";
     }
     return "?";
 }
@@ -269,7 +364,9 @@ bool BoxScaler::prepare(QSize fromSize, QSize toSize)
     m_sums.resize(std::size_t(4 * fromSize.width()));
     m_bias = roundingBias(m_x.taps, m_y.taps);
 #if defined(__SSE2__)
-    if (m_level == ScaleLevel::Sse2) {
+    if (m_level != ScaleLevel::Plain && (m_pairWeightsFrom != m_x.from || m_pairWeightsTo != m_x.to)) {
+        m_pairWeightsFrom = m_x.from;
+        m_pairWeightsTo = m_x.to;
         const std::size_t pairs = std::size_t(m_x.to / 2), taps = std::size_t(m_x.taps);
         m_pairWeights.resize(pairs * taps * 8);
         for (std::size_t p = 0; p < pairs; ++p)
@@ -293,6 +390,10 @@ void BoxScaler::scaleRow(int y, const std::uint8_t *const *rows, std::uint8_t *t
     case ScaleLevel::Sse2:
         sumRowsSse2(rows, weights, taps, bytes, m_sums.data());
         reduceRowSse2(m_x, m_pairWeights.data(), m_sums.data(), m_bias, to);
+        return;
+    case ScaleLevel::Avx2:
+        sumRowsAvx2(rows, weights, taps, bytes, m_sums.data());
+        reduceRowAvx2(m_x, m_pairWeights.data(), m_sums.data(), m_bias, to);
         return;
 #endif
     default:

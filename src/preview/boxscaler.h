@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <vector>
 
-enum class ScaleLevel { Plain, Sse2 };
+enum class ScaleLevel { Plain, Sse2, Avx2 };
+// Every level, lowest first.
+constexpr ScaleLevel kScaleLevels[] = {ScaleLevel::Plain, ScaleLevel::Sse2, ScaleLevel::Avx2};
 
 // The widest level this CPU runs.
 ScaleLevel supportedScaleLevel();
@@ -60,8 +62,9 @@ public:
 private:
     Axis m_x, m_y;
     // Two target pixels' weights of one tap, each repeated for the four
-    // channels: the vector path's operands, ready to load.
+    // channels: the vector paths' operands, ready to load. Built for m_x.
     std::vector<std::uint16_t> m_pairWeights;
+    int m_pairWeightsFrom = 0, m_pairWeightsTo = 0;
     std::vector<std::uint16_t> m_sums; // one row of vertical sums, 4 channels a pixel
     ScaleLevel m_level = ScaleLevel::Plain;
     std::uint32_t m_bias = 0;

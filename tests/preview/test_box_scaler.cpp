@@ -77,7 +77,7 @@ int largestDifference(const QImage &a, const QImage &b)
 QVector<ScaleLevel> levels()
 {
     QVector<ScaleLevel> all;
-    for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2})
+    for (ScaleLevel level : kScaleLevels)
         if (level <= supportedScaleLevel())
             all << level;
     return all;

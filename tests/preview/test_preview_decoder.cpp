@@ -101,7 +101,7 @@ private Q_SLOTS:
         QCOMPARE(full.size(), QSize(1920, 1080));
 
         // Under each of the scaler's levels.
-        for (ScaleLevel level : {ScaleLevel::Plain, ScaleLevel::Sse2}) {
+        for (ScaleLevel level : kScaleLevels) {
             if (forceScaleLevel(level) != level)
                 continue;
             PreviewDecoder decoder;
