@@ -97,7 +97,7 @@ void MainWindow::launchVideoWorker()
 {
     m_pVideoThread = new QThread;
     m_pVideoWorker = new VideoStreamThread(m_currentDeviceAlias);
-    m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
+    m_pVideoWorker->setShownSize(previewPixels());
     m_pVideoWorker->moveToThread(m_pVideoThread);
     connect(m_pVideoThread, &QThread::started, m_pVideoWorker, &VideoStreamThread::start);
     connect(m_pVideoThread, &QThread::finished, m_pVideoThread, &QObject::deleteLater);
@@ -212,6 +212,11 @@ void MainWindow::showPreviewHints()
     ui->labPreview->repaint();
 }
 
+QSize MainWindow::previewPixels() const
+{
+    return m_previewSurface->pixelSize(QSize(m_previewWidth, m_previewHeight));
+}
+
 void MainWindow::slotOnReader(QImage image)
 {
     if (image.isNull() || m_noCamera || !m_isPreviewing) {
@@ -221,8 +226,12 @@ void MainWindow::slotOnReader(QImage image)
     if (m_previewBusy)
         leaveCameraBusy();
     // The worker sends pictures at the shown size; only one decoded before
-    // the last resize still needs scaling here.
-    const QSize area(m_previewWidth, m_previewHeight);
+    // the last resize, or on a screen of another scale, still needs scaling
+    // here. The window may have moved to such a screen: the worker hears of
+    // the size there with every picture.
+    const QSize area = previewPixels();
+    if (m_pVideoWorker)
+        m_pVideoWorker->setShownSize(area);
     const bool fits = PreviewDecoder::shownSize(image.size(), area) == image.size();
     const bool fills = image.width() + 8 > image.size().scaled(area, Qt::KeepAspectRatio).width();
     if (fits && fills) {
@@ -268,6 +277,6 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     m_previewWidth = width;
     m_previewHeight = width * 9 / 16;
     if (m_pVideoWorker)
-        m_pVideoWorker->setShownSize(QSize(m_previewWidth, m_previewHeight));
+        m_pVideoWorker->setShownSize(previewPixels());
     qDebug() << "window size change" << frame.width() << frame.height();
 }

@@ -22,9 +22,16 @@ void PreviewSurface::setPicture(const QImage &picture)
     }
     const QSize before = m_picture.size();
     m_picture = QPixmap::fromImage(picture);
+    m_picture.setDevicePixelRatio(devicePixelRatioF());
     if (m_picture.size() != before || isHidden())
         place();
     update();
+}
+
+QSize PreviewSurface::pixelSize(QSize area) const
+{
+    const qreal ratio = devicePixelRatioF();
+    return QSize(int(area.width() * ratio), int(area.height() * ratio));
 }
 
 void PreviewSurface::clear()
@@ -36,7 +43,7 @@ void PreviewSurface::clear()
 void PreviewSurface::place()
 {
     const QRect area = parentWidget()->contentsRect();
-    const QSize size = m_picture.size().boundedTo(area.size());
+    const QSize size = (QSizeF(m_picture.size()) / m_picture.devicePixelRatio()).toSize().boundedTo(area.size());
     setGeometry(QRect(QPoint(area.left(), area.top() + (area.height() - size.height()) / 2), size));
     setVisible(!m_picture.isNull());
 }

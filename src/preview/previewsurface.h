@@ -15,10 +15,13 @@ public:
     explicit PreviewSurface(QWidget *area);
 
     // Shown as a label shows a picture: at the left of the area, centred
-    // top to bottom. A null picture clears.
+    // top to bottom. The picture is in device pixels, one to one on a
+    // scaled screen too (see pixelSize()). A null picture clears.
     void setPicture(const QImage &picture);
     void clear();
     const QPixmap &picture() const { return m_picture; }
+    // `area`, a size in the window's units, in this screen's device pixels.
+    QSize pixelSize(QSize area) const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -229,6 +229,8 @@ public Q_SLOTS:
 protected:
     void startPreviewAfterDelay();
     void stopPreviewByIcon();
+    // The preview area in device pixels, the size pictures are decoded at.
+    QSize previewPixels() const;
     void showPreviewHints();
     void retryBusyPreview();
     // Two lines in the preview area in place of its hints; empty texts restore the hints.
