@@ -20,10 +20,10 @@ void PreviewSurface::setPicture(const QImage &picture)
         clear();
         return;
     }
-    const QSize before = m_picture.size();
+    const QSizeF before = shownSize();
     m_picture = QPixmap::fromImage(picture);
     m_picture.setDevicePixelRatio(devicePixelRatioF());
-    if (m_picture.size() != before || isHidden())
+    if (shownSize() != before || isHidden())
         place();
     update();
 }
@@ -43,9 +43,14 @@ void PreviewSurface::clear()
 void PreviewSurface::place()
 {
     const QRect area = parentWidget()->contentsRect();
-    const QSize size = (QSizeF(m_picture.size()) / m_picture.devicePixelRatio()).toSize().boundedTo(area.size());
+    const QSize size = shownSize().toSize().boundedTo(area.size());
     setGeometry(QRect(QPoint(area.left(), area.top() + (area.height() - size.height()) / 2), size));
     setVisible(!m_picture.isNull());
+}
+
+QSizeF PreviewSurface::shownSize() const
+{
+    return QSizeF(m_picture.size()) / m_picture.devicePixelRatio();
 }
 
 void PreviewSurface::paintEvent(QPaintEvent *)

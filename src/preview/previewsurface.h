@@ -28,6 +28,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The picture's size in the window's units.
+    QSizeF shownSize() const;
     void place();
 
     QPixmap m_picture;
