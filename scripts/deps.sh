@@ -13,6 +13,7 @@ packages=(
   xvfb xauth fonts-dejavu-core fonts-noto-core dbus-daemon
   desktop-file-utils appstream
   clang libclang-rt-dev llvm
+  umockdev libumockdev-dev stress-ng ansible-core
 )
 
 missing=()
