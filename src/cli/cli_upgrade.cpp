@@ -1,5 +1,6 @@
 #include "cli/cli_upgrade.h"
 #include "cli/cli_output.h"
+#include "cli/cli_records.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/firmwareworkspace.h"
 #include "upgrade/upgradetarget.h"
@@ -301,6 +302,8 @@ int upgradeCommand(const QString &package, const ManufacturerProfile &profile, C
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
+    recordUpgrade({0, success, session ? session->listed().serial : QStringLiteral("port %1").arg(target.port),
+                   modelDisplayName(check.model), before.isEmpty() ? target.version : before, after});
     if (success && !after.isEmpty())
         message = QStringLiteral("%1 %2").arg(message, versionChange(before, after));
     if (!success && leftInUpdateState)
