@@ -10,6 +10,7 @@ short_description: Firmware of one Lumora camera, from a package on the control 
 description:
   - Copies I(package) from the control node to the host and checks it against the camera first
     (C(lumora-cli check-package)); a package for another model fails before anything is written to the camera.
+  - The package is kept on the host under C(~/.cache/lumora/packages/), so the rescue command a failure names finds it.
   - Nothing happens when the camera already runs the package's version. An older version is refused unless
     I(allow_downgrade) is set.
   - Upgrades with C(lumora-cli upgrade). When the camera does not come back, the host fails with the exact
@@ -77,14 +78,27 @@ rescue:
   type: str
 '''
 
+import os
+import shutil
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.lumora.cameras.plugins.module_utils.lumora_cli import (
     COMMON_ARGUMENTS, SELECTOR_ARGUMENTS, CliError, LumoraCli, selector_of, version_tuple)
 
 
-def flashed(module, cli, arguments, selector=None, **known):
+def kept(package):
+    """A copy of the package that outlives the task: the rescue command a failure names must find it."""
+    folder = os.path.join(os.environ.get('XDG_CACHE_HOME') or os.path.expanduser('~/.cache'), 'lumora', 'packages')
+    if not os.path.isdir(folder):
+        os.makedirs(folder)
+    copy = os.path.join(folder, os.path.basename(package))
+    shutil.copyfile(package, copy)
+    return copy
+
+
+def flashed(module, cli, command, package, selector=None, **known):
     """Runs upgrade or rescue; exits with from/to, or fails with the report and the rescue command."""
-    outcome = cli.run(arguments, selector, allowed=(0, 1, 130))
+    outcome = cli.run([command, kept(package)], selector, allowed=(0, 1, 130))
     if not outcome.get('success'):
         extra = dict(rescue=outcome['rescue']) if 'rescue' in outcome else {}
         module.fail_json(msg=outcome.get('report', 'the upgrade failed'), changed=True, **dict(known, **extra))
@@ -103,7 +117,7 @@ def rescue(module, cli, p):
     known = dict(model=verdict.get('model'), to=verdict.get('version'))
     if module.check_mode:
         return dict(known, changed=True, msg='would rescue the camera on USB port %s' % p['port'])
-    return flashed(module, cli, ['rescue', p['package']], **known)
+    return flashed(module, cli, 'rescue', p['package'], **known)
 
 
 def upgrade(module, cli, p):
@@ -126,7 +140,7 @@ def upgrade(module, cli, p):
                          % (version, current), changed=False, **known)
     if module.check_mode:
         return dict(known, changed=True, diff=diff, msg='would upgrade %s to %s' % (current, version))
-    result = flashed(module, cli, ['upgrade', p['package']], selector, **known)
+    result = flashed(module, cli, 'upgrade', p['package'], selector, **known)
     result['diff'] = diff
     return result
 

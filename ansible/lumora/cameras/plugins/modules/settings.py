@@ -120,9 +120,10 @@ class Camera(object):
             reading = self.cli.run(['get', name], self.selector)
             if same(wanted, reading):
                 continue
-            self.differs(name, shown(reading), word(wanted) if isinstance(wanted, bool) else wanted)
+            # Counted once the camera took it: a refused value changed nothing.
             if not self.check_mode:
                 self.cli.run(['set', name, word(wanted)], self.selector)
+            self.differs(name, shown(reading), word(wanted) if isinstance(wanted, bool) else wanted)
 
     def presets(self, presets, values):
         if not presets:
@@ -138,15 +139,14 @@ class Camera(object):
             held = existing.get('values', {}) if existing else {}
             if existing and all(held.get(key) == value for key, value in wanted.items()):
                 continue
+            if not self.check_mode:
+                for key in POSITION:
+                    if key in wanted:
+                        self.cli.run(['set', key, str(wanted[key])], self.selector)
+                moved = True
+                name = existing.get('name') if existing else 'Preset %s' % slot
+                self.cli.run(['preset', 'save', name, '--slot', str(slot)], self.selector)
             self.differs('preset %s' % slot, dict((k, held.get(k)) for k in wanted) if existing else None, wanted)
-            if self.check_mode:
-                continue
-            for key in POSITION:
-                if key in wanted:
-                    self.cli.run(['set', key, str(wanted[key])], self.selector)
-            moved = True
-            name = existing.get('name') if existing else 'Preset %s' % slot
-            self.cli.run(['preset', 'save', name, '--slot', str(slot)], self.selector)
         # The position the play asked for, not the last preset's.
         for key in POSITION:
             if moved and key in values:
@@ -158,9 +158,9 @@ class Camera(object):
         current = bool(self.cli.run(['info'], self.selector).get('restore'))
         if current == wanted:
             return
-        self.differs('restore', current, wanted)
         if not self.check_mode:
             self.cli.run(['restore', 'on' if wanted else 'off'], self.selector)
+        self.differs('restore', current, wanted)
 
 
 def main():
