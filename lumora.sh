@@ -7,6 +7,8 @@
 #   ./lumora.sh fuzz [seconds]    build the libFuzzer targets and run each one (default 60 s)
 #   ./lumora.sh soak [minutes]    the app on simulated cameras under churn (default 10 min);
 #                                 fails when memory, descriptors or threads keep growing
+#   ./lumora.sh package           the Debian package lumora_<version>_<arch>.deb in build-package,
+#                                 checked by lintian; as root also installed, run and removed
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -130,8 +132,20 @@ case "${1:-}" in
     build build
     exec bash scripts/soak.sh build "${2:-10}"
     ;;
+  package)
+    bash scripts/deps.sh lintian
+    # A tree of its own: the installed paths are compiled in. Only what the package holds is built.
+    cmake -S . -B build-package -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    cmake --build build-package -j "$jobs" --target lumora-app lumora-cli lumora-decoder lumora-gz package_install_deb
+    rm -f build-package/lumora_*.deb
+    (cd build-package && cpack -G DEB >/dev/null)
+    deb=$(ls build-package/lumora_*.deb)
+    lintian --fail-on error "$deb"
+    LUMORA_DEB=$PWD/$deb run_tests build-package -R package_install_deb
+    echo "$deb"
+    ;;
   *)
-    echo "usage: $0 demo|test|run|fuzz [seconds]|soak [minutes]" >&2
+    echo "usage: $0 demo|test|run|fuzz [seconds]|soak [minutes]|package" >&2
     exit 2
     ;;
 esac

@@ -42,7 +42,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         for (const char *path : {"bin/lumora", "bin/lumora-cli", "share/applications/org.lumora.Lumora.desktop",
-                                 "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora-cli.1",
+                                 "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora.1.gz", "share/man/man1/lumora-cli.1.gz",
                                  "share/icons/hicolor/48x48/apps/org.lumora.Lumora.png",
                                  "share/icons/hicolor/256x256/apps/org.lumora.Lumora.png",
                                  "share/icons/hicolor/scalable/apps/org.lumora.Lumora.svg", "lib/udev/rules.d/70-lumora.rules",
