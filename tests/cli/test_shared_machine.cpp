@@ -1,3 +1,4 @@
+// LABELS: worker
 // One simulated machine per session: what one lumora-cli run changes, the
 // next run of the same scenario sees, and a window's kernel sees it at its
 // next read; a fresh start, another scenario or another session does not.
@@ -10,6 +11,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -45,14 +48,19 @@ QJsonObject cli(const Run &run, const QStringList &arguments)
     return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
 }
 
-// The zoom control through the simulated kernel's own node, as the window reads it.
-int zoomThrough(lumora::platform::Kernel &kernel, const QString &node, int set = -1)
+// A control through the simulated kernel's own node, as the window reads and sets it.
+int controlThrough(lumora::platform::Kernel &kernel, const QString &node, unsigned id, int set = -1)
 {
     const int fd = kernel.open(node, O_RDWR);
-    v4l2_control control{V4L2_CID_ZOOM_ABSOLUTE, set};
+    v4l2_control control{id, set};
     const int rc = kernel.ioctl(fd, set >= 0 ? VIDIOC_S_CTRL : VIDIOC_G_CTRL, &control);
     kernel.close(fd);
     return rc == 0 ? control.value : -1;
+}
+
+int zoomThrough(lumora::platform::Kernel &kernel, const QString &node, int set = -1)
+{
+    return controlThrough(kernel, node, V4L2_CID_ZOOM_ABSOLUTE, set);
 }
 
 QString capturedNode(lumora::platform::Kernel &kernel)
@@ -135,6 +143,36 @@ private Q_SLOTS:
         // A kernel started afterwards builds its camera as the others left it.
         const std::unique_ptr<lumora::platform::Kernel> third = lumora::sim::createKernelFromEnvironment();
         QCOMPARE(zoomThrough(*third, capturedNode(*third)), 300);
+    }
+
+    // Two processes' worth of kernels changing different controls of one camera
+    // at once, from two threads: neither change is lost to the other's save.
+    void concurrentChangesAreAllKept()
+    {
+        qputenv("XDG_RUNTIME_DIR", session("concurrent").toLocal8Bit());
+        qunsetenv("LUMORA_SIM_SCENARIO");
+        qputenv("LUMORA_SIM_FRESH", "1");
+        const std::unique_ptr<lumora::platform::Kernel> first = lumora::sim::createKernelFromEnvironment();
+        qunsetenv("LUMORA_SIM_FRESH");
+        const std::unique_ptr<lumora::platform::Kernel> second = lumora::sim::createKernelFromEnvironment();
+        constexpr int kSteps = 60;
+        const auto sweep = [](lumora::platform::Kernel *kernel, unsigned id) {
+            const QString node = capturedNode(*kernel);
+            bool taken = true;
+            for (int value = 1; value <= kSteps; ++value)
+                taken = controlThrough(*kernel, node, id, value) == value && taken;
+            return taken;
+        };
+        bool brightnessTaken = false, contrastTaken = false;
+        std::thread brightness([&] { brightnessTaken = sweep(first.get(), V4L2_CID_BRIGHTNESS); });
+        std::thread contrast([&] { contrastTaken = sweep(second.get(), V4L2_CID_CONTRAST); });
+        brightness.join();
+        contrast.join();
+        QVERIFY(brightnessTaken && contrastTaken);
+        const std::unique_ptr<lumora::platform::Kernel> later = lumora::sim::createKernelFromEnvironment();
+        const QString node = capturedNode(*later);
+        QCOMPARE(controlThrough(*later, node, V4L2_CID_BRIGHTNESS), kSteps);
+        QCOMPARE(controlThrough(*later, node, V4L2_CID_CONTRAST), kSteps);
     }
 };
 
