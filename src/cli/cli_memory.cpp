@@ -1,7 +1,6 @@
 #include "cli/cli_memory.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
-#include "cli/cli_records.h"
 #include "devices/cameraevents.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
@@ -43,7 +42,6 @@ bool restoreAndReport(CameraSession &session, bool json)
     bool allTaken = true;
     for (const RestoredValue &r : restored)
         allTaken = allTaken && r.taken;
-    recordRestore(session.listed().serial, allTaken);
     if (json) {
         printJson({{QStringLiteral("node"), node},
                    {QStringLiteral("memory"), camera.memory().path()},

@@ -2,8 +2,8 @@
 
 #include "cli/cli_doctor.h"
 #include "cli/cli_output.h"
-#include "cli/cli_records.h"
 #include "cli/cli_session.h"
+#include "core/staterecords.h"
 #include "upgrade/updatechannel.h"
 #include "upgrade/upgradetarget.h"
 

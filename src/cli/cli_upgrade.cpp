@@ -1,6 +1,5 @@
 #include "cli/cli_upgrade.h"
 #include "cli/cli_output.h"
-#include "cli/cli_records.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/firmwareworkspace.h"
 #include "upgrade/upgradetarget.h"
@@ -302,8 +301,6 @@ int upgradeCommand(const QString &package, const ManufacturerProfile &profile, C
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-    recordUpgrade({0, success, session ? session->listed().serial : QStringLiteral("port %1").arg(target.port),
-                   modelDisplayName(check.model), before.isEmpty() ? target.version : before, after});
     if (success && !after.isEmpty())
         message = QStringLiteral("%1 %2").arg(message, versionChange(before, after));
     if (!success && leftInUpdateState)

@@ -8,10 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -134,8 +134,13 @@ void SimMachineStore::writeDevices(const QJsonObject &devices)
     const QByteArray bytes = QJsonDocument(QJsonObject{{"scenario", QString::fromLatin1(m_scenarioKey)},
                                                        {"devices", devices}})
                                  .toJson(QJsonDocument::Compact);
-    QSaveFile file(QDir(m_folder).filePath(kStateFile));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // Under the lock, so one name for the new file serves every process. No
+    // fsync: the state lasts a session, and a control set must stay cheap.
+    const QString path = QDir(m_folder).filePath(kStateFile);
+    QFile file(path + QStringLiteral(".new"));
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    file.close();
+    if (!written || ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0) {
         qWarning().noquote() << "sim: cannot save the machine's state in" << m_folder << "-" << file.errorString();
         return;
     }

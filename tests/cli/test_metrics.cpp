@@ -131,7 +131,8 @@ private Q_SLOTS:
     void exposition_data()
     {
         QTest::addColumn<QJsonObject>("scenario");
-        QTest::addColumn<QStringList>("before"); // a lumora-cli command to run first; "upgrade" upgrades QX4K00017
+        // lumora-cli commands to run first, separated by ";"; "upgrade" upgrades QX4K00017.
+        QTest::addColumn<QStringList>("before");
         QTest::addColumn<bool>("gone");          // metrics from a later machine without cameras, same user state
         QTest::addColumn<QStringList>("samples");
         const QJsonObject two{{"cameras", QJsonArray{camera("a", "QX4K00017", "1-1"), camera("b", "QX4K00018", "1-2")}}};
@@ -152,10 +153,10 @@ private Q_SLOTS:
                                           << QStringList{"lumora_last_upgrade_success{camera=\"QX4K00017\",model=\"NV-Optica-4K-AI\","
                                                          "from=\"1.4.2\",to=\"2.0.0\"} 1",
                                                          "lumora_camera_firmware_version{serial=\"QX4K00017\",model=\"NV-Optica-4K-AI\"} 2000000"};
-        QTest::newRow("after a restore") << two << QStringList{"restore", "-c", "QX4K00018"} << false
+        QTest::newRow("after a restore") << two << QStringList{"set", "brightness", "100", "-c", "QX4K00018", ";", "restore", "-c", "QX4K00018"} << false
                                          << QStringList{"lumora_camera_restore_applied{serial=\"QX4K00018\"} 1"};
         QTest::newRow("restored before, now gone") << QJsonObject{{"cameras", QJsonArray{camera("a", "QX4K00017", "1-1")}}}
-                                                   << QStringList{"restore", "-c", "QX4K00017"} << true
+                                                   << QStringList{"set", "brightness", "100", "-c", "QX4K00017", ";", "restore", "-c", "QX4K00017"} << true
                                                    << QStringList{"lumora_cameras 0",
                                                                   "lumora_camera_present{serial=\"QX4K00017\",model=\"\",port=\"\"} 0"};
     }
@@ -170,8 +171,9 @@ private Q_SLOTS:
             const QString package = m.folder + "/fw.zip";
             upgradetest::writeTestPackage(package, "NV-Optica-4K-AI", true);
             cli(m, {"upgrade", package, "-c", "QX4K00017"});
-        } else if (!before.isEmpty()) {
-            cli(m, before);
+        } else {
+            for (const QString &command : before.join(' ').split(';', Qt::SkipEmptyParts))
+                cli(m, command.split(' ', Qt::SkipEmptyParts));
         }
         if (gone) {
             const QString state = m.environment.value("XDG_STATE_HOME");

@@ -77,6 +77,7 @@ QStringList firmwareOf(const QJsonObject &facts)
     QStringList versions;
     for (const QJsonValue &camera : facts.value("cameras").toArray())
         versions << camera.toObject().value("serial").toString() + ' ' + camera.toObject().value("firmware").toString();
+    versions.sort();
     return versions;
 }
 
@@ -117,6 +118,20 @@ class TestPlaybooks : public QObject {
             cameras.append(camera);
         }
         scenario.insert("cameras", cameras);
+        return scenario;
+    }
+
+    // A 4K camera an interrupted upgrade left in its boot loader, on port 1-6.
+    static QJsonObject withStuckCamera(QJsonObject scenario)
+    {
+        const QJsonObject camera{{"id", "stuck"},     {"vendorId", "0x1d6b"},
+                                 {"productId", "0xff01"}, {"manufacturer", "QX"},
+                                 {"product", "QX NV-Optica-4K-AI"}, {"serial", "QX4K00099"},
+                                 {"port", "1-6"},     {"firmware", "1.0.0"}};
+        QJsonObject drive = camera;
+        drive.insert("state", "uboot");
+        drive.insert("camera", camera);
+        scenario.insert("drives", QJsonArray{drive});
         return scenario;
     }
 
@@ -182,7 +197,7 @@ private Q_SLOTS:
         }
 
         QDir().mkpath(path("traces"));
-        const QJsonObject cases = room("cases", demo());
+        const QJsonObject cases = room("cases", withStuckCamera(demo()));
         for (auto it = cases.begin(); it != cases.end(); ++it)
             m_environment.insert(it.key(), it.value().toString());
         m_casesRun = playbook(QFINDTESTDATA("cases.yml"), "localhost,", {{"packages", m_packages}, {"traces", path("traces")}});
@@ -204,6 +219,7 @@ private Q_SLOTS:
                                                  << "pan cannot be adjusted on the NV-Optica-1080-AI";
         QTest::newRow("value the model does not take") << "settings, value the model does not take" << false
                                                        << "brightness takes 0 to 255, not \"999\"";
+        QTest::newRow("firmware, rescue") << "firmware, rescue" << true << "";
         QTest::newRow("firmware, check mode") << "firmware, check mode" << true << "";
         QTest::newRow("firmware, upgrade") << "firmware, upgrade" << true << "";
         QTest::newRow("firmware, same package") << "firmware, same package again" << false << "";
@@ -234,9 +250,13 @@ private Q_SLOTS:
         QCOMPARE(firmwareOf(facts), (QStringList{"QX1080042 1.3.9", "QX4K00017 1.4.2"}));
         const QJsonObject first = facts.value("cameras").toArray().first().toObject();
         QCOMPARE(QStringList(first.keys()), (QStringList{"firmware", "index", "model", "node", "port", "profile", "serial"}));
-        QCOMPARE(facts.value("update_drives").toArray(), QJsonArray());
+        QCOMPARE(facts.value("update_drives").toArray().size(), 1);
+        const QJsonObject drive = facts.value("update_drives").toArray().first().toObject();
+        QCOMPARE(drive.value("port").toString(), "1-6");
+        QCOMPARE(drive.value("state").toString(), "u-Boot");
         QVERIFY(facts.value("ready").toBool());
-        QCOMPARE(firmwareOf(taskResult(m_cases, "facts after", "localhost")), (QStringList{"QX1080042 1.3.9", "QX4K00017 1.0.0"}));
+        QCOMPARE(firmwareOf(taskResult(m_cases, "facts after", "localhost")),
+                 (QStringList{"QX1080042 1.3.9", "QX4K00017 1.0.0", "QX4K00099 2.0.0"}));
     }
 
     void firmwareFromTo_data()
@@ -244,6 +264,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("task");
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
+        QTest::newRow("rescue") << "firmware, rescue" << "" << "2.0.0";
         QTest::newRow("check mode") << "firmware, check mode" << "1.4.2" << "2.0.0";
         QTest::newRow("upgrade") << "firmware, upgrade" << "1.4.2" << "2.0.0";
         QTest::newRow("same package") << "firmware, same package again" << "2.0.0" << "2.0.0";

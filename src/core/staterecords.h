@@ -1,7 +1,8 @@
 #pragma once
-// What lumora-cli keeps of its own runs for monitoring: the last upgrade and,
-// per camera, the last restore of its remembered settings. Small JSON files
-// under $XDG_STATE_HOME/lumora/, each written whole (temporary file, rename).
+// What Lumora keeps of its runs for monitoring (lumora-cli metrics): the last
+// upgrade, from the window or the CLI, and per camera the last restore of its
+// remembered settings. Small JSON files under $XDG_STATE_HOME/lumora/, each
+// written whole (temporary file, rename).
 
 #include <QJsonObject>
 #include <QMap>

@@ -1,4 +1,4 @@
-#include "cli/cli_records.h"
+#include "core/staterecords.h"
 
 #include <QDateTime>
 #include <QDebug>
