@@ -43,8 +43,10 @@ const Command kCommands[] = {
     {"snapshot", "snapshot [FILE] [-c CAMERA]", "saves one frame at full resolution (PNG or JPEG by extension)", -1},
     {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
-    {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
-    {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
+    {"upgrade", "upgrade FILE.zip [-c N] [--wait SECONDS] [--json]",
+     "upgrades a camera's firmware (--wait: how long the camera may take to come back, 60 by default)", 1},
+    {"rescue", "rescue FILE.zip [--force] [--wait SECONDS] [--json]",
+     "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
     {"metrics", "metrics", "cameras, update drives, readiness and the last upgrade for Prometheus (textfile collector)", 0},
@@ -58,6 +60,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool force = false;
+    int waitSeconds = 0; // 0: the upgrade's own wait
     bool watch = false;
     bool help = false;
     bool version = false;
@@ -153,6 +156,9 @@ bool parse(const QStringList &args, Options *options, QString *error)
             }
         } else if (arg == QLatin1String("--slot")) {
             if (!number(&options->slot, 1, 9, QStringLiteral("a preset slot from 1 to 9")))
+                return false;
+        } else if (arg == QLatin1String("--wait")) {
+            if (!number(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
                 return false;
         } else if (arg == QLatin1String("--profile")) {
             if (!number(&options->profile, 0, INT_MAX, QStringLiteral("a profile number (0 or 1)")))
@@ -322,7 +328,7 @@ int run(const Options &options)
     if (name == QLatin1String("restore") && options.watch)
         return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
-        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
+        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.waitSeconds, options.force);
 
     if (name == QLatin1String("check-package") && options.camera.isEmpty())
         return checkPackageCommand(options.arguments.at(0), nullptr, options.json);
@@ -354,7 +360,7 @@ int run(const Options &options)
         return resetCommand(session, options.yes);
     if (name == QLatin1String("check-package"))
         return checkPackageCommand(options.arguments.at(0), &session, options.json);
-    return upgradeCommand(options.arguments.at(0), profile, &session, options.json);
+    return upgradeCommand(options.arguments.at(0), profile, &session, options.json, options.waitSeconds);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // An install into a temporary prefix: every file in place, the desktop entry
 // and the AppStream data valid, and the menu entry's command starts the app.
 
+#include "support/testsupport.h"
+
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -15,7 +17,7 @@ int runTool(const QString &program, const QStringList &arguments, QByteArray *ou
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(deadlineMs(120000)) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     if (output)
         *output = process.readAll();
@@ -107,7 +109,7 @@ private Q_SLOTS:
         environment.insert("LUMORA_TEXTFILE_DIR", folder.filePath("textfile"));
         service.setProcessEnvironment(environment);
         service.start("/bin/sh", {"-ec", script});
-        QVERIFY(service.waitForFinished(60000));
+        QVERIFY(service.waitForFinished(deadlineMs(60000)));
         QVERIFY2(service.exitCode() == 0, service.readAllStandardError().constData());
         QCOMPARE(QDir(folder.filePath("textfile")).entryList(QDir::Files | QDir::Hidden), QStringList{"lumora.prom"});
         QFile written(folder.filePath("textfile/lumora.prom"));
@@ -137,9 +139,9 @@ private Q_SLOTS:
             QFile log(home.filePath(".vistrel/vistrel.log"));
             return log.open(QIODevice::ReadOnly) && log.readAll().contains("- System Start!");
         };
-        QTRY_VERIFY_WITH_TIMEOUT(started(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(started(), deadlineMs(30000));
         app.terminate();
-        QVERIFY(app.waitForFinished(10000));
+        QVERIFY(app.waitForFinished(deadlineMs(10000)));
     }
 };
 

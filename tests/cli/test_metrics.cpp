@@ -2,6 +2,8 @@
 // line by a strict reader of Prometheus's text format (and by promtool when it
 // is installed), and carries the samples the machine calls for.
 
+#include "support/testsupport.h"
+
 #include "upgrade/zipwriter.h"
 
 #include <QJsonArray>
@@ -122,7 +124,7 @@ class TestMetrics : public QObject {
         QProcess process;
         process.setProcessEnvironment(m.environment);
         process.start(LUMORA_CLI_PATH, arguments);
-        if (!process.waitForFinished(60000))
+        if (!process.waitForFinished(deadlineMs(60000)))
             return {};
         return process.readAllStandardOutput();
     }
@@ -193,7 +195,7 @@ private Q_SLOTS:
             check.start(promtool, {"check", "metrics"});
             check.write(text.toUtf8());
             check.closeWriteChannel();
-            QVERIFY(check.waitForFinished(60000));
+            QVERIFY(check.waitForFinished(deadlineMs(60000)));
             QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
         }
     }

@@ -3,6 +3,8 @@
 // next run of the same scenario sees, and a window's kernel sees it at its
 // next read; a fresh start, another scenario or another session does not.
 
+#include "support/testsupport.h"
+
 #include "platform/kernel.h"
 #include "sim/sim_kernel.h"
 
@@ -41,7 +43,7 @@ QJsonObject cli(const Run &run, const QStringList &arguments)
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(LUMORA_CLI_PATH, arguments + QStringList{"-c", kSerial, "--json"});
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+    if (!process.waitForFinished(deadlineMs(60000)) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         qWarning().noquote() << arguments << "failed:" << process.readAllStandardError();
         return {};
     }

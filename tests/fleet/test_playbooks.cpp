@@ -3,6 +3,8 @@
 // kept for the run so a second task sees what the first one did. One play of
 // cases read back task by task, and the rooms playbook on two simulated rooms.
 
+#include "support/testsupport.h"
+
 #include "sim/sim_kernel.h"
 
 #include <QJsonArray>
@@ -29,7 +31,7 @@ Finished runTool(const QString &program, const QStringList &arguments, const QPr
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     Finished finished;
-    if (!process.waitForFinished(240000))
+    if (!process.waitForFinished(deadlineMs(240000)))
         return finished;
     finished.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     finished.out = process.readAllStandardOutput();

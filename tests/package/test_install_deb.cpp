@@ -2,6 +2,8 @@
 // installed lumora-cli runs from /usr/bin, and dpkg --purge takes it all away.
 // Needs root and the package ./lumora.sh package built (it runs this test).
 
+#include "support/testsupport.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
@@ -23,7 +25,7 @@ Ran run(const QString &program, const QStringList &arguments, const QProcessEnvi
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     Ran ran;
-    if (process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit)
+    if (process.waitForFinished(deadlineMs(300000)) && process.exitStatus() == QProcess::NormalExit)
         ran.exitCode = process.exitCode();
     ran.output = process.readAll();
     return ran;
