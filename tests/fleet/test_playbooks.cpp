@@ -1,3 +1,4 @@
+// LABELS: fleet
 // The Ansible collection end to end: ansible-playbook against localhost
 // (connection: local) runs the built lumora-cli on the simulated machine,
 // kept for the run so a second task sees what the first one did. One play of

@@ -1,3 +1,4 @@
+// LABELS: fleet
 // The Debian package on this machine: dpkg -i puts every file in place, the
 // installed lumora-cli runs from /usr/bin, and dpkg --purge takes it all away.
 // Needs root and the package ./lumora.sh package built (it runs this test).
