@@ -155,6 +155,12 @@ private Q_SLOTS:
                                           << QStringList{"lumora_last_upgrade_success{camera=\"QX4K00017\",model=\"NV-Optica-4K-AI\","
                                                          "from=\"1.4.2\",to=\"2.0.0\"} 1",
                                                          "lumora_camera_firmware_version{serial=\"QX4K00017\",model=\"NV-Optica-4K-AI\"} 2000000"};
+        QJsonObject stuck = camera("a", "QX4K00017", "1-1");
+        stuck.insert("updateDrive", QJsonObject{{"protocolFaults", QJsonObject{{"neverAcknowledge", true}}}});
+        QTest::newRow("an upgrade that left the camera in its update state")
+            << QJsonObject{{"cameras", QJsonArray{stuck}}} << QStringList{"upgrade"} << false
+            << QStringList{"lumora_cameras 0", "lumora_update_drives 1", "lumora_update_drive_state{port=\"1-1\",state=\"u-Boot\"} 1",
+                           "lumora_last_upgrade_success{camera=\"QX4K00017\",model=\"NV-Optica-4K-AI\",from=\"1.4.2\",to=\"\"} 0"};
         QTest::newRow("after a restore") << two << QStringList{"set", "brightness", "100", "-c", "QX4K00018", ";", "restore", "-c", "QX4K00018"} << false
                                          << QStringList{"lumora_camera_restore_applied{serial=\"QX4K00018\"} 1"};
         QTest::newRow("restored before, now gone") << QJsonObject{{"cameras", QJsonArray{camera("a", "QX4K00017", "1-1")}}}
