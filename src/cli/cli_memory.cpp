@@ -1,4 +1,5 @@
 #include "cli/cli_memory.h"
+
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
 #include "devices/cameraevents.h"

@@ -114,14 +114,14 @@ bool parse(const QStringList &args, Options *options, QString *error)
             *target = args.at(++i);
             return true;
         };
-        // The option's whole-number value within [minimum, maximum].
-        const auto number = [&](int *target, int minimum, int maximum, const QString &what) {
+        // The option's value, a whole number from `low` to `high`.
+        const auto nextNumber = [&](int *target, int low, int high, const QString &what) {
             QString value;
             if (!next(&value))
                 return false;
             bool ok = false;
             *target = value.toInt(&ok);
-            if (!ok || *target < minimum || *target > maximum) {
+            if (!ok || *target < low || *target > high) {
                 *error = QStringLiteral("%1 takes %2, not \"%3\"").arg(arg, what, value);
                 return false;
             }
@@ -155,13 +155,13 @@ bool parse(const QStringList &args, Options *options, QString *error)
                 return false;
             }
         } else if (arg == QLatin1String("--slot")) {
-            if (!number(&options->slot, 1, 9, QStringLiteral("a preset slot from 1 to 9")))
+            if (!nextNumber(&options->slot, 1, 9, QStringLiteral("a preset slot from 1 to 9")))
                 return false;
         } else if (arg == QLatin1String("--wait")) {
-            if (!number(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
+            if (!nextNumber(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
                 return false;
         } else if (arg == QLatin1String("--profile")) {
-            if (!number(&options->profile, 0, INT_MAX, QStringLiteral("a profile number (0 or 1)")))
+            if (!nextNumber(&options->profile, 0, INT_MAX, QStringLiteral("a profile number (0 or 1)")))
                 return false;
         } else {
             *error = QStringLiteral("unknown option %1; `lumora-cli --help` lists them").arg(arg);
