@@ -222,6 +222,8 @@ private Q_SLOTS:
                                                  << "pan cannot be adjusted on the NV-Optica-1080-AI";
         QTest::newRow("value the model does not take") << "settings, value the model does not take" << false
                                                        << "brightness takes 0 to 255, not \"999\"";
+        QTest::newRow("preset slot out of range") << "settings, preset slot out of range" << false
+                                                  << "preset 12: slots are 1 to 9";
         QTest::newRow("firmware, rescue") << "firmware, rescue" << true << "";
         QTest::newRow("firmware, check mode") << "firmware, check mode" << true << "";
         QTest::newRow("firmware, upgrade") << "firmware, upgrade" << true << "";

@@ -102,6 +102,22 @@ def same(wanted, reading):
     return False
 
 
+def preset_slots(presets):
+    """The presets as (slot, {pan, tilt, zoom}) in slot order; CliError on anything else."""
+    slots = []
+    for slot, position in presets.items():
+        try:
+            number = int(slot)
+            wanted = dict((key, int(value)) for key, value in (position or {}).items())
+        except (AttributeError, TypeError, ValueError):
+            number, wanted = 0, {}
+        if not 1 <= number <= 9 or not wanted or any(key not in POSITION for key in wanted):
+            raise CliError('preset %s: slots are 1 to 9, each with whole numbers for pan, tilt and zoom' % slot, 2,
+                           'lumora.cameras.settings')
+        slots.append((number, wanted))
+    return sorted(slots)
+
+
 class Camera(object):
     def __init__(self, cli, listed, check_mode):
         self.cli = cli
@@ -125,17 +141,13 @@ class Camera(object):
                 self.cli.run(['set', name, word(wanted)], self.selector)
             self.differs(name, shown(reading), word(wanted) if isinstance(wanted, bool) else wanted)
 
-    def presets(self, presets, values):
-        if not presets:
+    def presets(self, slots, values):
+        if not slots:
             return
         saved = dict((p.get('slot'), p) for p in self.cli.run(['preset', 'list'], self.selector).get('presets', []))
         moved = False
-        for slot in sorted(presets, key=int):
-            wanted = dict((key, int(value)) for key, value in (presets[slot] or {}).items())
-            unknown = [key for key in wanted if key not in POSITION]
-            if unknown or not 1 <= int(slot) <= 9:
-                raise CliError('preset %s: slots are 1 to 9 and hold only pan, tilt and zoom' % slot, 2, 'settings')
-            existing = saved.get(int(slot))
+        for slot, wanted in slots:
+            existing = saved.get(slot)
             held = existing.get('values', {}) if existing else {}
             if existing and all(held.get(key) == value for key, value in wanted.items()):
                 continue
@@ -175,11 +187,13 @@ def main():
     p = module.params
     handled = []
     try:
+        # Checked before any camera is touched.
+        slots = preset_slots(p['presets'])
         for listed in cli.targets(p, with_model=True):
             camera = Camera(cli, listed, module.check_mode)
             handled.append(camera)
             camera.values(p['values'])
-            camera.presets(p['presets'], p['values'])
+            camera.presets(slots, p['values'])
             camera.restore(p['restore'])
     except CliError as error:
         cli.fail(error, changed=any(c.after for c in handled) and not module.check_mode)
