@@ -90,7 +90,7 @@ private Q_SLOTS:
         QVERIFY2(emulated.finished, qPrintable(show(emulated)));
         QVERIFY2(machine.faults().isEmpty(), qPrintable(machine.faults().join('\n')));
         QVERIFY2(!simulated.wire.isEmpty(), qPrintable(show(simulated)));
-        QCOMPARE(emulated.exitCode, simulated.exitCode);
+        QVERIFY2(emulated.exitCode == simulated.exitCode, qPrintable(show(emulated)));
         if (emulated.wire != simulated.wire)
             QFAIL(qPrintable(QStringLiteral("simulated:\n%1\n\nemulated:\n%2").arg(show(simulated), show(emulated))));
         if (sameOutput)

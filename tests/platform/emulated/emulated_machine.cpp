@@ -46,7 +46,7 @@ EmulatedMachine::EmulatedMachine(const QJsonObject &scenario)
     m_kernel->loadScenario(scenario);
     sync();
     // The devices plugged with the scenario: their events are posted already.
-    QCoreApplication::sendPostedEvents(this);
+    QCoreApplication::sendPostedEvents(m_monitor.get(), QEvent::MetaCall);
 }
 
 EmulatedMachine::~EmulatedMachine()

@@ -103,19 +103,22 @@ bool isUserptrBuffer(unsigned long request, const UMockdevIoctlData *data)
 } // namespace
 
 IoctlBridge::IoctlBridge(lumora::sim::SimKernel *kernel, QString devRoot)
-    : m_kernel(kernel), m_devRoot(std::move(devRoot)), m_handler(umockdev_ioctl_base_new())
+    : m_kernel(kernel), m_devRoot(std::move(devRoot)), m_handler(umockdev_ioctl_base_new()),
+      m_shared(std::make_shared<Shared>())
 {
+    m_shared->kernel = kernel;
     g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
-    g_signal_connect(m_handler, "client-vanished", G_CALLBACK(onVanished), this);
 }
 
 IoctlBridge::~IoctlBridge()
 {
     g_signal_handlers_disconnect_by_data(m_handler, this);
     g_object_unref(m_handler);
-    for (const Open &open : qAsConst(m_opens))
-        if (open.fd >= 0)
-            m_kernel->close(open.fd);
+    QMutexLocker lock(&m_shared->mutex);
+    for (const int fd : qAsConst(m_shared->fds))
+        m_kernel->close(fd);
+    m_shared->fds.clear();
+    m_shared->kernel = nullptr;
 }
 
 QStringList IoctlBridge::faults() const
@@ -133,18 +136,29 @@ void IoctlBridge::fault(const QString &text)
 gboolean IoctlBridge::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
 {
     auto *bridge = static_cast<IoctlBridge *>(self);
-    const int rc = bridge->answer(client, bridge->m_opens[client]);
+    const int rc = bridge->answer(client, bridge->openOf(client));
     umockdev_ioctl_client_complete(client, rc < 0 ? -1 : rc, rc < 0 ? -rc : 0);
     return TRUE;
 }
 
-void IoctlBridge::onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
+IoctlBridge::Open &IoctlBridge::openOf(UMockdevIoctlClient *client)
 {
-    auto *bridge = static_cast<IoctlBridge *>(self);
-    const Open open = bridge->m_opens.take(client);
-    // The driver's release, as when the client closes its descriptor.
-    if (open.fd >= 0)
-        bridge->m_kernel->close(open.fd);
+    struct Held {
+        std::shared_ptr<Shared> shared;
+        Open open;
+    };
+    static const char *const kKey = "lumora-open";
+    if (auto *held = static_cast<Held *>(g_object_get_data(G_OBJECT(client), kKey)))
+        return held->open;
+    auto *held = new Held{m_shared, {}};
+    // The driver's release when the client's descriptor is gone.
+    g_object_set_data_full(G_OBJECT(client), kKey, held, [](gpointer data) {
+        std::unique_ptr<Held> gone(static_cast<Held *>(data));
+        QMutexLocker lock(&gone->shared->mutex);
+        if (gone->open.fd >= 0 && gone->shared->fds.remove(gone->open.fd))
+            gone->shared->kernel->close(gone->open.fd);
+    });
+    return held->open;
 }
 
 int IoctlBridge::openFor(const QString &node, Open &open)
@@ -161,6 +175,8 @@ int IoctlBridge::openFor(const QString &node, Open &open)
     if (fd < 0)
         return fd;
     open.fd = fd;
+    QMutexLocker lock(&m_shared->mutex);
+    m_shared->fds.insert(fd);
     return 0;
 }
 

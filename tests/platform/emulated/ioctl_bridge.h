@@ -7,8 +7,11 @@
 
 #include <QMap>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 #include "emulated/umockdev_api.h"
 
@@ -40,8 +43,17 @@ private:
         QMap<quint32, Buffer> buffers;
     };
 
+    // The simulated kernel as long as the bridge lives: a client's descriptor
+    // is closed when umockdev lets go of the client, which may be after the bridge.
+    struct Shared {
+        QMutex mutex;
+        lumora::sim::SimKernel *kernel = nullptr;
+        QSet<int> fds;
+    };
+
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self);
-    static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self);
+    // The open of a client, kept with the client object and released with it.
+    Open &openOf(UMockdevIoctlClient *client);
 
     int answer(UMockdevIoctlClient *client, Open &open);
     int openFor(const QString &node, Open &open);
@@ -52,8 +64,7 @@ private:
     lumora::sim::SimKernel *m_kernel;
     QString m_devRoot;
     UMockdevIoctlBase *m_handler;
-    // Only umockdev's handler thread touches the opens.
-    QMap<UMockdevIoctlClient *, Open> m_opens;
+    std::shared_ptr<Shared> m_shared;
     mutable QMutex m_faultsMutex;
     QStringList m_faults;
 };
