@@ -31,7 +31,7 @@ QString trimmed(const QByteArray &bytes) { return QString::fromUtf8(bytes).trimm
 } // namespace
 
 EmulatedMachine::EmulatedMachine(const QJsonObject &scenario)
-    : m_scenario(scenario), m_testbed(umockdev_testbed_new()), m_kernel(std::make_unique<lumora::sim::SimKernel>())
+    : m_testbed(umockdev_testbed_new()), m_kernel(std::make_unique<lumora::sim::SimKernel>())
 {
     gchar *root = umockdev_testbed_get_root_dir(m_testbed);
     m_root = QString::fromUtf8(root);
@@ -222,36 +222,33 @@ void EmulatedMachine::removeNode(const QString &node)
 int EmulatedMachine::modeOf(const QString &node) const
 {
     const bool usbfs = node.startsWith(QLatin1String("/dev/bus/usb/"));
-    for (const char *list : {"cameras", "drives"}) {
-        for (const QJsonValue &device : m_scenario.value(QLatin1String(list)).toArray()) {
-            const QString id = device.toObject().value(QStringLiteral("id")).toString();
-            const QStringList nodes = m_kernel->devNodes(id);
-            if (nodes.isEmpty())
+    for (const QString &id : m_kernel->deviceIds()) {
+        const QStringList nodes = m_kernel->devNodes(id);
+        if (nodes.isEmpty())
+            continue;
+        const std::shared_ptr<lumora::sim::SimDevice> model = m_kernel->device(id);
+        const QJsonArray denied = model ? model->config().value(QStringLiteral("denied")).toArray() : QJsonArray();
+        if (!usbfs) {
+            if (!nodes.contains(node))
                 continue;
-            const std::shared_ptr<lumora::sim::SimDevice> model = m_kernel->device(id);
-            const QJsonArray denied = model ? model->config().value(QStringLiteral("denied")).toArray() : QJsonArray();
-            if (!usbfs) {
-                if (!nodes.contains(node))
-                    continue;
-                const bool disk = node.startsWith(QLatin1String("/dev/sd")) || node.startsWith(QLatin1String("/dev/sr"));
-                return denied.contains(disk ? QStringLiteral("disk") : QStringLiteral("video")) ? 0 : 0666;
-            }
-            // The USB device node of the device whose first node sits below it.
-            const QString first = m_kernel->canonicalPath(
-                (nodes.first().startsWith(QLatin1String("/dev/video")) ? QStringLiteral("/sys/class/video4linux/")
-                                                                       : QStringLiteral("/sys/class/block/"))
-                + nodes.first().mid(5));
-            // Up from the node to the USB device it belongs to.
-            QString deviceDir = first;
-            QByteArray bus, devnum;
-            while (deviceDir.count(QLatin1Char('/')) > 2
-                   && (m_kernel->readAttribute(deviceDir + QStringLiteral("/busnum"), &bus) != 0
-                       || m_kernel->readAttribute(deviceDir + QStringLiteral("/devnum"), &devnum) != 0))
-                deviceDir = deviceDir.left(deviceDir.lastIndexOf(QLatin1Char('/')));
-            const QStringList parts = node.split(QLatin1Char('/'));
-            if (trimmed(bus).toInt() == parts.value(4).toInt() && trimmed(devnum).toInt() == parts.value(5).toInt())
-                return denied.contains(QStringLiteral("usbfs")) ? 0444 : 0666;
+            const bool disk = node.startsWith(QLatin1String("/dev/sd")) || node.startsWith(QLatin1String("/dev/sr"));
+            return denied.contains(disk ? QStringLiteral("disk") : QStringLiteral("video")) ? 0 : 0666;
         }
+        // The USB device node of the device whose first node sits below it.
+        const QString first = m_kernel->canonicalPath(
+            (nodes.first().startsWith(QLatin1String("/dev/video")) ? QStringLiteral("/sys/class/video4linux/")
+                                                                   : QStringLiteral("/sys/class/block/"))
+            + nodes.first().mid(5));
+        // Up from the node to the USB device it belongs to.
+        QString deviceDir = first;
+        QByteArray bus, devnum;
+        while (deviceDir.count(QLatin1Char('/')) > 2
+               && (m_kernel->readAttribute(deviceDir + QStringLiteral("/busnum"), &bus) != 0
+                   || m_kernel->readAttribute(deviceDir + QStringLiteral("/devnum"), &devnum) != 0))
+            deviceDir = deviceDir.left(deviceDir.lastIndexOf(QLatin1Char('/')));
+        const QStringList parts = node.split(QLatin1Char('/'));
+        if (trimmed(bus).toInt() == parts.value(4).toInt() && trimmed(devnum).toInt() == parts.value(5).toInt())
+            return denied.contains(QStringLiteral("usbfs")) ? 0444 : 0666;
     }
     // The internal disk, and anything no scenario device owns.
     return usbfs ? 0444 : 0;

@@ -56,7 +56,6 @@ private:
     int modeOf(const QString &node) const;
     QString hostPath(const QString &path) const { return m_root + path; }
 
-    QJsonObject m_scenario;
     UMockdevTestbed *m_testbed = nullptr;
     QString m_root;
     std::unique_ptr<lumora::sim::SimKernel> m_kernel;
