@@ -64,7 +64,8 @@ ChildResult ChildRun::simulated(const QString &program, const QStringList &argum
                 QStringLiteral("LUMORA_SIM_SCENARIO=") + m_dir.filePath(QStringLiteral("scenario.json"))});
 }
 
-ChildResult ChildRun::emulated(EmulatedMachine &machine, const QString &program, const QStringList &arguments)
+ChildResult ChildRun::emulated(EmulatedMachine &machine, const QString &program, const QStringList &arguments,
+                               const std::function<void(const QString &)> &onLine)
 {
     QStringList command{program};
     const bool privileged = m_scenario.value(QStringLiteral("privileged")).toBool();
@@ -74,10 +75,11 @@ ChildResult ChildRun::emulated(EmulatedMachine &machine, const QString &program,
         command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=") + kOrdinaryUser,
                               QStringLiteral("--regid=") + kOrdinaryUser, QStringLiteral("--clear-groups")}
                   + command;
-    return run(command + arguments, {QStringLiteral("UMOCKDEV_DIR=") + machine.root()});
+    return run(command + arguments, {QStringLiteral("UMOCKDEV_DIR=") + machine.root()}, onLine);
 }
 
-ChildResult ChildRun::run(const QStringList &command, const QStringList &environment)
+ChildResult ChildRun::run(const QStringList &command, const QStringList &environment,
+                          const std::function<void(const QString &)> &onLine)
 {
     const QString run = QStringLiteral("run%1").arg(++m_runs);
     const QString home = m_dir.filePath(run);
@@ -107,9 +109,18 @@ ChildResult ChildRun::run(const QStringList &command, const QStringList &environ
     process.start(command.first(), command.mid(1));
     ChildResult result;
     const QDeadlineTimer deadline(kChildDeadlineMs);
+    const auto takeLines = [&] {
+        while (process.canReadLine()) {
+            const QByteArray line = process.readLine();
+            result.out += line;
+            if (onLine)
+                onLine(QString::fromUtf8(line).trimmed());
+        }
+    };
     // The simulated kernel of this process runs its timeline and events here.
     while (!process.waitForFinished(5) && process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        takeLines();
     }
     if (process.state() != QProcess::NotRunning) {
         process.kill();
@@ -117,9 +128,14 @@ ChildResult ChildRun::run(const QStringList &command, const QStringList &environ
     }
     result.finished = !deadline.hasExpired() && process.exitStatus() == QProcess::NormalExit;
     result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
+    takeLines();
+    result.out += process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     result.wire = maskedWire(trace);
+    // Kept beside the trace for a look at a failed run.
+    QFile log(home + QStringLiteral("/stderr.log"));
+    if (log.open(QIODevice::WriteOnly))
+        log.write(result.err);
     return result;
 }
 

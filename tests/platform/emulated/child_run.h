@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace emulated {
 
 class EmulatedMachine;
@@ -29,15 +31,18 @@ public:
     // The child on the simulated kernel.
     ChildResult simulated(const QString &program, const QStringList &arguments);
     // The child on LinuxKernel, against `machine`, whose simulated kernel
-    // runs on this thread while the child runs.
-    ChildResult emulated(EmulatedMachine &machine, const QString &program, const QStringList &arguments);
+    // runs on this thread while the child runs; `onLine` hears each line the
+    // child writes as it comes.
+    ChildResult emulated(EmulatedMachine &machine, const QString &program, const QStringList &arguments,
+                         const std::function<void(const QString &)> &onLine = {});
 
     // Why the emulated child cannot run as the scenario's user here; empty when it can.
     QString userUnavailable() const;
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
 private:
-    ChildResult run(const QStringList &command, const QStringList &environment);
+    ChildResult run(const QStringList &command, const QStringList &environment,
+                    const std::function<void(const QString &)> &onLine = {});
 
     QJsonObject m_scenario;
     QTemporaryDir m_dir;

@@ -71,7 +71,8 @@ void EmulatedMachine::onEvent(const lumora::platform::DeviceEvent &event)
         // umockdev reads the device from the testbed to build the event: it goes first.
         if (QFileInfo::exists(hostPath(event.sysPath)))
             umockdev_testbed_uevent(m_testbed, sysPath.constData(), "remove");
-        sync();
+        // The device's other nodes have their remove events queued behind this one.
+        QMetaObject::invokeMethod(this, &EmulatedMachine::sync, Qt::QueuedConnection);
         return;
     }
     sync();

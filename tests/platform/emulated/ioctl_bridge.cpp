@@ -166,6 +166,9 @@ int IoctlBridge::openFor(const QString &node, Open &open)
     if (open.fd >= 0)
         return 0;
     const OpenFlags flags = openFlagsOf(m_devRoot + node.mid(int(strlen("/dev"))));
+    // Opened before its device left: what the driver answers on a descriptor of a gone device.
+    if (!flags.found && flags.removed)
+        return -ENODEV;
     if (!flags.found || flags.ambiguous) {
         fault(QStringLiteral("%1: %2").arg(node, flags.found ? QStringLiteral("opened with different flags at once")
                                                              : QStringLiteral("no open descriptor found")));

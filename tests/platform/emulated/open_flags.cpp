@@ -42,7 +42,12 @@ OpenFlags openFlagsOf(const QString &file)
             continue;
         const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
         for (const QString &fd : QDir(fdDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-            if (QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd) != target)
+            const QString opened = QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd);
+            if (opened == file + QStringLiteral(" (deleted)")) {
+                result.removed = true;
+                continue;
+            }
+            if (opened != target)
                 continue;
             const int flags = fdinfoFlags(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
             if (flags < 0)

@@ -11,6 +11,7 @@ struct OpenFlags {
     int flags = 0;          // O_ACCMODE and O_NONBLOCK bits
     bool found = false;     // some other process has the file open
     bool ambiguous = false; // open several times with different flags
+    bool removed = false;   // open only as a file since removed: its device is gone
 };
 
 // Over every other process that has `file` open.
