@@ -17,6 +17,8 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <climits>
+
 #include <unistd.h>
 
 namespace {
@@ -108,6 +110,19 @@ bool parse(const QStringList &args, Options *options, QString *error)
             *target = args.at(++i);
             return true;
         };
+        // The option's value, a whole number from `low` to `high`.
+        const auto nextNumber = [&](int *target, int low, int high, const QString &what) {
+            QString value;
+            if (!next(&value))
+                return false;
+            bool ok = false;
+            *target = value.toInt(&ok);
+            if (!ok || *target < low || *target > high) {
+                *error = QStringLiteral("%1 takes %2, not \"%3\"").arg(arg, what, value);
+                return false;
+            }
+            return true;
+        };
         if (optionsEnded || negative.match(arg).hasMatch() || !arg.startsWith(QLatin1Char('-')) || arg.size() == 1) {
             if (options->command.isEmpty())
                 options->command = arg;
@@ -136,25 +151,11 @@ bool parse(const QStringList &args, Options *options, QString *error)
                 return false;
             }
         } else if (arg == QLatin1String("--wait")) {
-            QString value;
-            if (!next(&value))
+            if (!nextNumber(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
                 return false;
-            bool ok = false;
-            options->waitSeconds = value.toInt(&ok);
-            if (!ok || options->waitSeconds < 1 || options->waitSeconds > 3600) {
-                *error = QStringLiteral("--wait takes seconds from 1 to 3600, not \"%1\"").arg(value);
-                return false;
-            }
         } else if (arg == QLatin1String("--profile")) {
-            QString value;
-            if (!next(&value))
+            if (!nextNumber(&options->profile, 0, INT_MAX, QStringLiteral("a profile number (0 or 1)")))
                 return false;
-            bool ok = false;
-            options->profile = value.toInt(&ok);
-            if (!ok || options->profile < 0) {
-                *error = QStringLiteral("--profile takes a profile number (0 or 1), not \"%1\"").arg(value);
-                return false;
-            }
         } else {
             *error = QStringLiteral("unknown option %1; `lumora-cli --help` lists them").arg(arg);
             return false;
