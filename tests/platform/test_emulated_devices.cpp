@@ -152,6 +152,11 @@ private Q_SLOTS:
         QTest::newRow("window: hot-plug and unplug")
             << machine({orbit410("cam", "1-4"), second}) << "window" << QStringList{"hotplug"}
             << "^event add (.*\\n)*event remove " << 0;
+        QJsonObject phaseError = romDrive();
+        phaseError.insert("usbFaults", QJsonObject{{"phaseErrorAt", 1}});
+        QTest::newRow("rescue, Bulk-Only reset recovery after a phase error")
+            << machine({}, {phaseError}) << "cli" << orbit + QStringList{"rescue", "PACKAGE:ORBIT 400"}
+            << "^usb /dev/bus/usb/001/\\d+ control type=21 req=ff (.*\\n)*usb /dev/bus/usb/001/\\d+ clear_halt ep=81 " << 0;
         QTest::newRow("doctor") << machine({orbit400()}, {romDrive()}) << "cli" << orbit + QStringList{"doctor"}
                                 << "^scsi /dev/sdb cdb=12" << 0;
         QTest::newRow("doctor, no access to the nodes")
