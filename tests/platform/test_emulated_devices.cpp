@@ -16,7 +16,8 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdio>
+#include <vector>
 #include <unistd.h>
 
 using emulated::ChildResult;
