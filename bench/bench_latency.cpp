@@ -11,7 +11,7 @@
 // Usage: bench_latency [pictures, default 300] [area width, default 652]
 
 #include "platform/kernel.h"
-#include "preview/previewsurface.h"
+#include "gui/widgets/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_camera.h"

@@ -16,7 +16,7 @@
 //
 // Usage: bench_upgrade [rounds, default 3]
 
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"

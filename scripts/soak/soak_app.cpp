@@ -8,8 +8,8 @@
 
 #include "core/catalogue.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "ui/mainwindow.h"
+#include "gui/startup.h"
+#include "gui/mainwindow.h"
 
 #include <QApplication>
 #include <QLabel>

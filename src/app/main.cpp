@@ -1,9 +1,9 @@
 // Lumora's entry point. Command-line arguments are accepted and ignored.
 
 #include "core/log.h"
-#include "core/startup.h"
-#include "ui/mainwindow.h"
-#include "ui/singleinstance.h"
+#include "gui/startup.h"
+#include "gui/mainwindow.h"
+#include "gui/singleinstance.h"
 
 #include <QApplication>
 

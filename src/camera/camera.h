@@ -12,8 +12,8 @@
 #include "camera/modeltraits.h"
 #include "camera/resumesource.h"
 #include "camera/v4l2controls.h"
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/uvcextensionunit.h"
+#include "device/v4l2controlnode.h"
 
 #include <QObject>
 

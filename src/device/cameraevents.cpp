@@ -1,4 +1,4 @@
-#include "devices/cameraevents.h"
+#include "device/cameraevents.h"
 
 namespace lumora::devices {
 

@@ -1,6 +1,6 @@
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QDebug>

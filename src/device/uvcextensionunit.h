@@ -6,7 +6,7 @@
 // its one command through the same object. One lock covers every transfer and
 // the release and re-open of a recovery.
 
-#include "control/xudescriptor.h"
+#include "device/xudescriptor.h"
 
 #include <QObject>
 #include <QString>

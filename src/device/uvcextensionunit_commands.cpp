@@ -1,7 +1,7 @@
 // The vendor command set: 8-byte packets [code, sequence, value, 0...] on the
 // request selector, replies read from the reply selector.
 
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 
 #include <QDebug>
 

@@ -1,4 +1,4 @@
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 
 #include "core/catalogue.h"
 #include "platform/device_path.h"

@@ -6,7 +6,7 @@
 // /dev/videoN number order; a capture filter is an open descriptor of the
 // node (docs/platform.md).
 
-#include "camera/controlcache.h"
+#include "device/controlcache.h"
 #include "core/cameradeviceinfo.h"
 
 #include <QObject>

@@ -1,8 +1,8 @@
 // The standard camera and image controls of the bound camera, on V4L2 controls.
 // V4L2 reports pan and tilt in arc-seconds; the app works in degrees.
 
-#include "camera/controlcache.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/controlcache.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QDebug>

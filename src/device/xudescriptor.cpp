@@ -1,4 +1,4 @@
-#include "control/xudescriptor.h"
+#include "device/xudescriptor.h"
 
 #include <algorithm>
 

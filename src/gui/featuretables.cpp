@@ -1,4 +1,4 @@
-#include "control/featuretables.h"
+#include "gui/featuretables.h"
 
 #include "camera/features.h"
 

@@ -2,10 +2,10 @@
 // step of the constructor is one call; steps owned by other subsystems are
 // inserted at their number.
 
-#include "preview/firstpaint.h"
-#include "preview/previewsurface.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/widgets/firstpaint.h"
+#include "gui/widgets/previewsurface.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QCloseEvent>
 #include <QDebug>

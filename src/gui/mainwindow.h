@@ -4,7 +4,7 @@
 // each section below belongs to one subsystem.
 
 #include "camera/camera.h"
-#include "devices/cameraevents.h"
+#include "device/cameraevents.h"
 #include "platform/kernel.h"
 #include "core/cameradeviceinfo.h"
 

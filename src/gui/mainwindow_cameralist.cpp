@@ -1,10 +1,10 @@
 // The "MY DEVICES" list: rebuilt from a fresh enumeration, newest camera first.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include "core/catalogue.h"
-#include "devices/cameraitemroles.h"
-#include "ui/mainwindow_form.h"
+#include "gui/cameraitemroles.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QListWidgetItem>

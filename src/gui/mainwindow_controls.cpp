@@ -3,9 +3,9 @@
 // Each slot turns a widget event into one camera call; the camera's values
 // reach the widgets with their signals blocked.
 
-#include "control/controlmessages.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/controlmessages.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QSignalBlocker>

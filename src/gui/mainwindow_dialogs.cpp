@@ -1,8 +1,8 @@
 // Message boxes and help bubbles shown by the main window.
 
-#include "ui/formcustomizemessagebox.h"
-#include "ui/formprompt.h"
-#include "ui/mainwindow.h"
+#include "gui/dialogs/formcustomizemessagebox.h"
+#include "gui/dialogs/formprompt.h"
+#include "gui/mainwindow.h"
 
 #include <QCursor>
 

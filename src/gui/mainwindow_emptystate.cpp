@@ -2,12 +2,12 @@
 // profile's cameras named with a switch, and control pages that no longer
 // show the rows of the model last opened.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include "core/catalogue.h"
 #include "core/settingsfiles.h"
-#include "preview/previewsurface.h"
-#include "ui/mainwindow_form.h"
+#include "gui/widgets/previewsurface.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QDir>

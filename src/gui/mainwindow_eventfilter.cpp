@@ -1,7 +1,7 @@
 // The main window's event filter over its watched labels: each subsystem
 // handles its own labels (support page here, preview labels in src/preview).
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {

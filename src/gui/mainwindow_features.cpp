@@ -2,11 +2,11 @@
 // microphone, field of view, factory reset, and the state read after opening.
 // The camera model sends and reads; this file shows what it reports.
 
-#include "control/featuretables.h"
-#include "ui/formcustomizemessagebox.h"
-#include "control/controlmessages.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/featuretables.h"
+#include "gui/dialogs/formcustomizemessagebox.h"
+#include "gui/controlmessages.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QSignalBlocker>

@@ -1,12 +1,12 @@
 // Cameras arriving and leaving: the device monitor, the path rules applied to
 // each event, and the reaction of the window.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include "core/catalogue.h"
-#include "devices/cameraitemroles.h"
+#include "gui/cameraitemroles.h"
 #include "platform/device_path.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 

@@ -3,12 +3,12 @@
 // snapshot button on the preview and the Advanced section of the Color
 // Adjustment tab. Each widget event makes one camera-model call.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include "camera/snapshot.h"
 #include "core/catalogue.h"
 #include "preview/videostreamthread.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow_form.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 // The look of the pan/tilt pad: arrow images per theme, cursors, and whether
 // the pad is usable (only while zoomed in).
 
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 

@@ -1,12 +1,12 @@
 // The main window's preview area: starting and stopping the preview worker,
 // showing its pictures, and the start and stop icons.
 
-#include "preview/firstpaint.h"
+#include "gui/widgets/firstpaint.h"
 #include "preview/previewdecoder.h"
-#include "preview/previewsurface.h"
+#include "gui/widgets/previewsurface.h"
 #include "preview/videostreamthread.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QEvent>

@@ -1,11 +1,11 @@
 // The camera session: selecting a list entry, opening its camera, closing it.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include "core/catalogue.h"
-#include "devices/cameraitemroles.h"
-#include "preview/previewsurface.h"
-#include "ui/mainwindow_form.h"
+#include "gui/cameraitemroles.h"
+#include "gui/widgets/previewsurface.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QListWidgetItem>

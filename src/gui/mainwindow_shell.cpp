@@ -2,12 +2,12 @@
 // The constructor (src/core/mainwindow.cpp) calls setupShell() right after
 // ui->setupUi(this).
 
-#include "control/controlmessages.h"
-#include "ui/mainwindow.h"
+#include "gui/controlmessages.h"
+#include "gui/mainwindow.h"
 #include "core/catalogue.h"
-#include "ui/framelesswindow.h"
-#include "ui/mainwindow_form.h"
-#include "ui/maskwidget.h"
+#include "gui/widgets/framelesswindow.h"
+#include "gui/mainwindow_form.h"
+#include "gui/widgets/maskwidget.h"
 
 #include <QDebug>
 #include <QSignalBlocker>

@@ -2,8 +2,8 @@
 // of the connected model and the controls each model offers.
 
 #include "core/catalogue.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QEvent>
 #include <QSignalBlocker>

@@ -1,11 +1,11 @@
 // Light and dark themes, the window settings in "product.ini" and the
 // start-up size and position of the main window.
 
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 #include "core/catalogue.h"
 #include "core/settingsfiles.h"
-#include "ui/mainwindow_form.h"
-#include "ui/theme_display.h"
+#include "gui/mainwindow_form.h"
+#include "gui/theme_display.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -2,15 +2,15 @@
 // package verdicts, the confirmation, the worker run with its progress, the
 // result, and the rescue offer for a camera left in an update state.
 
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include "core/catalogue.h"
 #include "upgrade/abnormaldetectthread.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/firmwareworkspace.h"
-#include "upgrade/formabnormal.h"
-#include "upgrade/formupgrade.h"
+#include "gui/dialogs/formabnormal.h"
+#include "gui/dialogs/formupgrade.h"
 #include "upgrade/upgradethread.h"
 #include "upgrade/workerthread.h"
 

@@ -2,8 +2,8 @@
 // area (presses that no child widget takes arrive here), and the requests
 // from outside the window: signals and later launches.
 
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QDebug>
 #include <QMouseEvent>

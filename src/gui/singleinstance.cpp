@@ -1,6 +1,6 @@
-#include "ui/singleinstance.h"
+#include "gui/singleinstance.h"
 
-#include "core/startup.h"
+#include "gui/startup.h"
 
 #include <QDebug>
 #include <QDir>

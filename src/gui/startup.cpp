@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "gui/startup.h"
 
 #include <QApplication>
 #include <QDebug>

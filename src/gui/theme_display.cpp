@@ -1,4 +1,4 @@
-#include "ui/theme_display.h"
+#include "gui/theme_display.h"
 
 DisplayPlan chooseDisplayPlan(double scale, int physicalWidth, int physicalHeight, const QSize &screenSize)
 {

@@ -1,8 +1,8 @@
 #include "upgrade/upgradetarget.h"
 
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 #include "core/catalogue.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QFileInfo>

@@ -8,7 +8,7 @@
 #include "control/pagerig.h"
 
 #include "camera/camera.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 
 #include <QCheckBox>
 #include <QComboBox>

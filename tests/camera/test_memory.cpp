@@ -4,7 +4,7 @@
 #include "control/simrig.h"
 
 #include "camera/camera.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // The extension-unit channel and the vendor command set against the simulated
 // camera, checked on the wire trace and on the camera's own state.
 // LABELS: worker
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/uvcextensionunit.h"
+#include "device/v4l2controlnode.h"
 #include "simrig.h"
 
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 // The standard camera and image controls on the simulated camera's V4L2
 // controls: parameter cache, unit conversion, and what a refused request leaves.
-#include "camera/controlcache.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/controlcache.h"
+#include "device/v4l2controlnode.h"
 #include "simrig.h"
 
 #include <QtTest>

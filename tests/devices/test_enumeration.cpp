@@ -2,7 +2,7 @@
 #include "simcameras.h"
 
 #include "core/catalogue.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QtTest>

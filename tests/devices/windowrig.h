@@ -4,10 +4,10 @@
 #include "simcameras.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
-#include "devices/dshowcamerawrapper.h"
-#include "preview/previewsurface.h"
-#include "ui/mainwindow.h"
+#include "gui/startup.h"
+#include "device/v4l2controlnode.h"
+#include "gui/widgets/previewsurface.h"
+#include "gui/mainwindow.h"
 
 #include <QDir>
 #include <QFile>

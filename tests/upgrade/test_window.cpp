@@ -10,12 +10,12 @@
 #include "zipwriter.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "sim/sim_camera.h"
 #include "support/testsupport.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
-#include "upgrade/formupgrade.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
+#include "gui/dialogs/formupgrade.h"
 #include "upgrade/firmwareworkspace.h"
 
 #include <QLabel>

@@ -1,9 +1,9 @@
-#include "upgrade/formabnormal.h"
+#include "gui/dialogs/formabnormal.h"
 #include "ui_formabnormal.h"
 
 #include "core/catalogue.h"
-#include "ui/formcustomizemessagebox.h"
-#include "ui/roundedcorners.h"
+#include "gui/dialogs/formcustomizemessagebox.h"
+#include "gui/widgets/roundedcorners.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/firmwareworkspace.h"
 #include "upgrade/upgradetarget.h"

@@ -1,5 +1,5 @@
-#include "ui/formcustomizemessagebox.h"
-#include "ui/roundedcorners.h"
+#include "gui/dialogs/formcustomizemessagebox.h"
+#include "gui/widgets/roundedcorners.h"
 #include "ui_formcustomizemessagebox.h"
 
 #include <QTimer>

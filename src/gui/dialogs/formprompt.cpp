@@ -1,5 +1,5 @@
-#include "ui/formprompt.h"
-#include "ui/roundedcorners.h"
+#include "gui/dialogs/formprompt.h"
+#include "gui/widgets/roundedcorners.h"
 #include "ui_formprompt.h"
 
 #include <QTextDocument>

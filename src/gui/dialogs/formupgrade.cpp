@@ -1,7 +1,7 @@
-#include "upgrade/formupgrade.h"
+#include "gui/dialogs/formupgrade.h"
 #include "ui_formupgrade.h"
 
-#include "ui/roundedcorners.h"
+#include "gui/widgets/roundedcorners.h"
 #include "upgrade/upgradetarget.h"
 
 FormUpgrade::FormUpgrade(QWidget *parent) : QDialog(parent), ui(new Ui::FormUpgrade)

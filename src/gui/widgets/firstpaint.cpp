@@ -1,4 +1,4 @@
-#include "preview/firstpaint.h"
+#include "gui/widgets/firstpaint.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,5 +1,5 @@
-#include "ui/framelesswindow.h"
-#include "ui/windowedges.h"
+#include "gui/widgets/framelesswindow.h"
+#include "gui/widgets/windowedges.h"
 
 #include <QMouseEvent>
 #include <QWidget>

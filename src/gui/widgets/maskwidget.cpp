@@ -1,4 +1,4 @@
-#include "ui/maskwidget.h"
+#include "gui/widgets/maskwidget.h"
 
 #include <QApplication>
 #include <QMutex>

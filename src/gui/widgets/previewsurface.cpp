@@ -1,4 +1,4 @@
-#include "preview/previewsurface.h"
+#include "gui/widgets/previewsurface.h"
 
 #include <QEvent>
 #include <QPainter>

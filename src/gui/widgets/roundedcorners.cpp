@@ -1,4 +1,4 @@
-#include "ui/roundedcorners.h"
+#include "gui/widgets/roundedcorners.h"
 
 #include <QEvent>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "ui/titlebar.h"
+#include "gui/widgets/titlebar.h"
 
 #include <QHBoxLayout>
 #include <QMouseEvent>

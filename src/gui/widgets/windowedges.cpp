@@ -1,4 +1,4 @@
-#include "ui/windowedges.h"
+#include "gui/widgets/windowedges.h"
 
 namespace lumora::ui {
 
