@@ -19,6 +19,7 @@
 #include "device/uvcextensionunit.h"
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
+#include "sim/kernel_from_environment.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
 #include "upgrade/updatechannel.h"
@@ -132,6 +133,7 @@ int main(int argc, char **argv)
     qputenv("LUMORA_PLATFORM", "sim");
     qunsetenv("LUMORA_TRACE");
     QCoreApplication app(argc, argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     // The worker logs the state of the drive it found (the camera's restart
     // ends there), the script's end (the camera resets) and the camera's return.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {

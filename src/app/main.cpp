@@ -1,6 +1,8 @@
 // Lumora's entry point. Command-line arguments are accepted and ignored.
 
 #include "core/log.h"
+#include "platform/kernel.h"
+#include "sim/kernel_from_environment.h"
 #include "gui/startup.h"
 #include "gui/mainwindow.h"
 #include "gui/singleinstance.h"
@@ -12,6 +14,7 @@ int main(int argc, char *argv[])
     enableHighDpiScaling();
     paintWithoutOpenGL();
     QApplication app(argc, argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     // Caught from here on; acted upon once the window runs.
     SignalRelay relay;
     initLumoraResources();
