@@ -250,6 +250,8 @@ protected:
 public:
     // Constructor step 15: the abnormal-state poller, for the window's life.
     void startAbnormalDetection();
+    // After a profile switch the poller looks for the new profile's drives.
+    void watchProfileForAbnormalDrives();
     void startUpgrade();
 
 public Q_SLOTS:

@@ -103,5 +103,6 @@ void MainWindow::switchToOtherProfile()
     qInfo().noquote() << "profile switched to" << familyName(profile.code) << "cameras";
     m_manufacturerCode = profile.code;
     m_manufacturerVid = profile.vid;
+    watchProfileForAbnormalDrives();
     refreshCameraList();
 }

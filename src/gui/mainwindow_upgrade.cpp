@@ -64,6 +64,13 @@ struct MainWindow::UpgradeWorkers {
         }, Qt::DirectConnection);
     }
 
+    void watchProfile(int manufacturerCode)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (poller)
+            poller->watchProfile(manufacturerCode);
+    }
+
     template <class Worker>
     void stop(Worker *UpgradeWorkers::*slot, QPointer<QThread> &thread)
     {
@@ -115,6 +122,12 @@ void MainWindow::startAbnormalDetection()
     connect(poller, &AbnormalDetectThread::onDeviceAbnormal, this, &MainWindow::slotOnDeviceAbnormal);
     m_upgradeWorkers.workers->track(poller, &UpgradeWorkers::poller);
     m_upgradeWorkers.workers->pollerThread = startOnOwnThread(poller);
+}
+
+void MainWindow::watchProfileForAbnormalDrives()
+{
+    if (m_upgradeWorkers.workers)
+        m_upgradeWorkers.workers->watchProfile(m_manufacturerCode);
 }
 
 void MainWindow::on_btnUpgrade_clicked()

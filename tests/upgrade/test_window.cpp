@@ -265,6 +265,34 @@ private slots:
         QVERIFY(!confirmation.contains("older") && !confirmation.contains("already has"));
     }
 
+    // After a switch to the other profile, the poller looks for that profile's
+    // update drives: an ORBIT left in u-Boot is offered for rescue.
+    void pollerFollowsProfileSwitch()
+    {
+        initLumoraResources();
+        QSettings(settingsFilePath(), QSettings::IniFormat).setValue("/product_model/main", 0);
+        auto kernel = std::make_unique<lumora::sim::SimKernel>();
+        kernel->plug(lumora::sim::makeCamera(upgradetest::cameraConfig("1.0.0")));
+        QJsonObject stuck = upgradetest::cameraConfig("1.0.0");
+        stuck["id"] = "stuck";
+        stuck["port"] = "1-6";
+        stuck["serial"] = "OR4000002";
+        QJsonObject drive = stuck;
+        drive.insert("state", "uboot");
+        drive.insert("camera", stuck);
+        kernel->plug(lumora::sim::makeUpdateDrive(drive));
+        lumora::platform::installKernel(std::move(kernel));
+        bool offered = false;
+        clickInNextModal("FormAbnormal", "btnCancel", [&](QWidget *) { offered = true; });
+        MainWindow window;
+        QCOMPARE(window.m_manufacturerCode, 0);
+        window.findChild<QPushButton *>(QStringLiteral("btnSwitchProfile"))->click();
+        QCOMPARE(window.m_manufacturerCode, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(offered, deadlineMs(20000));
+        window.close();
+        QFile::remove(settingsFilePath());
+    }
+
     void rescue()
     {
         Fixture f("rom");
