@@ -75,7 +75,7 @@ public:
     QString friendlyName() const { return m_friendlyName; }
     const CameraState &state();
     ControlCache &cache() { return m_wrapper.cache(); }
-    DShowCameraWrapper &wrapper() { return m_wrapper; }
+    V4l2ControlNode &wrapper() { return m_wrapper; }
     UVCExtensionUnit &unit() { return m_unit; }
 
     // The state read after opening: firmware, vendor features, standard
@@ -164,7 +164,7 @@ private:
     void remember(Control control);
     void rememberAuto(Control control, bool automatic);
 
-    DShowCameraWrapper m_wrapper;
+    V4l2ControlNode m_wrapper;
     UVCExtensionUnit m_unit;
     CameraState m_state;
     ModelTraits m_traits;

@@ -63,7 +63,7 @@ bool UVCExtensionUnit::InitVideoDevice(QString pathId, QString friendlyName)
     if (m_fd >= 0)
         releaseLocked();
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     for (int i = 0; i < devices.size(); ++i) {
         const CameraDeviceInfo &device = devices[i];
         qDebug() << "uvc camera index:" << i << " name:" << device.friendlyName;

@@ -177,7 +177,7 @@ QVector<CaptureNode> captureNodes()
 
 } // namespace
 
-int DShowCameraWrapper::ListCameraDevices(QVector<CameraDeviceInfo> &devices)
+int V4l2ControlNode::ListCameraDevices(QVector<CameraDeviceInfo> &devices)
 {
     const QVector<CaptureNode> nodes = captureNodes();
     if (nodes.isEmpty())
@@ -208,7 +208,7 @@ int DShowCameraWrapper::ListCameraDevices(QVector<CameraDeviceInfo> &devices)
     return devices.size();
 }
 
-bool DShowCameraWrapper::OpenCameraDevice(const QString &pathId, const QString &friendlyName, int *position)
+bool V4l2ControlNode::OpenCameraDevice(const QString &pathId, const QString &friendlyName, int *position)
 {
     // Never leak a descriptor that a caller forgot to release.
     ReleaseCameraDevice();
@@ -228,7 +228,7 @@ bool DShowCameraWrapper::OpenCameraDevice(const QString &pathId, const QString &
     return currentFilter >= 0;
 }
 
-void DShowCameraWrapper::ReleaseCameraDevice()
+void V4l2ControlNode::ReleaseCameraDevice()
 {
     if (currentFilter < 0)
         return;
@@ -236,7 +236,7 @@ void DShowCameraWrapper::ReleaseCameraDevice()
     currentFilter = -1;
 }
 
-bool DShowCameraWrapper::BindCaptureFilter(int n, int *filter)
+bool V4l2ControlNode::BindCaptureFilter(int n, int *filter)
 {
     if (n < 0)
         return false;

@@ -1,10 +1,7 @@
 #pragma once
-// Enumeration of video-capture devices and the standard camera and image
-// controls of the bound device.
-//
-// On Linux the video-input category is the set of V4L2 capture nodes, in
-// /dev/videoN number order; a capture filter is an open descriptor of the
-// node (docs/platform.md).
+// The V4L2 control node: enumeration of the capture nodes (in /dev/videoN
+// number order) and the standard camera and image controls of the open one
+// (docs/platform.md).
 
 #include "device/controlcache.h"
 #include "core/cameradeviceinfo.h"
@@ -16,7 +13,7 @@
 // OpenCameraDevice, closed by ReleaseCameraDevice; GUI thread only.
 extern int currentFilter;
 
-class DShowCameraWrapper : public QObject {
+class V4l2ControlNode : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;

@@ -122,7 +122,7 @@ bool hasFocus(int model) { return model == 4 || model == 14; }
 
 } // namespace
 
-bool DShowCameraWrapper::QueryCameraParameters(int position, int model)
+bool V4l2ControlNode::QueryCameraParameters(int position, int model)
 {
     int fd = -1;
     if (!BindCaptureFilter(position, &fd)) {
@@ -145,27 +145,27 @@ bool DShowCameraWrapper::QueryCameraParameters(int position, int model)
     return true;
 }
 
-bool DShowCameraWrapper::GetCameraProperty(int propertyId, int value)
+bool V4l2ControlNode::GetCameraProperty(int propertyId, int value)
 {
     return getProperty(m_cache, mappingFor(kCameraControls, propertyId), value);
 }
 
-bool DShowCameraWrapper::GetImageProperty(int propertyId, int value)
+bool V4l2ControlNode::GetImageProperty(int propertyId, int value)
 {
     return getProperty(m_cache, mappingFor(kImageControls, propertyId), value);
 }
 
-bool DShowCameraWrapper::SetCameraProperty(int propertyId, int value)
+bool V4l2ControlNode::SetCameraProperty(int propertyId, int value)
 {
     return setManual(mappingFor(kCameraControls, propertyId), value);
 }
 
-bool DShowCameraWrapper::SetImageProperty(int propertyId, int value)
+bool V4l2ControlNode::SetImageProperty(int propertyId, int value)
 {
     return setManual(mappingFor(kImageControls, propertyId), value);
 }
 
-bool DShowCameraWrapper::SetImagePropertyAuto(int propertyId)
+bool V4l2ControlNode::SetImagePropertyAuto(int propertyId)
 {
     if (currentFilter < 0)
         return false;
@@ -178,7 +178,7 @@ bool DShowCameraWrapper::SetImagePropertyAuto(int propertyId)
     return true;
 }
 
-int DShowCameraWrapper::AutoModeState(int propertyId, bool cameraControl)
+int V4l2ControlNode::AutoModeState(int propertyId, bool cameraControl)
 {
     if (currentFilter < 0)
         return -1;

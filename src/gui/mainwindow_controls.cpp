@@ -328,7 +328,7 @@ void MainWindow::on_checkBoxSharpness_stateChanged(int arg1) { autoBoxChanged(Fe
 void MainWindow::on_btnDefaultColor_clicked()
 {
     const ControlCache &c = controls();
-    DShowCameraWrapper &wrapper = m_camera.wrapper();
+    V4l2ControlNode &wrapper = m_camera.wrapper();
     wrapper.SetImageProperty(kImageBrightness, c.brightnessRange.defaultValue);
     wrapper.SetImageProperty(kImageHue, c.hueRange.defaultValue);
     wrapper.SetImageProperty(kImageContrast, c.contrastRange.defaultValue);

@@ -24,7 +24,7 @@ struct Open {
     {
         sim = rig.plug(config);
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         camera.setIdentity(devices.value(0).pathId, devices.value(0).friendlyName);
         camera.bindCapture(nullptr);
         camera.openChannel();

@@ -115,7 +115,7 @@ Outcome throughModel(const QJsonObject &config, const Cell &cell)
     controltest::SimRig rig;
     rig.plug(config);
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     Camera camera;
     QObject::connect(&camera.unit(), &UVCExtensionUnit::reInitUvc, &camera, [&camera] { camera.reopenChannel(); });
     bool padDue = false;

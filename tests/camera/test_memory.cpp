@@ -39,7 +39,7 @@ void open(Camera &c, int n = 0)
 {
     c.close();
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     c.setIdentity(devices.value(n).pathId, devices.value(n).friendlyName);
     c.bindCapture(nullptr);
     c.openChannel();

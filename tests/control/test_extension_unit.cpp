@@ -285,7 +285,7 @@ private Q_SLOTS:
         auto first = rig->plug(cameraConfig("a", "2"));
         auto second = rig->plug(cameraConfig("b", "3"));
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         QCOMPARE(devices.size(), 2);
         QVERIFY(devices[0].pathId != devices[1].pathId);
 

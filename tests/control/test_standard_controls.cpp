@@ -16,7 +16,7 @@ class TestStandardControls : public QObject {
 private:
     std::unique_ptr<SimRig> rig;
     std::shared_ptr<lumora::sim::SimCamera> camera;
-    DShowCameraWrapper wrapper;
+    V4l2ControlNode wrapper;
     int position = -1;
 
     void open(const QJsonObject &config)

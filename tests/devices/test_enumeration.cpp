@@ -20,7 +20,7 @@ class TestEnumeration : public QObject {
 
 private:
     lumora::sim::SimKernel *m_sim = nullptr;
-    DShowCameraWrapper m_wrapper;
+    V4l2ControlNode m_wrapper;
 
     QString busInfoOf(int fd)
     {

@@ -58,7 +58,7 @@ struct WindowRig {
     QStringList present() const
     {
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         QStringList paths;
         for (const CameraDeviceInfo &info : devices)
             if (acceptsCamera(info, window->m_manufacturerCode, window->m_manufacturerVid))
