@@ -394,6 +394,12 @@ std::shared_ptr<SimDevice> SimKernel::device(const QString &id) const
     return d->plugged.value(id).device;
 }
 
+QStringList SimKernel::deviceIds() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->plugged.keys();
+}
+
 QStringList SimKernel::devNodes(const QString &id) const
 {
     std::lock_guard<std::mutex> lock(d->mutex);

@@ -39,6 +39,8 @@ public:
     // A power cycle: a camera comes back rebuilt from its saved config, other devices as they were.
     void restart(const QString &id, int delayMs);
     std::shared_ptr<SimDevice> device(const QString &id) const;
+    // The ids of the devices plugged now.
+    QStringList deviceIds() const;
     template <class T> std::shared_ptr<T> find(const QString &id) const
     {
         return std::dynamic_pointer_cast<T>(device(id));
