@@ -92,6 +92,7 @@ public:
     {
         QDir(m_dir.path()).mkpath("home/data");
         QDir(m_dir.path()).mkpath("bin");
+        QDir(m_dir.path()).mkpath("runtime");
         // The programs keep product.ini beside themselves: copies keep it in this run's folder.
         for (const char *program : {LUMORA_CLI_PATH, LUMORA_APP_PATH})
             QFile::copy(QString::fromLatin1(program), bin(QFileInfo(QString::fromLatin1(program)).fileName()));
@@ -113,6 +114,9 @@ public:
         environment.insert("HOME", m_dir.filePath("home"));
         environment.insert("XDG_DATA_HOME", m_dir.filePath("home/data"));
         environment.remove("XDG_CONFIG_HOME");
+        // Every process starts from the scenario, and keeps no machine state outside this run.
+        environment.insert("LUMORA_SIM_FRESH", "1");
+        environment.insert("XDG_RUNTIME_DIR", m_dir.filePath("runtime"));
         return environment;
     }
 
