@@ -1,6 +1,7 @@
 // lumora-cli: the app's camera control, upgrade and monitoring for scripts.
 
 #include "cli/cli_doctor.h"
+#include "cli/cli_dump.h"
 #include "cli/cli_features.h"
 #include "cli/cli_memory.h"
 #include "cli/cli_snapshot.h"
@@ -47,6 +48,8 @@ const Command kCommands[] = {
      "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
+    {"dump", "dump [-c CAMERA] [FILE] [--keep-serial]",
+     "writes any connected camera as a simulator scenario to send to the developers (the serial hashed unless --keep-serial)", -1},
 };
 
 struct Options {
@@ -59,6 +62,7 @@ struct Options {
     bool force = false;
     int waitSeconds = 0; // 0: the upgrade's own wait
     bool watch = false;
+    bool keepSerial = false;
     bool help = false;
     bool version = false;
 };
@@ -136,6 +140,8 @@ bool parse(const QStringList &args, Options *options, QString *error)
             options->yes = true;
         } else if (arg == QLatin1String("--force")) {
             options->force = true;
+        } else if (arg == QLatin1String("--keep-serial")) {
+            options->keepSerial = true;
         } else if (arg == QLatin1String("--watch")) {
             options->watch = true;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
@@ -291,8 +297,10 @@ int run(const Options &options)
     if (command->arguments >= 0 && options.arguments.size() != command->arguments)
         return fail(ExitUsage, usage(command));
     if ((name == QLatin1String("preset") && options.arguments.isEmpty())
-        || (name == QLatin1String("snapshot") && options.arguments.size() > 1))
+        || ((name == QLatin1String("snapshot") || name == QLatin1String("dump")) && options.arguments.size() > 1))
         return fail(ExitUsage, usage(command));
+    if (options.keepSerial && name != QLatin1String("dump"))
+        return fail(ExitUsage, QStringLiteral("--keep-serial goes with dump only"));
     if (options.watch && name != QLatin1String("restore"))
         return fail(ExitUsage, QStringLiteral("--watch goes with restore only"));
     if (options.watch && !options.camera.isEmpty())
@@ -310,6 +318,9 @@ int run(const Options &options)
         return monitorCommand(profile, options.json);
     if (name == QLatin1String("doctor"))
         return doctorCommand(profile, options.json);
+    if (name == QLatin1String("dump"))
+        return dumpCommand(options.camera.isEmpty() ? QStringLiteral("0") : options.camera, options.arguments.value(0),
+                           options.keepSerial);
     if (name == QLatin1String("restore") && options.watch)
         return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
