@@ -164,6 +164,42 @@ private slots:
         QCOMPARE(windowAfter.out, windowBefore.out);
         QCOMPARE(windowAfter.trace, windowBefore.trace);
     }
+
+    // Bad requests get a message and an exit code, and an existing file keeps what it held.
+    void refusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no such index") << QStringList{"dump", "-c", "7", "@kept"} << 3 << "no connected camera is named 7";
+        QTest::newRow("no such node") << QStringList{"dump", "-c", "/dev/video9", "@kept"} << 3 << "no connected camera is named /dev/video9";
+        QTest::newRow("platform camera") << QStringList{"dump", "-c", "/dev/video2", "@kept"} << 1 << "only USB cameras can be dumped";
+        QTest::newRow("folder missing") << QStringList{"dump", "@missing/dump.json"} << 5 << "cannot write";
+        QTest::newRow("two files") << QStringList{"dump", "a.json", "b.json"} << 2 << "usage: lumora-cli dump";
+        QTest::newRow("keep-serial elsewhere") << QStringList{"list", "--keep-serial"} << 2 << "--keep-serial goes with dump only";
+    }
+
+    void refusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QJsonObject usbCamera = lumora::sim::SimKernel::defaultScenario().value("cameras").toArray().at(0).toObject();
+        const QJsonObject platformCamera{{"id", "platform"}, {"usb", false}, {"name", "Integrated Camera"}};
+        Machine machine(writeScenario(dir.filePath("scenario.json"), {{"cameras", QJsonArray{usbCamera, platformCamera}}}));
+        const QString kept = dir.filePath("kept.json");
+        writeScenario(kept, {{"kept", true}});
+        for (QString &argument : arguments)
+            argument.replace("@kept", kept).replace("@missing", dir.filePath("missing"));
+        const Run run = machine.cli(0, arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+        QVERIFY(run.out.isEmpty());
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(file.readAll()).object(), QJsonObject({{"kept", true}}));
+    }
 };
 
 QTEST_MAIN(DumpTest)
