@@ -84,9 +84,9 @@ void readVendorState(const ListedCamera &listed, QJsonObject *unit, QJsonObject 
     if (!channel.InitVideoDevice(listed.info.pathId, listed.info.friendlyName))
         return;
     QString version;
-    if (channel.GetVersion(0x80, version)) {
+    if (channel.GetVersion(UVCExtensionUnit::kVersionQuery, version)) {
         camera->insert("firmware", version);
-    } else if (channel.GetVersion(0x0B, version)) {
+    } else if (channel.GetVersion(UVCExtensionUnit::kLegacyVersionQuery, version)) {
         camera->insert("firmware", version);
         unit->insert("legacyVersion", true);
     }

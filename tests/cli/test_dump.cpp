@@ -88,14 +88,15 @@ QString writeScenario(const QString &path, const QJsonObject &scenario)
 }
 
 // A dump may ask (a query packet on the request selector, read back on the
-// reply selector, GET_INFO and GET_LEN) but never set anything.
+// reply selector, GET_INFO and GET_LEN) but never set anything, and has no
+// business with SCSI or usbfs.
 QStringList writes(const QStringList &trace)
 {
     static const QRegularExpression query(QStringLiteral("^xu \\S+ set sel=1 out=(8[0-9a-f]|9[0-9a-f]|0b)[0-9a-f]{14} "));
     QStringList found;
     for (const QString &line : trace)
         if ((line.startsWith(QLatin1String("xu ")) && line.contains(QLatin1String(" set ")) && !query.match(line).hasMatch())
-            || (line.startsWith(QLatin1String("ctl ")) && line.contains(QLatin1String(" set "))) || line.startsWith(QLatin1String("scsi ")))
+            || (line.startsWith(QLatin1String("ctl ")) && line.contains(QLatin1String(" set "))) || line.startsWith(QLatin1String("scsi ")) || line.startsWith(QLatin1String("usb ")))
             found << line;
     return found;
 }
