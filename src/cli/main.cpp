@@ -88,6 +88,10 @@ QString usage(const Command *command)
                 text += QStringLiteral("  %1 (%2)\n").arg(name, featureValues(name));
             text += QStringLiteral("and every control `lumora-cli controls` lists, by its name (auto_exposure, gain, ...)\n");
         }
+        // dump takes any camera, so its index counts every capture device.
+        if (QLatin1String(command->name) == QLatin1String("dump"))
+            return text + QStringLiteral("  -c CAMERA: an index among all capture devices in the system's order (default 0), "
+                                         "a serial, /dev/videoN or a /dev/v4l/by-id path");
         return text + QStringLiteral("  -c CAMERA: an index of `lumora-cli list` (default 0), a serial, /dev/videoN or a "
                                      "/dev/v4l/by-id path; --profile N overrides product.ini; -- ends the options, "
                                      "so negative values may follow it.");
