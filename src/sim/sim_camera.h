@@ -22,6 +22,7 @@ struct v4l2_capability;
 
 namespace lumora::sim {
 
+class SimMachineStore;
 class SimVideoFeed;
 
 class SimCamera : public SimDevice {
@@ -68,6 +69,9 @@ private:
     std::shared_ptr<SimVideoFeed> feed(int stream);
     // One transfer to the device: the extension unit or a standard control.
     int transfer(unsigned long request, void *arg);
+    int transferNow(unsigned long request, void *arg);
+    // Takes the state another process saved for this camera, if it changed.
+    void catchUp(SimMachineStore &store);
     void act(SimExtensionUnit::Outcome outcome);
 
     const QJsonObject m_config;
@@ -92,6 +96,9 @@ private:
     qint64 m_stallAfter = -1;
     bool m_garbage = false;
     std::function<void(quint64)> m_frameObserver;
+    // The saved state last taken from, or given to, the machine's store.
+    std::mutex m_storeMutex;
+    QJsonObject m_stored;
 };
 
 } // namespace lumora::sim

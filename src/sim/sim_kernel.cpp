@@ -1,6 +1,7 @@
 #include "sim/sim_kernel.h"
 
 #include "sim/sim_camera.h"
+#include "sim/sim_machine_store.h"
 #include "sim/sim_monitor.h"
 #include "sim/sim_sysfs.h"
 #include "sim/sim_sysfs_layout.h"
@@ -109,6 +110,7 @@ struct SimKernel::State {
     int nextScsiHost = 1;      // host0 is the internal disk's
     bool privileged = false;   // CAP_SYS_RAWIO: SG_IO passes any command
     QString udevRuleFolder = QStringLiteral("/etc/udev/rules.d");
+    std::shared_ptr<SimMachineStore> store;
     SimSysfs sysfs;
     std::shared_ptr<SimMonitorHub> monitors = std::make_shared<SimMonitorHub>();
     // Owns the scheduled actions' timers; lives on the kernel's thread.
@@ -374,6 +376,11 @@ void SimKernel::keepUnplugged(std::shared_ptr<SimDevice> device)
 
 void SimKernel::replace(const QString &id, std::shared_ptr<SimDevice> next, int delayMs)
 {
+    // What comes back is what the next run finds, even if this one ends first.
+    if (const std::shared_ptr<SimMachineStore> shared = store())
+        shared->save(id, std::dynamic_pointer_cast<SimCamera>(next) ? SimMachineStore::Kind::Camera
+                                                                    : SimMachineStore::Kind::Drive,
+                     next->config());
     unplug(id);
     after(delayMs, [this, next] { plug(next); });
 }
@@ -386,6 +393,18 @@ void SimKernel::restart(const QString &id, int delayMs)
     if (std::dynamic_pointer_cast<SimCamera>(current))
         current = makeCamera(current->config());
     replace(id, current, delayMs);
+}
+
+void SimKernel::setStore(std::shared_ptr<SimMachineStore> store)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->store = std::move(store);
+}
+
+std::shared_ptr<SimMachineStore> SimKernel::store() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->store;
 }
 
 std::shared_ptr<SimDevice> SimKernel::device(const QString &id) const

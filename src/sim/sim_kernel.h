@@ -13,6 +13,8 @@
 
 namespace lumora::sim {
 
+class SimMachineStore;
+
 class SimKernel : public platform::Kernel {
 public:
     // Scheduled actions (timeline, restarts) run on the application's thread, or
@@ -71,6 +73,10 @@ public:
     void setUdevRuleFolder(const QString &folder);
     QVector<platform::NodeHolder> holders(const QString &node) override;
 
+    // The session's store of device state shared with other processes; null: this process only.
+    void setStore(std::shared_ptr<SimMachineStore> store);
+    std::shared_ptr<SimMachineStore> store() const;
+
 private:
     // ioctls on a /dev/bus/usb node.
     int usbfs(int fd, unsigned long request, void *arg);
@@ -82,7 +88,8 @@ private:
 };
 
 // The simulated kernel with the scenario named by LUMORA_SIM_SCENARIO, or the
-// default scenario (with a log line) when that file cannot be read or checked.
+// default scenario (with a log line) when that file cannot be read or checked,
+// as the session's earlier runs left it (LUMORA_SIM_FRESH=1: as the scenario says).
 std::unique_ptr<platform::Kernel> createKernelFromEnvironment();
 
 } // namespace lumora::sim
