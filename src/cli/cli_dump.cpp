@@ -170,6 +170,8 @@ int dumpCamera(const ListedCamera &listed, bool keepSerial, QJsonObject *camera)
             continue;
         }
         const int fd = kernel().open(each.path, O_RDWR | O_NONBLOCK);
+        if (fd < 0 && controlFd >= 0)
+            kernel().close(controlFd);
         if (fd < 0)
             return fail(ExitFailure, QStringLiteral("cannot open %1: %2").arg(each.path, QString::fromLocal8Bit(strerror(-fd))));
         if (streams.isEmpty()) {
