@@ -11,6 +11,9 @@
 #include <QSaveFile>
 #include <QJsonDocument>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 
@@ -47,13 +50,16 @@ struct Node {
     bool capture() const { return caps.device_caps & V4L2_CAP_VIDEO_CAPTURE; }
 };
 
-// The video nodes of the camera's VideoControl interface, in the order uvcvideo registered them.
-QVector<Node> interfaceNodes(const QString &interfaceDir)
+// The video nodes of the camera's VideoControl interface, in the order uvcvideo
+// registered them; `refusal` names the first node that could not be opened.
+QVector<Node> interfaceNodes(const QString &interfaceDir, QString *refusal)
 {
     QVector<Node> nodes;
     for (const QString &name : kernel().listDirectory(interfaceDir + QStringLiteral("/video4linux"))) {
         Node node{QStringLiteral("/dev/") + name, {}};
         const int fd = kernel().open(node.path, O_RDWR | O_NONBLOCK);
+        if (fd < 0 && refusal->isEmpty())
+            *refusal = QStringLiteral("cannot open %1: %2").arg(node.path, QString::fromLocal8Bit(strerror(-fd)));
         if (fd < 0)
             continue;
         if (kernel().ioctl(fd, VIDIOC_QUERYCAP, &node.caps) == 0)
@@ -158,7 +164,8 @@ int dumpCamera(const ListedCamera &listed, bool keepSerial, QJsonObject *camera)
     if (!interfaceName.isEmpty())
         camera->insert("interfaceName", interfaceName);
 
-    const QVector<Node> nodes = interfaceNodes(interfaceDir);
+    QString refusal;
+    const QVector<Node> nodes = interfaceNodes(interfaceDir, &refusal);
     QJsonArray streams;
     QStringList sizes;
     QList<int> rates;
@@ -184,7 +191,7 @@ int dumpCamera(const ListedCamera &listed, bool keepSerial, QJsonObject *camera)
             kernel().close(fd);
     }
     if (controlFd < 0)
-        return fail(ExitFailure, QStringLiteral("%1 has no capture node to read").arg(listed.node));
+        return fail(ExitFailure, refusal.isEmpty() ? QStringLiteral("%1 has no capture node to read").arg(listed.node) : refusal);
     camera->insert("streams", streams);
     camera->insert("metadata", metadata);
     if (!sizes.isEmpty())
@@ -217,6 +224,15 @@ int dumpCommand(const QString &selector, const QString &file, bool keepSerial)
     if (cameras.isEmpty())
         return fail(ExitNoCamera, QStringLiteral("no camera is connected"));
     const int index = findCamera(cameras, selector);
+    // A node this user may not open is not listed at all: say why.
+    if (index < 0 && selector.startsWith(QLatin1String("/dev/"))) {
+        const int fd = kernel().open(selector, O_RDWR | O_NONBLOCK);
+        if (fd >= 0)
+            kernel().close(fd);
+        else if (fd != -ENOENT)
+            return fail(ExitFailure, QStringLiteral("cannot open %1: %2; `lumora-cli doctor` tells why")
+                                         .arg(selector, QString::fromLocal8Bit(strerror(-fd))));
+    }
     if (index < 0)
         return fail(ExitNoCamera, QStringLiteral("no connected camera is named %1 (cameras 0 to %2 are connected, in "
                                                  "the order the system lists them)")

@@ -175,6 +175,7 @@ private slots:
         QTest::newRow("no such index") << QStringList{"dump", "-c", "7", "@kept"} << 3 << "no connected camera is named 7";
         QTest::newRow("no such node") << QStringList{"dump", "-c", "/dev/video9", "@kept"} << 3 << "no connected camera is named /dev/video9";
         QTest::newRow("platform camera") << QStringList{"dump", "-c", "/dev/video2", "@kept"} << 1 << "only USB cameras can be dumped";
+        QTest::newRow("node denied") << QStringList{"dump", "-c", "/dev/video3", "@kept"} << 1 << "cannot open /dev/video3: Permission denied";
         QTest::newRow("folder missing") << QStringList{"dump", "@missing/dump.json"} << 5 << "cannot write";
         QTest::newRow("two files") << QStringList{"dump", "a.json", "b.json"} << 2 << "usage: lumora-cli dump";
         QTest::newRow("keep-serial elsewhere") << QStringList{"list", "--keep-serial"} << 2 << "--keep-serial goes with dump only";
@@ -188,7 +189,10 @@ private slots:
         QTemporaryDir dir;
         const QJsonObject usbCamera = lumora::sim::SimKernel::defaultScenario().value("cameras").toArray().at(0).toObject();
         const QJsonObject platformCamera{{"id", "platform"}, {"usb", false}, {"name", "Integrated Camera"}};
-        Machine machine(writeScenario(dir.filePath("scenario.json"), {{"cameras", QJsonArray{usbCamera, platformCamera}}}));
+        QJsonObject deniedCamera = lumora::sim::SimKernel::defaultScenario().value("cameras").toArray().at(1).toObject();
+        deniedCamera.insert("denied", QJsonArray{"video"});
+        Machine machine(writeScenario(dir.filePath("scenario.json"),
+                                      {{"cameras", QJsonArray{usbCamera, platformCamera, deniedCamera}}}));
         const QString kept = dir.filePath("kept.json");
         writeScenario(kept, {{"kept", true}});
         for (QString &argument : arguments)
