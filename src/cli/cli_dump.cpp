@@ -2,8 +2,8 @@
 
 #include "cli/cli_output.h"
 #include "cli/cli_session.h"
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/uvcextensionunit.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 #include "sim/sim_extension_unit.h"
 
@@ -217,7 +217,7 @@ int dumpCamera(const ListedCamera &listed, bool keepSerial, QJsonObject *camera)
 int dumpCommand(const QString &selector, const QString &file, bool keepSerial)
 {
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     QVector<ListedCamera> cameras;
     for (const CameraDeviceInfo &device : qAsConst(devices))
         cameras.append(describeCamera(device));
