@@ -8,8 +8,6 @@ namespace lumora::camera {
 
 namespace {
 
-constexpr int kVersionCode = 0x80;
-constexpr int kLegacyVersionCode = 0x0B;
 constexpr int kTrackOff = 0;
 constexpr int kAutoFraming = 1;
 constexpr int kSmooth = 1;
@@ -212,7 +210,8 @@ void Camera::readState()
 QString Camera::readFirmware()
 {
     QString version;
-    if (m_unit.GetVersion(kVersionCode, version) || m_unit.GetVersion(kLegacyVersionCode, version))
+    if (m_unit.GetVersion(UVCExtensionUnit::kVersionQuery, version)
+        || m_unit.GetVersion(UVCExtensionUnit::kLegacyVersionQuery, version))
         return version;
     return {};
 }

@@ -15,7 +15,9 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-ListedCamera describe(const CameraDeviceInfo &info)
+} // namespace
+
+ListedCamera describeCamera(const CameraDeviceInfo &info)
 {
     ListedCamera camera;
     camera.info = info;
@@ -35,8 +37,6 @@ ListedCamera describe(const CameraDeviceInfo &info)
     return camera;
 }
 
-} // namespace
-
 QVector<ListedCamera> listCameras(int profile)
 {
     QVector<CameraDeviceInfo> devices;
@@ -49,7 +49,7 @@ QVector<ListedCamera> listCameras(int profile)
         for (const CameraDeviceInfo &device : devices) {
             // The window puts each camera it has not listed before at the top.
             if (acceptsCamera(device, entry.code, entry.vid))
-                ofProfile.prepend(describe(device));
+                ofProfile.prepend(describeCamera(device));
         }
         cameras += ofProfile;
     }

@@ -19,6 +19,9 @@ struct ListedCamera {
     QString firmware;   // filled by readFirmware
 };
 
+// One enumerated capture device with its USB identity and profile.
+ListedCamera describeCamera(const CameraDeviceInfo &info);
+
 // The camera's firmware version, read through its extension unit; empty when unreadable.
 QString readFirmware(const ListedCamera &camera);
 

@@ -1,6 +1,7 @@
 // lumora-cli: the app's camera control, upgrade and monitoring for scripts.
 
 #include "cli/cli_doctor.h"
+#include "cli/cli_dump.h"
 #include "cli/cli_features.h"
 #include "cli/cli_memory.h"
 #include "cli/cli_metrics.h"
@@ -52,6 +53,8 @@ const Command kCommands[] = {
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
     {"metrics", "metrics", "cameras, update drives, readiness and the last upgrade for Prometheus (textfile collector)", 0},
+    {"dump", "dump [-c CAMERA] [FILE] [--keep-serial]",
+     "writes any connected camera as a simulator scenario to send to the developers (the serial hashed unless --keep-serial)", -1},
 };
 
 struct Options {
@@ -64,6 +67,7 @@ struct Options {
     bool force = false;
     int waitSeconds = 0; // 0: the upgrade's own wait
     bool watch = false;
+    bool keepSerial = false;
     bool help = false;
     bool version = false;
     int slot = 0; // preset save --slot; 0: the lowest free one
@@ -90,6 +94,10 @@ QString usage(const Command *command)
                 text += QStringLiteral("  %1 (%2)\n").arg(name, featureValues(name));
             text += QStringLiteral("and every control `lumora-cli controls` lists, by its name (auto_exposure, gain, ...)\n");
         }
+        // dump takes any camera, so its index counts every capture device.
+        if (QLatin1String(command->name) == QLatin1String("dump"))
+            return text + QStringLiteral("  -c CAMERA: an index among all capture devices in the system's order (default 0), "
+                                         "a serial, /dev/videoN or a /dev/v4l/by-id path");
         return text + QStringLiteral("  -c CAMERA: an index of `lumora-cli list` (default 0), a serial, /dev/videoN or a "
                                      "/dev/v4l/by-id path; --profile N overrides product.ini; -- ends the options, "
                                      "so negative values may follow it.");
@@ -142,6 +150,8 @@ bool parse(const QStringList &args, Options *options, QString *error)
             options->yes = true;
         } else if (arg == QLatin1String("--force")) {
             options->force = true;
+        } else if (arg == QLatin1String("--keep-serial")) {
+            options->keepSerial = true;
         } else if (arg == QLatin1String("--watch")) {
             options->watch = true;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
@@ -304,10 +314,12 @@ int run(const Options &options)
         && (options.arguments.size() > 1 || (options.arguments.size() == 1 && (options.watch || !onOff.match(options.arguments.at(0)).hasMatch()))))
         return fail(ExitUsage, usage(command));
     if ((name == QLatin1String("preset") && options.arguments.isEmpty())
-        || (name == QLatin1String("snapshot") && options.arguments.size() > 1))
+        || ((name == QLatin1String("snapshot") || name == QLatin1String("dump")) && options.arguments.size() > 1))
         return fail(ExitUsage, usage(command));
     if (options.slot > 0 && (name != QLatin1String("preset") || options.arguments.value(0).toLower() != QLatin1String("save")))
         return fail(ExitUsage, QStringLiteral("--slot goes with preset save only"));
+    if (options.keepSerial && name != QLatin1String("dump"))
+        return fail(ExitUsage, QStringLiteral("--keep-serial goes with dump only"));
     if (options.watch && name != QLatin1String("restore"))
         return fail(ExitUsage, QStringLiteral("--watch goes with restore only"));
     if (options.watch && !options.camera.isEmpty())
@@ -327,6 +339,9 @@ int run(const Options &options)
         return doctorCommand(profile, options.json);
     if (name == QLatin1String("metrics"))
         return metricsCommand(profile);
+    if (name == QLatin1String("dump"))
+        return dumpCommand(options.camera.isEmpty() ? QStringLiteral("0") : options.camera, options.arguments.value(0),
+                           options.keepSerial);
     if (name == QLatin1String("restore") && options.watch)
         return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))

@@ -69,7 +69,10 @@ public:
     bool GetTrackMode(int &value);
     bool GetTrackEffect(int &value);
     bool GetTrackSpeed(int &value);
-    // `code` is 0x80, or 0x0B for older firmware; `version` becomes "major.minor.patch".
+    // Query codes of the version: current firmware, and older firmware that knows only the second.
+    static constexpr int kVersionQuery = 0x80;
+    static constexpr int kLegacyVersionQuery = 0x0B;
+    // `code` is one of those; `version` becomes "major.minor.patch".
     bool GetVersion(int code, QString &version);
     // Thread-safe; does not touch sequenceCounter.
     bool EnterUpgradeMode();

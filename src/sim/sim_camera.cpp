@@ -3,6 +3,7 @@
 #include "sim/sim_kernel.h"
 #include "sim/sim_machine_store.h"
 #include "sim/sim_usb_identity.h"
+#include "sim/sim_scenario_record.h"
 #include "sim/sim_uvc_descriptors.h"
 #include "sim/sim_video_feed.h"
 
@@ -200,6 +201,9 @@ QByteArray SimCamera::descriptors() const
 {
     if (!m_hasUsb)
         return {};
+    // A dumped camera shows the descriptors it was dumped with.
+    if (m_config.contains("descriptors"))
+        return recordedDescriptors(m_config);
     return uvcCameraDescriptors(m_usb, bcdFromFirmware(m_config.value("firmware").toString()), m_videoInterface,
                                 m_extensionUnit.descriptors(), m_streams);
 }

@@ -173,6 +173,22 @@ bool SimControls::checkConfig(const QJsonObject &cameraConfig, QString *error)
     return true;
 }
 
+QString SimControls::scenarioKey(unsigned id)
+{
+    for (const ControlDefault &d : kDefaults)
+        if (d.id == id)
+            return QLatin1String(d.key);
+    return {};
+}
+
+QStringList SimControls::scenarioKeys()
+{
+    QStringList keys;
+    for (const ControlDefault &d : kDefaults)
+        keys << QLatin1String(d.key);
+    return keys;
+}
+
 SimControls::Control *SimControls::find(unsigned id)
 {
     for (Control &c : m_controls)

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <mutex>
@@ -29,6 +30,10 @@ public:
     // whole numbers within int, step at least 1, min <= max, default and
     // value inside. False with the fault named.
     static bool checkConfig(const QJsonObject &cameraConfig, QString *error);
+    // The key of a V4L2 control in a camera's "controls" (empty for one the
+    // simulated camera does not have), and every such key.
+    static QString scenarioKey(unsigned id);
+    static QStringList scenarioKeys();
     // VIDIOC_QUERYCTRL, VIDIOC_QUERY_EXT_CTRL, VIDIOC_QUERYMENU, VIDIOC_G_CTRL,
     // VIDIOC_S_CTRL: 0 or -errno; -ENOTTY for other requests. S_CTRL clamps and
     // rounds integers as uvcvideo does; a menu index outside the menu is refused.

@@ -102,6 +102,7 @@ SimExtensionUnit::SimExtensionUnit(const QJsonObject &cameraConfig)
     const QJsonObject unitObject = unit.toObject();
     m_unitId = unitObject.value("unitId").toInt(kDefaultUnitId);
     m_versionOnLegacyCodeOnly = unitObject.value("legacyVersion").toBool(false);
+    m_recordedSelectors = unitObject.value("selectors").toObject();
 
     const QJsonObject features = cameraConfig.value("features").toObject();
     for (const FeatureRule &rule : kFeatures)
@@ -119,6 +120,11 @@ void SimExtensionUnit::attachControls(SimControls *controls)
 }
 
 bool SimExtensionUnit::present() const { return m_present; }
+
+int SimExtensionUnit::recorded(int selector, const char *key, int fallback) const
+{
+    return m_recordedSelectors.value(QString::number(selector)).toObject().value(QLatin1String(key)).toInt(fallback);
+}
 
 QByteArray SimExtensionUnit::descriptors() const
 {
@@ -145,13 +151,16 @@ int SimExtensionUnit::query(void *arg, Outcome *outcome)
     case UVC_GET_LEN:
         if (q->size != 2)
             return -ENOBUFS;
-        q->data[0] = kPacketSize;
-        q->data[1] = 0;
+        {
+            const int length = recorded(q->selector, "len", kPacketSize);
+            q->data[0] = quint8(length & 0xFF);
+            q->data[1] = quint8(length >> 8);
+        }
         return 0;
     case UVC_GET_INFO:
         if (q->size != 1)
             return -ENOBUFS;
-        q->data[0] = writable ? UVC_CONTROL_CAP_SET : UVC_CONTROL_CAP_GET;
+        q->data[0] = quint8(recorded(q->selector, "info", writable ? UVC_CONTROL_CAP_SET : UVC_CONTROL_CAP_GET));
         return 0;
     case UVC_SET_CUR:
     case UVC_GET_CUR:

@@ -60,6 +60,8 @@ private:
     int setFeature(quint8 code, quint8 value, Outcome *outcome);
     int stageQuery(quint8 code, quint8 sequence);
     void restoreFactoryDefaults();
+    // A dumped camera's GET_INFO ("info") or GET_LEN ("len") answer for a selector, else `fallback`.
+    int recorded(int selector, const char *key, int fallback) const;
 
     mutable std::mutex m_mutex; // std::mutex: ThreadSanitizer sees it
     SimControls *m_controls = nullptr;
@@ -68,6 +70,7 @@ private:
     QMap<QString, int> m_features;
     std::array<quint16, 3> m_version{};
     bool m_versionOnLegacyCodeOnly = false;
+    QJsonObject m_recordedSelectors; // "extensionUnit"."selectors" of a dumped camera
     bool m_restored = false;
     bool m_staged = false;
     std::array<quint8, 8> m_stagedReply{};

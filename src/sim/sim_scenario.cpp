@@ -2,6 +2,7 @@
 
 #include "sim/sim_controls.h"
 #include "sim/sim_faults.h"
+#include "sim/sim_scenario_record.h"
 #include "sim/sim_usb_identity.h"
 #include "sim/sim_uvc_descriptors.h"
 
@@ -177,6 +178,8 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     QString controlError;
     if (!SimControls::checkConfig(camera, &controlError))
         return fail(error, QStringLiteral("%1: %2").arg(owner, controlError));
+    if (!checkRecordedFields(camera, owner, error))
+        return false;
     if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error) || !checkStreams(camera, owner, error)
         || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error)
         || !checkNumber(camera, "restartMs", 0, kMaxMs, owner, error))

@@ -14,9 +14,6 @@ namespace lumora::upgrade {
 
 namespace {
 
-constexpr int kVersionCode = 0x80;
-constexpr int kLegacyVersionCode = 0x0B;
-
 struct VendorFamily {
     const char *vendor;
     const char *name;
@@ -63,7 +60,8 @@ bool readCameraOnPort(const QString &port, const QString &serial, QString *versi
         UVCExtensionUnit unit;
         if (!unit.InitVideoDevice(device.pathId, device.friendlyName))
             return false;
-        const bool read = unit.GetVersion(kVersionCode, *version) || unit.GetVersion(kLegacyVersionCode, *version);
+        const bool read = unit.GetVersion(UVCExtensionUnit::kVersionQuery, *version)
+                          || unit.GetVersion(UVCExtensionUnit::kLegacyVersionQuery, *version);
         unit.ReleaseVideoDevice();
         return read;
     }

@@ -9,6 +9,8 @@
 #include <climits>
 
 #include <fcntl.h>
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 
 using namespace lumora::sim;
@@ -25,6 +27,7 @@ private slots:
     void acceptsNumbersAtTheirLimits();
     void widestRangeRoundsWithoutOverflow();
     void defaultScenarioServesBothProfiles();
+    void recordedDescriptorsAndSelectorsAreServed();
     void unreadableFileFallsBackToDefault_data();
     void unreadableFileFallsBackToDefault();
     void timelineRunsInOrder();
@@ -122,6 +125,33 @@ void ScenarioTest::refusesHostileNumbers_data()
     QTest::newRow("default outside range") << withControl(R"("default":-1)") << "must lie from \"min\" to \"max\"";
     QTest::newRow("range as a string") << withControl(R"("max":"400")") << "\"max\" must be a whole number";
     QTest::newRow("unknown control") << withCamera(R"("controls":{"iris":{}})") << "unknown control \"iris\"";
+    // What a dump records about a real camera.
+    const QByteArray device = "120100020000004001000100000100000001";
+    for (const QByteArray &hex : {QByteArray("12010002"), QByteArray("xy") + device.mid(2), device + "0", device + "0902",
+                                  device + "0104", "0902" + device, QByteArray(2 * 65536 + 2, '1')})
+        QTest::newRow(qPrintable("descriptors " + hex.left(40))) << withCamera(R"("descriptors":")" + hex + '"')
+                                                                 << "\"descriptors\" must be hex of USB descriptors";
+    QTest::newRow("descriptors a number") << withCamera(R"("descriptors":12)") << "\"descriptors\" must be hex";
+    QTest::newRow("guid malformed") << withCamera(R"("extensionUnit":{"guid":"23E49ED0-1178"})") << "\"guid\" must read";
+    for (const QByteArray &selectors : {QByteArray(R"({"0":{}})"), QByteArray(R"({"256":{}})"), QByteArray(R"({"x":{}})"),
+                                        QByteArray(R"({"1":{"info":256}})"), QByteArray(R"({"1":{"len":-1}})"),
+                                        QByteArray(R"({"1":{"len":1.5}})"), QByteArray(R"({"1":3})"), QByteArray("[]")})
+        QTest::newRow(qPrintable("selectors " + selectors)) << withCamera(R"("extensionUnit":{"selectors":)" + selectors + "}")
+                                                            << "\"selectors\" maps selectors 1 to 255";
+    for (const QByteArray &menu : {QByteArray(R"({"x":"Manual"})"), QByteArray(R"({"1":true})"), QByteArray(R"(["Manual"])")})
+        QTest::newRow(qPrintable("menu " + menu)) << withControl(R"("menu":)" + menu) << "\"menu\" maps item numbers";
+    for (const QByteArray &other : {QByteArray(R"({"name":"Iris"})"), QByteArray(R"({"id":"0x9a0901","name":"Iris"})"),
+                                    QByteArray(R"({"id":"0x009a0917"})"), QByteArray(R"({"id":"0x009a0917","name":"Iris","max":0.5})"),
+                                    QByteArray(R"({"id":"0x009a0917","name":"Iris","value":1e300})"), QByteArray("7")})
+        QTest::newRow(qPrintable("otherControls " + other)) << withCamera(R"("otherControls":[)" + other + "]")
+                                                            << "\"otherControls\" must be objects";
+    QTest::newRow("otherControls an object") << withCamera(R"("otherControls":{})") << "\"otherControls\" must be objects";
+    for (const QByteArray &frames : {QByteArray(R"([])"), QByteArray(R"({"mjpeg":{}})"), QByteArray(R"({"mjpeg":[{"size":"1920"}]})"),
+                                     QByteArray(R"({"mjpeg":[{"size":"1920x1080"}]})"),
+                                     QByteArray(R"({"mjpeg":[{"size":"1920x1080","intervals":[0]}]})"),
+                                     QByteArray(R"({"mjpeg":[{"size":"1920x1080","intervals":[333333.5]}]})")})
+        QTest::newRow(qPrintable("frames " + frames)) << withCamera(R"("streams":[{"formats":["mjpeg"],"frames":)" + frames + "}]")
+                                                      << "a stream's \"frames\" maps each format";
     QTest::newRow("atMs 3e9") << withEvent(R"("atMs":3e9)") << "\"atMs\" within a day";
     QTest::newRow("atMs 1e300") << withEvent(R"("atMs":1e300)") << "\"atMs\" within a day";
     QTest::newRow("atMs a day and 1 ms") << withEvent(R"("atMs":86400001)") << "\"atMs\" within a day";
@@ -208,6 +238,36 @@ void ScenarioTest::widestRangeRoundsWithoutOverflow()
         QCOMPARE(control.value, taken);
         QCOMPARE(k.ioctl(fd, VIDIOC_G_CTRL, &control), 0);
         QCOMPARE(control.value, taken);
+    }
+    k.close(fd);
+}
+
+// A dumped camera's raw descriptors are what sysfs shows, and its unit answers
+// GET_INFO and GET_LEN as recorded.
+void ScenarioTest::recordedDescriptorsAndSelectorsAreServed()
+{
+    const QByteArray descriptors = "1201000200000040010001000001000000010902090001010080fa";
+    SimKernel k;
+    QVERIFY(k.loadScenario(QJsonDocument::fromJson(withCamera(
+        R"("descriptors":")" + descriptors + R"(","extensionUnit":{"selectors":{"1":{"info":3,"len":16}}})")).object()));
+    QByteArray served;
+    QCOMPARE(k.readAttribute("/sys/bus/usb/devices/1-1/descriptors", &served), 0);
+    QCOMPARE(served.toHex(), descriptors);
+
+    const int fd = k.open("/dev/video0", O_RDWR);
+    QVERIFY(fd >= 0);
+    struct Case {
+        quint8 selector, query, size;
+        QByteArray answer;
+    };
+    // Selector 2 has no record: it answers as the firmware does.
+    const Case cases[] = {{1, UVC_GET_INFO, 1, QByteArray("\x03", 1)}, {1, UVC_GET_LEN, 2, QByteArray("\x10\x00", 2)},
+                          {2, UVC_GET_INFO, 1, QByteArray("\x01", 1)}, {2, UVC_GET_LEN, 2, QByteArray("\x08\x00", 2)}};
+    for (const Case &c : cases) {
+        quint8 data[2] = {};
+        uvc_xu_control_query query{6, c.selector, c.query, c.size, data};
+        QCOMPARE(k.ioctl(fd, UVCIOC_CTRL_QUERY, &query), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(data), c.size), c.answer);
     }
     k.close(fd);
 }
