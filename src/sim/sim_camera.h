@@ -8,6 +8,8 @@
 #include "sim/sim_device.h"
 #include "sim/sim_extension_unit.h"
 #include "sim/sim_faults.h"
+#include "sim/sim_uvc_descriptors.h"
+#include "sim/sim_video_feed.h"
 
 
 #include <QStringList>
@@ -22,8 +24,6 @@ struct v4l2_capability;
 
 namespace lumora::sim {
 
-class SimVideoFeed;
-
 class SimCamera : public SimDevice {
 public:
     // How long a restarting camera stays away, and how long it takes to come
@@ -32,6 +32,9 @@ public:
     static constexpr int kUpgradeSwitchMs = 1500;
 
     explicit SimCamera(const QJsonObject &config);
+    // Faults of the picture stream ("stallFeed", "garbageFrames",
+    // "damagedFrames"), which the feed carries rather than the transfers.
+    static bool isStreamFault(const QString &kind);
     ~SimCamera() override;
 
     bool hasUsbIdentity() const override { return m_hasUsb; }
@@ -77,6 +80,7 @@ private:
     const int m_videoInterface;
     const QVector<QStringList> m_streams; // per VideoStreaming interface: its format names
     const bool m_metadataNode;
+    const SimFrameOffer m_frameOffer;
     SimFaults m_faults;
     SimExtensionUnit m_extensionUnit;
     SimControls m_controls;
@@ -90,7 +94,8 @@ private:
     std::vector<std::shared_ptr<SimVideoFeed>> m_feeds; // per streaming interface
     // -1: the feed runs; otherwise it stalls after that many frames.
     qint64 m_stallAfter = -1;
-    bool m_garbage = false;
+    int m_garbageEvery = 0;
+    SimVideoFeed::Damage m_damage;
     std::function<void(quint64)> m_frameObserver;
 };
 
