@@ -88,7 +88,8 @@ void closeUpdateDrive();
 QString currentDriveNode();
 
 bool scsiInquiry(std::uint8_t answer[36]);
-// 0, or -1 when the request fails. fromDevice copies `length` bytes back into data.
+// 0, or -1 when the request fails. fromDevice copies the bytes the drive sent
+// (up to `length`) into data; the rest of data is left as it was.
 int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice, int length, std::uint8_t *data);
 int sendCommandText(const QByteArray &text);
 int sendLoadHeader(const std::uint8_t *header, int length);

@@ -195,19 +195,37 @@ private slots:
         QCOMPARE(drive->acceptedLoads(), QVector<quint32>{0x1F0});
     }
 
+    // The boot ROM has no digest: a chunk the drive took is never sent again,
+    // and a transfer that did not go through whole is a failure.
+    void rawFileLiftsRomToUpdater_data()
+    {
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("chunks");
+        const QJsonObject residue{{"usbFaults", QJsonObject{{"residueAt", 2}}}};
+        QTest::newRow("clean") << QJsonObject{} << 0 << 3;
+        QTest::newRow("chunk passed with a residue: not sent again") << residue << 0 << 3;
+        QTest::newRow("drive leaves mid-transfer")
+            << QJsonObject{{"protocolFaults", QJsonObject{{"dropAtChunk", 2}}}} << -1 << 2;
+    }
+
     void rawFileLiftsRomToUpdater()
     {
+        QFETCH(QJsonObject, faults);
+        QFETCH(int, result);
+        QFETCH(int, chunks);
         UpgradeRig rig;
-        auto drive = rig.plugDrive("rom");
+        auto drive = rig.plugDrive("rom", faults);
         rig.writeFile("usb_updater.bin", QByteArray(2049, 'u'));
         int state = -1;
         QVERIFY(findUpdateDrive(0, &state) >= 0);
         rig.takeTrace();
-        QCOMPARE(sendRawFile(rig.workspace() + "/usb_updater.bin"), 0);
-        QCOMPARE(rig.takeVendorCommands(), (QStringList{"cdb=e8010000000000000400 dir=out len=1024",
-                                                         "cdb=e8010000000000000400 dir=out len=1024",
-                                                         "cdb=e8040000000000000001 dir=out len=1"}));
-        QCOMPARE(drive->state(), lumora::sim::SimUpdateDrive::State::Updater);
+        QCOMPARE(sendRawFile(rig.workspace() + "/usb_updater.bin"), result);
+        const QStringList all{"cdb=e8010000000000000400 dir=out len=1024", "cdb=e8010000000000000400 dir=out len=1024",
+                              "cdb=e8040000000000000001 dir=out len=1"};
+        QCOMPARE(rig.takeVendorCommands(), all.mid(0, chunks));
+        if (result == 0)
+            QCOMPARE(drive->state(), lumora::sim::SimUpdateDrive::State::Updater);
         QCOMPARE(sendRawFile(rig.workspace() + "/missing.bin"), -1);
     }
 

@@ -455,7 +455,7 @@ private slots:
         QTest::newRow("wrong CSW tag: reset, status read again")
             << QJsonObject{{"wrongTagAt", 2}} << QJsonObject{{"lateStatusReads", 1}}
             << "control type=21 req=ff value=0000 index=0000 len=0 rc=0" << "Upgrade done.";
-        QTest::newRow("short status: read again")
+        QTest::newRow("short status passed with its residue: the bytes that came are used")
             << QJsonObject{{"shortDataAt", 1}} << QJsonObject{{"lateStatusReads", 1}}
             << "bulk ep=81 len=2 head=0d00 rc=2" << "Upgrade done.";
         QTest::newRow("drive vanishes mid-chunk")
