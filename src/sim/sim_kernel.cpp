@@ -1,5 +1,7 @@
 #include "sim/sim_kernel.h"
 
+#include "platform/udev_rules.h"
+
 #include "sim/sim_camera.h"
 #include "sim/sim_monitor.h"
 #include "sim/sim_sysfs.h"
@@ -7,6 +9,7 @@
 #include "sim/sim_usbfs.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QDebug>
 #include <QSet>
@@ -232,6 +235,23 @@ struct SimKernel::State {
         descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false, p.device});
         return fd;
     }
+    // The rule in the scenario's rule folder: the file there, else the one
+    // Lumora ships; none without a folder.
+    QString installedRule() const
+    {
+        if (udevRuleFolder.isEmpty())
+            return {};
+        QFile installed(udevRuleFolder + '/' + QLatin1String(platform::kUdevRuleName));
+        return installed.open(QIODevice::ReadOnly) ? QString::fromUtf8(installed.readAll()) : platform::shippedUdevRule();
+    }
+    // A usbfs node is root's (0664): the seat user writes to it only where
+    // the installed rule tags it "uaccess"; root always may.
+    bool usbfsWritable(const SimPlacement &p) const
+    {
+        if (p.denied.contains(QLatin1String("usbfs")))
+            return false;
+        return privileged || platform::rulesGrantUsbDevice(installedRule(), p.identity.vendorId, p.identity.productId);
+    }
     // The driver an interface is bound to: "usbfs" when claimed, the kernel's own, or none.
     static QString driverOf(const SimPlacement &p, const SimUsbInterface &interface)
     {
@@ -431,7 +451,7 @@ int SimKernel::open(const QString &node, int flags)
     for (const State::Plugged &p : qAsConst(d->plugged)) {
         // usbfs nodes are world-readable; writing takes the udev rule's grant.
         if (p.placement.usb && node == usbfsNode(p.placement.identity.busNumber, p.placement.devnum)) {
-            if (writing && p.placement.denied.contains(QLatin1String("usbfs")))
+            if (writing && !d->usbfsWritable(p.placement))
                 return -EACCES;
             return d->addDescriptor(p, kUsbfsNode, flags);
         }

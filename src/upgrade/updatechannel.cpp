@@ -306,12 +306,11 @@ int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
             || !probeDisk(name, manufacturerCode, &info))
             continue;
         const QString node = "/dev/" + name;
-        // A CD-ROM or write-protected drive refuses a writable open (EROFS).
-        // Vendor commands need no write access: SG_IO passes them by
-        // privilege, and Bulk-Only goes over the USB device node.
-        int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
-        if (fd == -EROFS)
-            fd = platform::kernel().open(node, O_RDONLY | O_NONBLOCK);
+        // Read-only: vendor commands need no write access (SG_IO passes them
+        // by privilege, Bulk-Only goes over the USB device node), and closing
+        // a disk opened for writing makes udev probe it again (blkid, READs
+        // to the camera in the middle of an upgrade).
+        const int fd = platform::kernel().open(node, O_RDONLY | O_NONBLOCK);
         if (fd < 0)
             continue;
         g_currentFd = fd;

@@ -70,6 +70,9 @@ struct UpdateDriveInfo {
     int productId = 0;
     QByteArray vendor;    // INQUIRY vendor identification, blanks trimmed
     int state = 3;        // UpdateDeviceState
+    // Why this user cannot send it firmware, with the fix; empty when it can
+    // or when nobody asked (see driveaccess.h).
+    QString accessProblem;
 };
 // Every accepted update drive, in name order. Each disk is opened read-only for
 // its INQUIRY and closed again; the current drive is not touched.
@@ -78,8 +81,8 @@ QVector<UpdateDriveInfo> listUpdateDrives(int manufacturerCode);
 QString usbPortOfSysfsPath(const QString &canonicalPath);
 
 // Searches the USB disks in name order, only the one on `port` when a port is
-// given; the first accepted one becomes the current drive, opened for the
-// vendor commands (the previous one is closed first). Returns its descriptor,
+// given; the first accepted one becomes the current drive, opened read-only
+// for the vendor commands (the previous one is closed first). Returns its descriptor,
 // or -1 with state StateNone when none is accepted.
 int findUpdateDrive(int manufacturerCode, int *state, const QString &port = QString());
 // Closes the current drive, if any.

@@ -606,6 +606,37 @@ private Q_SLOTS:
             QVERIFY(!machine.cameraTouched());
     }
 
+    // A drive whose ids the rule does not name is found, but its USB device
+    // node cannot be opened for writing: the rescue says so before anything
+    // is sent, with the exact line for its ids; as root it goes through.
+    void rescueOutOfReachNamesTheRuleLine_data()
+    {
+        QTest::addColumn<bool>("privileged");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("as the seat user") << false << 1;
+        QTest::newRow("as root") << true << 0;
+    }
+
+    void rescueOutOfReachNamesTheRuleLine()
+    {
+        QFETCH(bool, privileged);
+        QFETCH(int, exitCode);
+        const QJsonObject chipIds{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
+        Machine machine(QJsonObject{{"drives", QJsonArray{stuckDrive("rom", chipIds)}}, {"privileged", privileged}});
+        const Result rescue = machine.run({"rescue", machine.package("ORBIT 400"), "--force"});
+        QCOMPARE(rescue.exitCode, exitCode);
+        if (privileged)
+            return;
+        const QString err = QString::fromUtf8(rescue.err);
+        const QString line = R"(SUBSYSTEM=="usb", ATTR{idVendor}=="1b3f", ATTR{idProduct}=="0c52", TAG+="uaccess")";
+        QVERIFY2(err.contains("its USB device node /dev/bus/usb/001/002 cannot be opened for writing"), qPrintable(err));
+        QVERIFY2(err.contains("\n  " + line + "\n"), qPrintable(err));
+        QVERIFY2(err.contains("echo '" + line + "' | sudo tee -a /etc/udev/rules.d/70-lumora.rules"), qPrintable(err));
+        QVERIFY2(err.contains("sudo udevadm control --reload && sudo udevadm trigger"), qPrintable(err));
+        QVERIFY2(err.contains("Running the rescue as root works at once."), qPrintable(err));
+        QVERIFY(!machine.cameraTouched());
+    }
+
     // The script ran, but the camera never came back: no success, and the rescue is named.
     void cameraNeverComesBack()
     {
@@ -721,13 +752,18 @@ private Q_SLOTS:
         chipDrive.insert("productId", "0x0c52");
         chipDrive.insert("cdrom", true);
         QTest::newRow("a CD-ROM drive with the chip maker's ids")
-            << QJsonObject{{"drives", QJsonArray{chipDrive}}} << 0
+            << QJsonObject{{"drives", QJsonArray{chipDrive}}} << 1
             << QStringList{"ok    update drive /dev/sr0: disk node: /dev/sr0 opens for reading",
                            "ok    update drive /dev/sr0: INQUIRY: answered (ROM)",
+                           "FAIL  update drive /dev/sr0: USB device node: /dev/bus/usb/001/002 cannot be opened: Permission denied",
+                           "      fix: The update drive /dev/sr0 (USB id 1b3f:0c52) was found, but its USB device node "
+                           "/dev/bus/usb/001/002 cannot be opened for writing, so the firmware cannot be sent to it as this "
+                           "user. Nothing was sent.",
+                           "             SUBSYSTEM==\"usb\", ATTR{idVendor}==\"1b3f\", ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\"",
+                           "           Running the rescue as root works at once.",
                            "warn  update drive /dev/sr0: udev rule ids: 1b3f:0c52 is not covered by 70-lumora.rules",
                            "      fix: add this line to /etc/udev/rules.d/70-lumora.rules, then reload udev: "
-                           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1b3f\", "
-                           "ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\""};
+                           "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"1b3f\", ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\""};
         QTest::newRow("no access to the video node")
             << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"video"})}}} << 1
             << QStringList{"FAIL  camera 0 (ORBIT 400): video node: /dev/video0 cannot be opened: Permission denied", fix,

@@ -2,11 +2,15 @@
 // SCSI commands, every USB device has a usbfs node, and detaching or
 // re-attaching a driver through it takes the interface's nodes away and back.
 
+#include "platform/udev_rules.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
+#include "sim/sim_usbfs.h"
 #include "sim_fixtures.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -83,6 +87,56 @@ private slots:
         const int fd = kernel.open("/dev/sdb", O_RDWR | O_NONBLOCK);
         QVERIFY(fd >= 0);
         QCOMPARE(sgio(kernel, fd, opcode), rc);
+    }
+
+    // A usbfs node is root's: the seat user may write to it only where the
+    // installed rule tags it "uaccess". Root always may; without a rule the
+    // user never may.
+    void usbfsWritesFollowTheInstalledRule_data()
+    {
+        QTest::addColumn<QString>("vendorId");
+        QTest::addColumn<QString>("productId");
+        QTest::addColumn<QString>("rule"); // "shipped", "none", or "shipped plus the line"
+        QTest::addColumn<bool>("privileged");
+        QTest::addColumn<int>("writable");
+        QTest::newRow("camera ids, shipped rule") << "0x5a17" << "0x0305" << "shipped" << false << 0;
+        QTest::newRow("QX 4K ids, shipped rule") << "0x1d6b" << "0xff01" << "shipped" << false << 0;
+        QTest::newRow("chip maker's ids, shipped rule") << "0x1b3f" << "0x0c52" << "shipped" << false << -EACCES;
+        QTest::newRow("QX vendor, another product") << "0x1d6b" << "0x0002" << "shipped" << false << -EACCES;
+        QTest::newRow("chip maker's ids, line added") << "0x1b3f" << "0x0c52" << "plus line" << false << 0;
+        QTest::newRow("chip maker's ids, as root") << "0x1b3f" << "0x0c52" << "shipped" << true << 0;
+        QTest::newRow("camera ids, no rule installed") << "0x5a17" << "0x0305" << "none" << false << -EACCES;
+    }
+
+    void usbfsWritesFollowTheInstalledRule()
+    {
+        QFETCH(QString, vendorId);
+        QFETCH(QString, productId);
+        QFETCH(QString, rule);
+        QFETCH(bool, privileged);
+        QFETCH(int, writable);
+        QTemporaryDir folder;
+        QFile installed(folder.filePath(lumora::platform::kUdevRuleName));
+        QVERIFY(installed.open(QIODevice::WriteOnly));
+        installed.write((lumora::platform::shippedUdevRule()
+                         + lumora::platform::usbAccessRuleLine(vendorId.toInt(nullptr, 16), productId.toInt(nullptr, 16)))
+                            .toUtf8());
+        installed.close();
+        SimKernel kernel;
+        kernel.setPrivileged(privileged);
+        kernel.setUdevRuleFolder(rule == QLatin1String("none") ? QString()
+                                 : rule == QLatin1String("plus line") ? folder.path()
+                                                                      : QStringLiteral("/nonexistent"));
+        QJsonObject config = driveConfig();
+        config.insert("vendorId", vendorId);
+        config.insert("productId", productId);
+        kernel.plug(makeUpdateDrive(config));
+        const QString node = usbfsNode(1, 2);
+        const int fd = kernel.open(node, O_RDWR);
+        QCOMPARE(fd < 0 ? fd : 0, writable);
+        // Reading is everyone's.
+        const int reader = kernel.open(node, O_RDONLY);
+        QVERIFY(reader >= 0);
     }
 
     void everyUsbDeviceHasANode()

@@ -2,6 +2,8 @@
 // chunking and loads, against the simulated update drive.
 
 #include "upgraderig.h"
+
+#include "upgrade/driveaccess.h"
 #include "upgrade/updatechannel.h"
 
 #include <QtTest>
@@ -99,13 +101,14 @@ private slots:
         QTest::addColumn<QJsonObject>("shape");
         QTest::addColumn<QString>("node");
         QTest::addColumn<int>("writableOpen"); // what O_RDWR gets
+        QTest::addColumn<bool>("ruleCovers");  // whether the shipped rule grants its USB device node
         const QJsonObject foreign{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
         QJsonObject foreignCdrom = foreign;
         foreignCdrom.insert("cdrom", true);
-        QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0;
-        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << -EROFS;
-        QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS;
-        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << -EROFS;
+        QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0 << false;
+        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << -EROFS << true;
+        QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS << true;
+        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << -EROFS << false;
     }
 
     void driveShapes()
@@ -113,6 +116,7 @@ private slots:
         QFETCH(QJsonObject, shape);
         QFETCH(QString, node);
         QFETCH(int, writableOpen);
+        QFETCH(bool, ruleCovers);
         UpgradeRig rig;
         auto drive = rig.plugDrive("uboot", shape);
         lumora::platform::Kernel &kernel = lumora::platform::kernel();
@@ -125,6 +129,17 @@ private slots:
         QCOMPARE(drives.size(), 1);
         QCOMPARE(drives[0].node, node);
         QCOMPARE(drives[0].port, QStringLiteral("1-4"));
+        // Ids the rule does not name: found, but said to be out of reach, with the line that fixes it.
+        const DriveAccess access = checkDriveAccess(drives[0]);
+        QCOMPARE(access.reachable, ruleCovers);
+        if (!ruleCovers) {
+            QCOMPARE(access.ruleLine, lumora::platform::usbAccessRuleLine(drives[0].vendorId, drives[0].productId));
+            QVERIFY(access.explanation(drives[0]).contains(access.ruleLine));
+            rig.grantUsbIds(drives[0].vendorId, drives[0].productId);
+            QVERIFY(checkDriveAccess(drives[0]).reachable);
+        }
+        // Opened read-only: closing it gives udev no cause to probe the disk again.
+        const int writableBefore = rig.kernel->writableOpens(node);
         int state = -1;
         QCOMPARE(findUpdateDrive(1, &state, QStringLiteral("1-3")), -1);
         QVERIFY(findUpdateDrive(1, &state, QStringLiteral("1-4")) >= 0);
@@ -134,6 +149,7 @@ private slots:
         rig.writeFile("image", QByteArray(100, 'i'));
         QCOMPARE(loadFile(rig.workspace() + "/image", 0x1F0), 0);
         QCOMPARE(drive->acceptedLoads(), QVector<quint32>{0x1F0});
+        QCOMPARE(rig.kernel->writableOpens(node), writableBefore);
     }
 
     // Two drives at once: each search names its port and gets that drive, not the first one.
