@@ -110,7 +110,7 @@ int V4l2Capture::start(int bufferCount)
         return fail("VIDIOC_REQBUFS", -ENOMEM);
 
     const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
-    m_bufferLength = (std::size_t(m_format.sizeImage) + page - 1) / page * page;
+    m_bufferLength = (std::size_t(m_format.sizeImage) + kTailPadding + page - 1) / page * page;
     for (quint32 index = 0; index < request.count; ++index) {
         auto *memory = static_cast<std::uint8_t *>(std::aligned_alloc(page, m_bufferLength));
         if (!memory)
@@ -140,8 +140,10 @@ int V4l2Capture::dequeue(Frame *frame)
         return rc == -EAGAIN ? rc : fail("VIDIOC_DQBUF", rc);
     if (buffer.index >= m_buffers.size())
         return fail("VIDIOC_DQBUF", -EIO);
-    *frame = {int(buffer.index), m_buffers[buffer.index].get(), std::min<std::size_t>(buffer.bytesused, m_bufferLength),
-              buffer.sequence, (buffer.flags & V4L2_BUF_FLAG_ERROR) || buffer.bytesused == 0};
+    std::uint8_t *data = m_buffers[buffer.index].get();
+    const std::size_t size = std::min<std::size_t>(buffer.bytesused, m_bufferLength - kTailPadding);
+    std::memset(data + size, 0, kTailPadding);
+    *frame = {int(buffer.index), data, size, buffer.sequence, (buffer.flags & V4L2_BUF_FLAG_ERROR) || buffer.bytesused == 0};
     return 0;
 }
 

@@ -34,6 +34,10 @@ public:
         bool damaged = false;
     };
 
+    // Zero bytes after each frame's data: decoders may read that far past a
+    // packet (FFmpeg's AV_INPUT_BUFFER_PADDING_SIZE), and must find zeros.
+    static constexpr std::size_t kTailPadding = 64;
+
     V4l2Capture() = default;
     ~V4l2Capture();
     V4l2Capture(const V4l2Capture &) = delete;
@@ -51,7 +55,7 @@ public:
     // after `timeoutMs` without one, or -errno.
     int wait(int timeoutMs);
     // The next whole frame, or -EAGAIN when none is ready. Its data stays
-    // valid until it is requeued.
+    // valid until it is requeued, and kTailPadding zero bytes follow it.
     int dequeue(Frame *frame);
     int requeue(const Frame &frame);
     // Stops streaming, gives the buffers back and closes the node; a step

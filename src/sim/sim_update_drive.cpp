@@ -253,7 +253,9 @@ int SimUpdateDrive::usbTransfer(unsigned long request, void *arg)
 SimUpdateDrive::Reply SimUpdateDrive::inquiry(quint8 *data, int length) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    quint8 answer[kInquiryLength] = {0x00, 0x80, 0x02, 0x02, kInquiryLength - 5};
+    // Peripheral device type 5 for a drive that shows itself as a CD-ROM (sr.c binds those), 0 for a disk.
+    const quint8 type = m_config.value("cdrom").toBool() ? 0x05 : 0x00;
+    quint8 answer[kInquiryLength] = {type, 0x80, 0x02, 0x02, kInquiryLength - 5};
     QByteArray product = m_productText;
     if (!m_config.contains("inquiryProduct"))
         product = m_state == State::Rom ? QByteArray() : QByteArray(m_state == State::Updater ? "UPDATER" : "UBOOT");

@@ -100,15 +100,15 @@ private slots:
     {
         QTest::addColumn<QJsonObject>("shape");
         QTest::addColumn<QString>("node");
-        QTest::addColumn<int>("writableOpen"); // what O_RDWR gets
+        QTest::addColumn<int>("writableOpen"); // what O_RDWR | O_NONBLOCK gets
         QTest::addColumn<bool>("ruleCovers");  // whether the shipped rule grants its USB device node
         const QJsonObject foreign{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
         QJsonObject foreignCdrom = foreign;
         foreignCdrom.insert("cdrom", true);
         QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0 << false;
-        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << -EROFS << true;
+        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << 0 << true;
         QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS << true;
-        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << -EROFS << false;
+        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << 0 << false;
     }
 
     void driveShapes()
