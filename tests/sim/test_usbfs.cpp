@@ -32,8 +32,8 @@ QJsonObject driveConfig(const QJsonArray &denied = {})
 }
 
 // SG_IO with a command block of `length` bytes starting with `opcode` (36
-// bytes in); the kernel's return value.
-int sgio(SimKernel &kernel, int fd, quint8 opcode, int length = 0)
+// bytes in, copied to `answer` when given); the kernel's return value.
+int sgio(SimKernel &kernel, int fd, quint8 opcode, int length = 0, QByteArray *answer = nullptr)
 {
     quint8 cdb[16] = {opcode, 2, 0, 0, 0, 0, 0, 0, 0, 4};
     quint8 data[36] = {};
@@ -46,7 +46,10 @@ int sgio(SimKernel &kernel, int fd, quint8 opcode, int length = 0)
     hdr.cmdp = cdb;
     hdr.dxfer_len = opcode == 0x12 ? 36 : 4;
     hdr.dxferp = data;
-    return kernel.ioctl(fd, SG_IO, &hdr);
+    const int rc = kernel.ioctl(fd, SG_IO, &hdr);
+    if (answer)
+        *answer = QByteArray(reinterpret_cast<const char *>(data), sizeof data);
+    return rc;
 }
 
 struct Events {
@@ -144,18 +147,9 @@ private slots:
         };
         QCOMPARE(opened(O_RDWR), blockingWrite);
         QCOMPARE(opened(O_RDWR | O_NONBLOCK), nonBlockingWrite);
-        const int fd = kernel.open(node, O_RDONLY | O_NONBLOCK);
-        quint8 cdb[6] = {0x12, 0, 0, 0, 36, 0};
-        quint8 answer[36] = {};
-        sg_io_hdr_t hdr{};
-        hdr.interface_id = 'S';
-        hdr.dxfer_direction = SG_DXFER_FROM_DEV;
-        hdr.cmd_len = sizeof cdb;
-        hdr.cmdp = cdb;
-        hdr.dxfer_len = sizeof answer;
-        hdr.dxferp = answer;
-        QCOMPARE(kernel.ioctl(fd, SG_IO, &hdr), 0);
-        QCOMPARE(int(answer[0] & 0x1F), deviceType);
+        QByteArray answer;
+        QCOMPARE(sgio(kernel, kernel.open(node, O_RDONLY | O_NONBLOCK), 0x12, 0, &answer), 0);
+        QCOMPARE(int(answer.at(0) & 0x1F), deviceType);
     }
 
     // A usbfs node is root's: the seat user may write to it only where the
