@@ -14,8 +14,6 @@ constexpr int kTrackOff = 0;
 constexpr int kAutoFraming = 1;
 constexpr int kSmooth = 1;
 constexpr int kImmediate = 0;
-constexpr int kPadLimit = 30;
-constexpr int kNoZoom = 100;
 constexpr int kMaxZoom = 800;
 
 using Getter = bool (UVCExtensionUnit::*)(int &);

@@ -19,6 +19,11 @@
 
 namespace lumora::camera {
 
+// The pad's pan and tilt reach either way from the centre, and the zoom of an
+// unzoomed picture, in the camera's own units.
+constexpr int kPadLimit = 30;
+constexpr int kNoZoom = 100;
+
 // Whether the open camera offers a feature now.
 enum class Availability {
     Available,

@@ -21,7 +21,6 @@ namespace lumora::camera {
 namespace {
 
 constexpr int kArcSecondsPerDegree = 3600;
-constexpr int kNoZoom = 100;
 
 struct ControlId {
     quint32 id;

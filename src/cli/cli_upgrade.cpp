@@ -209,7 +209,7 @@ int checkPackageCommand(const QString &package, CameraSession *session, bool jso
 }
 
 int upgradeCommand(const QString &package, const ManufacturerProfile &profile, CameraSession *session, bool json,
-                   bool force)
+                   int waitSeconds, bool force)
 {
     const QString workspace = firmwareWorkspace();
     const PackageCheckResult check = checkFor(package, workspace, session);
@@ -257,6 +257,8 @@ int upgradeCommand(const QString &package, const ManufacturerProfile &profile, C
     auto *worker = new UpgradeThread(profile.code, session != nullptr, session ? &session->unit : nullptr, workspace);
     worker->setTarget(target);
     worker->setPackageModel(check.model, force);
+    if (waitSeconds > 0)
+        worker->setReturnWaitMs(waitSeconds * 1000);
     WorkerHandle handle;
     handle.track(worker);
     QEventLoop loop;

@@ -11,7 +11,7 @@ int checkPackageCommand(const QString &package, CameraSession *session, bool jso
 // Runs the upgrade worker on an open camera (session) or, without one, on the
 // one camera waiting in an update state; exit 0 only when the upgrade is done
 // and the camera is back. `force` flashes a waiting camera that does not tell
-// its model. SIGINT and SIGTERM: the first stops at the next safe point, the
+// its model; `waitSeconds` (0: the worker's own) bounds the wait for the camera to come back. SIGINT and SIGTERM: the first stops at the next safe point, the
 // second at once.
 int upgradeCommand(const QString &package, const ManufacturerProfile &profile, CameraSession *session, bool json,
-                   bool force = false);
+                   int waitSeconds, bool force = false);

@@ -17,6 +17,8 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <climits>
+
 #include <unistd.h>
 
 namespace {
@@ -39,8 +41,10 @@ const Command kCommands[] = {
     {"snapshot", "snapshot [FILE] [-c CAMERA]", "saves one frame at full resolution (PNG or JPEG by extension)", -1},
     {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
-    {"upgrade", "upgrade FILE.zip [-c N] [--json]", "upgrades a camera's firmware", 1},
-    {"rescue", "rescue FILE.zip [--force] [--json]", "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
+    {"upgrade", "upgrade FILE.zip [-c N] [--wait SECONDS] [--json]",
+     "upgrades a camera's firmware (--wait: how long the camera may take to come back, 60 by default)", 1},
+    {"rescue", "rescue FILE.zip [--force] [--wait SECONDS] [--json]",
+     "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
 };
@@ -53,6 +57,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool force = false;
+    int waitSeconds = 0; // 0: the upgrade's own wait
     bool watch = false;
     bool help = false;
     bool version = false;
@@ -105,6 +110,19 @@ bool parse(const QStringList &args, Options *options, QString *error)
             *target = args.at(++i);
             return true;
         };
+        // The option's value, a whole number from `low` to `high`.
+        const auto nextNumber = [&](int *target, int low, int high, const QString &what) {
+            QString value;
+            if (!next(&value))
+                return false;
+            bool ok = false;
+            *target = value.toInt(&ok);
+            if (!ok || *target < low || *target > high) {
+                *error = QStringLiteral("%1 takes %2, not \"%3\"").arg(arg, what, value);
+                return false;
+            }
+            return true;
+        };
         if (optionsEnded || negative.match(arg).hasMatch() || !arg.startsWith(QLatin1Char('-')) || arg.size() == 1) {
             if (options->command.isEmpty())
                 options->command = arg;
@@ -132,16 +150,12 @@ bool parse(const QStringList &args, Options *options, QString *error)
                                         "not \"%1\"").arg(options->camera);
                 return false;
             }
+        } else if (arg == QLatin1String("--wait")) {
+            if (!nextNumber(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
+                return false;
         } else if (arg == QLatin1String("--profile")) {
-            QString value;
-            if (!next(&value))
+            if (!nextNumber(&options->profile, 0, INT_MAX, QStringLiteral("a profile number (0 or 1)")))
                 return false;
-            bool ok = false;
-            options->profile = value.toInt(&ok);
-            if (!ok || options->profile < 0) {
-                *error = QStringLiteral("--profile takes a profile number (0 or 1), not \"%1\"").arg(value);
-                return false;
-            }
         } else {
             *error = QStringLiteral("unknown option %1; `lumora-cli --help` lists them").arg(arg);
             return false;
@@ -299,7 +313,7 @@ int run(const Options &options)
     if (name == QLatin1String("restore") && options.watch)
         return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
-        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.force);
+        return upgradeCommand(options.arguments.at(0), profile, nullptr, options.json, options.waitSeconds, options.force);
 
     if (name == QLatin1String("check-package") && options.camera.isEmpty())
         return checkPackageCommand(options.arguments.at(0), nullptr, options.json);
@@ -329,7 +343,7 @@ int run(const Options &options)
         return resetCommand(session, options.yes);
     if (name == QLatin1String("check-package"))
         return checkPackageCommand(options.arguments.at(0), &session, options.json);
-    return upgradeCommand(options.arguments.at(0), profile, &session, options.json);
+    return upgradeCommand(options.arguments.at(0), profile, &session, options.json, options.waitSeconds);
 }
 
 } // namespace

@@ -12,11 +12,11 @@
 #include <QTimer>
 
 using lumora::camera::Feature;
+using lumora::camera::kNoZoom;
+using lumora::camera::kPadLimit;
 
 namespace {
 
-constexpr int kPadLimit = 30;
-constexpr int kNoZoom = 100;
 constexpr int kTipsShowDelayMs = 500;
 constexpr int kTipsHoldMs = 1500;
 constexpr int kRememberDelayMs = 400;

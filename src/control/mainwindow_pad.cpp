@@ -6,10 +6,10 @@
 
 #include <QDebug>
 
-namespace {
+using lumora::camera::kNoZoom;
+using lumora::camera::kPadLimit;
 
-constexpr int kPadLimit = 30;
-constexpr int kNoZoom = 100;
+namespace {
 
 QString arrowStyle(bool dark, const char *direction, bool disabled)
 {

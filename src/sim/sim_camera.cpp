@@ -365,7 +365,7 @@ void SimCamera::act(SimExtensionUnit::Outcome outcome)
     if (!kernel || outcome == SimExtensionUnit::Outcome::None)
         return;
     if (outcome == SimExtensionUnit::Outcome::Restart) {
-        kernel->replace(id(), makeCamera(config()), kRestartMs);
+        kernel->replace(id(), makeCamera(config()), m_config.value("restartMs").toInt(kRestartMs));
         return;
     }
     if (auto drive = makeUpdateDrive(updateDriveConfig()))

@@ -27,7 +27,7 @@ namespace lumora::sim {
 class SimCamera : public SimDevice {
 public:
     // How long a restarting camera stays away, and how long it takes to come
-    // back as an update drive (a scenario's "upgradeSwitchMs" may say otherwise).
+    // back as an update drive (a scenario's "restartMs" and "upgradeSwitchMs" may say otherwise).
     static constexpr int kRestartMs = 2000;
     static constexpr int kUpgradeSwitchMs = 1500;
 

@@ -207,7 +207,8 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (!SimControls::checkConfig(camera, &controlError))
         return fail(error, QStringLiteral("%1: %2").arg(owner, controlError));
     if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error) || !checkStreams(camera, owner, error)
-        || !checkFrameOffer(camera, owner, error) || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error))
+        || !checkFrameOffer(camera, owner, error) || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error)
+        || !checkNumber(camera, "restartMs", 0, kMaxMs, owner, error))
         return false;
     const QJsonValue heldBy = camera.value("heldBy");
     if (!heldBy.isUndefined()) {

@@ -2,6 +2,7 @@
 
 #include "sim/sim_device.h"
 
+#include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -9,22 +10,17 @@
 
 namespace lumora::sim {
 
-namespace {
-constexpr int kInterfaceType = 0x04, kEndpointType = 0x05;
-constexpr int kClassVideo = 0x0E, kClassMassStorage = 0x08;
-} // namespace
-
 QVector<SimUsbInterface> parseUsbInterfaces(const QByteArray &d)
 {
     QVector<SimUsbInterface> found;
     bool inAltZero = false;
     for (int at = 0; at + 1 < d.size() && quint8(d[at]) >= 2; at += quint8(d[at])) {
         const int type = quint8(d[at + 1]);
-        if (type == kInterfaceType && at + 8 < d.size()) {
+        if (type == USB_DT_INTERFACE && at + 8 < d.size()) {
             inAltZero = d[at + 3] == 0;
             if (inAltZero)
                 found.append({quint8(d[at + 2]), quint8(d[at + 5]), quint8(d[at + 6]), quint8(d[at + 7]), {}, {}});
-        } else if (type == kEndpointType && at + 3 < d.size() && inAltZero && !found.isEmpty()) {
+        } else if (type == USB_DT_ENDPOINT && at + 3 < d.size() && inAltZero && !found.isEmpty()) {
             found.last().endpoints.append(quint8(d[at + 2]));
             found.last().endpointTypes.append(quint8(d[at + 3]) & 3);
         }
@@ -39,9 +35,9 @@ QString usbfsNode(int bus, int devnum)
 
 QString kernelDriverFor(const SimUsbInterface &interface)
 {
-    if (interface.cls == kClassMassStorage)
+    if (interface.cls == USB_CLASS_MASS_STORAGE)
         return QStringLiteral("usb-storage");
-    if (interface.cls == kClassVideo)
+    if (interface.cls == USB_CLASS_VIDEO)
         return QStringLiteral("uvcvideo");
     return {};
 }

@@ -16,7 +16,6 @@ using namespace lumora::upgrade;
 
 namespace {
 constexpr int kDriveSearches = 41;
-constexpr int kSearchIntervalMs = 500;
 constexpr int kBootLoaderSettleMs = 1000;
 constexpr int kCameraSearchIntervalMs = 500;
 const char *const kUpdater = "usb_updater.bin";
@@ -213,7 +212,7 @@ UpgradeThread::Report UpgradeThread::fromWorkingCamera()
 bool UpgradeThread::waitForDrive()
 {
     for (int search = 0; search < kDriveSearches; ++search) {
-        if (!running.sleep(kSearchIntervalMs))
+        if (!running.sleep(m_driveSearchIntervalMs))
             return false;
         if (findUpdateDrive(manufacturerCode, &deviceState, m_target.port) >= 0)
             return true;

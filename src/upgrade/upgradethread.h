@@ -23,6 +23,7 @@ class UpgradeThread : public QObject {
     Q_OBJECT
 public:
     static constexpr int kReturnWaitMs = 60000;
+    static constexpr int kDriveSearchIntervalMs = 500;
 
     // `workspace` holds the unpacked package; `extensionUnit` may be null.
     UpgradeThread(int manufacturerCode, bool cameraOpened, UVCExtensionUnit *extensionUnit,
@@ -40,6 +41,9 @@ public:
         m_familyConfirmed = confirmed;
     }
     void setReturnWaitMs(int ms) { m_returnWaitMs = ms; }
+    // The pause between two of the searches for the update drive after the
+    // switch; their number stays, so the whole wait scales with it.
+    void setDriveSearchIntervalMs(int ms) { m_driveSearchIntervalMs = ms; }
     // Thread-safe: ends the run at the next point where the camera is as it
     // was, or, once it is in its update state, when the upgrade has finished.
     void stopAtSafePoint() { m_safeStop = true; }
@@ -92,6 +96,7 @@ private:
     int m_packageModel = -1;
     bool m_familyConfirmed = false;
     int m_returnWaitMs = kReturnWaitMs;
+    int m_driveSearchIntervalMs = kDriveSearchIntervalMs;
     std::atomic<bool> m_safeStop{false};
     bool m_touched = false;    // the camera has left its working state in this run
     qint64 m_total = 0;

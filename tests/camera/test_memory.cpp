@@ -6,6 +6,7 @@
 #include "camera/camera.h"
 #include "devices/dshowcamerawrapper.h"
 #include "platform/kernel.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -221,7 +222,7 @@ private Q_SLOTS:
         for (int v = 100; v < 140; ++v)
             c.set(Feature::Brightness, v);
         QCOMPARE(c.memory().writes(), 0);
-        QTRY_COMPARE(c.memory().writes(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(c.memory().writes(), 1, deadlineMs(5000));
         QFile file(c.memory().path());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("\"brightness\": 139"));

@@ -8,6 +8,7 @@
 #include "control/pagerig.h"
 
 #include "devices/cameraitemroles.h"
+#include "support/testsupport.h"
 
 #include <QListWidget>
 #include <QtTest>
@@ -98,7 +99,7 @@ private Q_SLOTS:
             rig.plug(camera("other", "1-5", 13, {{"trackMode", 3}}));
             rig.build();
             QListWidget *list = rig.window->findChild<QListWidget *>("listWidgetCamera");
-            QTRY_COMPARE(list->count(), 2);
+            QTRY_COMPARE_WITH_TIMEOUT(list->count(), 2, deadlineMs(5000));
             QListWidgetItem *entry = nullptr;
             for (int row = 0; row < list->count(); ++row)
                 if (list->item(row)->data(kRoleFriendlyName).toString() == target.value("name").toString())
@@ -106,15 +107,15 @@ private Q_SLOTS:
             QCOMPARE(rig.window->m_camera.model(), 13);
             QVERIFY(entry);
             // The first camera's own start-up writes are done before the switch.
-            QTRY_VERIFY(!rig.wire().filter(" set tilt ").isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.wire().filter(" set tilt ").isEmpty(), deadlineMs(5000));
             from = rig.wire().size();
             rig.window->slotOnSingleClickedCameraItem(entry);
         }
-        QTRY_VERIFY(rig.window->m_isOpened);
-        QTRY_COMPARE(rig.window->m_camera.friendlyName(), target.value("name").toString());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.window->m_isOpened, deadlineMs(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.window->m_camera.friendlyName(), target.value("name").toString(), deadlineMs(5000));
         const bool padReset = trackMode == 0;
         if (padReset)
-            QTRY_VERIFY(!rig.wire(from).filter(" set tilt ").isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.wire(from).filter(" set tilt ").isEmpty(), deadlineMs(5000));
         const QStringList wire = rig.wire(from);
         QVERIFY2(wire.filter(kImageWrite).isEmpty(), qPrintable(wire.filter(" set ").join('\n')));
         auto sim = std::dynamic_pointer_cast<lumora::sim::SimCamera>(rig.kernel->device("target"));

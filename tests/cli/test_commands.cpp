@@ -3,6 +3,7 @@
 
 #include "upgrade/hostilepackages.h"
 #include "upgrade/zipwriter.h"
+#include "support/testsupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -67,7 +68,7 @@ public:
         QProcess process;
         start(process, arguments);
         Result result;
-        if (!process.waitForFinished(120000))
+        if (!process.waitForFinished(deadlineMs(120000)))
             return result;
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         result.out = process.readAllStandardOutput();
@@ -644,10 +645,10 @@ private Q_SLOTS:
         camera.insert("updateDrive", QJsonObject{{"camera", false}});
         Machine machine(QJsonObject{{"cameras", QJsonArray{camera}}});
         const QString package = machine.package("ORBIT 400");
-        const Result upgrade = machine.run({"upgrade", package, "-c", "0", "--json"});
+        const Result upgrade = machine.run({"upgrade", package, "-c", "0", "--wait", "2", "--json"});
         QCOMPARE(upgrade.exitCode, 1);
         QVERIFY(!upgrade.json().value("success").toBool());
-        QVERIFY2(upgrade.json().value("report").toString().startsWith("The camera did not come back within 60 s"),
+        QVERIFY2(upgrade.json().value("report").toString().startsWith("The camera did not come back within 2 s"),
                  upgrade.out.constData());
         QCOMPARE(upgrade.json().value("rescue").toString(), "lumora-cli rescue " + package);
         QCOMPARE(shapeOf(upgrade.json()), (QStringList{"progress:number", "report:string", "rescue:string", "success:bool"}));
@@ -673,13 +674,13 @@ private Q_SLOTS:
         const QString package = machine.package("ORBIT 400", big);
         QProcess process;
         machine.start(process, {"upgrade", package, "-c", "0"});
-        QTRY_VERIFY_WITH_TIMEOUT(!machine.trace("scsi").filter("cdb=e801").isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!machine.trace("scsi").filter("cdb=e801").isEmpty(), deadlineMs(30000));
         QByteArray err;
         ::kill(pid_t(process.processId()), SIGINT);
-        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("stops at the next safe point"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("stops at the next safe point"), deadlineMs(10000));
         if (interrupts == 2)
             ::kill(pid_t(process.processId()), SIGINT);
-        QVERIFY(process.waitForFinished(60000));
+        QVERIFY(process.waitForFinished(deadlineMs(60000)));
         const QStringList out = lines(process.readAllStandardOutput());
         QCOMPARE(out.size(), 2); // "upgrading with ...", then the one report line
         if (interrupts == 1) {
@@ -840,11 +841,11 @@ private Q_SLOTS:
             }
             return events.count("camera-added") >= 2;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(back(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(back(), deadlineMs(20000));
         QCOMPARE(events, QStringList({"update-drive", "camera-added", "camera-removed", "camera-added"}));
         QCOMPARE(shapes, (QSet<QStringList>{{"detail:string", "event:string"}}));
         monitor.terminate();
-        QVERIFY(monitor.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(deadlineMs(10000)));
         QCOMPARE(monitor.exitCode(), 0);
     }
 
@@ -866,12 +867,12 @@ private Q_SLOTS:
             }
             return events.size() >= 3;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(collect(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(collect(), deadlineMs(20000));
         // The drive arriving on 1-4 is not taken for the one on 1-2, nor the other way round.
         QCOMPARE(events, (QStringList{"ROM 1-2", "u-Boot 1-4", "none 1-2"}));
         QCOMPARE(shapes, (QSet<QStringList>{{"detail:string", "event:string", "port:string"}}));
         monitor.terminate();
-        QVERIFY(monitor.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(deadlineMs(10000)));
         QCOMPARE(monitor.exitCode(), 0);
         QVERIFY(monitor.readAll().isEmpty());
         // It only looks: no drive is opened for writing, no vendor command.
@@ -1014,9 +1015,9 @@ private Q_SLOTS:
         machine.start(watch, {"restore", "--watch"});
         QVERIFY(watch.waitForStarted());
         QByteArray out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains("restored brightness 128 -> 170"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains("restored brightness 128 -> 170"), deadlineMs(20000));
         watch.terminate();
-        QVERIFY(watch.waitForFinished(10000));
+        QVERIFY(watch.waitForFinished(deadlineMs(10000)));
         QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(watch.exitCode(), 0);
     }

@@ -1,6 +1,8 @@
 // An install into a temporary prefix: every file in place, the desktop entry
 // and the AppStream data valid, and the menu entry's command starts the app.
 
+#include "support/testsupport.h"
+
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -15,7 +17,7 @@ int runTool(const QString &program, const QStringList &arguments, QByteArray *ou
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(deadlineMs(120000)) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     if (output)
         *output = process.readAll();
@@ -101,9 +103,9 @@ private Q_SLOTS:
             QFile log(home.filePath(".vistrel/vistrel.log"));
             return log.open(QIODevice::ReadOnly) && log.readAll().contains("- System Start!");
         };
-        QTRY_VERIFY_WITH_TIMEOUT(started(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(started(), deadlineMs(30000));
         app.terminate();
-        QVERIFY(app.waitForFinished(10000));
+        QVERIFY(app.waitForFinished(deadlineMs(10000)));
     }
 };
 

@@ -55,7 +55,7 @@ public:
     QStringList texts;
 
 private:
-    static constexpr int kCloseDeadlineMs = 5000;
+    static inline const int kCloseDeadlineMs = deadlineMs(5000);
     QTimer m_poll;
     bool m_cancelNext = false;
     QPointer<QWidget> m_answered;

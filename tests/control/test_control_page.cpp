@@ -2,6 +2,7 @@
 // the simulated camera, and the warning when a change did not take.
 // LABELS: worker
 #include "pagerig.h"
+#include "support/testsupport.h"
 
 #include <QCheckBox>
 #include <QSlider>
@@ -65,7 +66,7 @@ private Q_SLOTS:
         slider(rig, "sliderBrightness")->setValue(100);
         slider(rig, "sliderBrightness")->setValue(90);
         QVERIFY(rig.window->m_bTipsShowing);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_bTipsShowing, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_bTipsShowing, deadlineMs(5000));
         QCOMPARE(rig.boxes.texts,
                  QStringList({"Any change in the setting takes effect only if the camera is working."}));
         // The slider went back to what the camera has.
@@ -114,7 +115,7 @@ private Q_SLOTS:
         } else {
             slider(rig, qPrintable(control))->setValue(sent);
             QVERIFY(rig.window->m_bTipsShowing);
-            QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_bTipsShowing, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_bTipsShowing, deadlineMs(5000));
             QCOMPARE(slider(rig, qPrintable(control))->value(), shown);
         }
         QCOMPARE(rig.boxes.texts, QStringList({"Any change in the setting takes effect only if the camera is working."}));

@@ -4,6 +4,7 @@
 #include "control/uvcextensionunit.h"
 #include "devices/dshowcamerawrapper.h"
 #include "simrig.h"
+#include "support/testsupport.h"
 
 #include <QSignalSpy>
 #include <QThread>
@@ -246,7 +247,7 @@ private Q_SLOTS:
         delete worker;
         QVERIFY(!sent);
         QCOMPARE(recoveredOn, nullptr);
-        QTRY_COMPARE_WITH_TIMEOUT(recoveredOn, QThread::currentThread(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(recoveredOn, QThread::currentThread(), deadlineMs(5000));
         QVERIFY(unit->isOpen());
     }
 

@@ -196,12 +196,12 @@ private Q_SLOTS:
         MessageCapture capture;
         ::raise(signo);
         if (!upgrading) {
-            QTRY_VERIFY(!window.isVisible());
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), deadlineMs(5000));
             QVERIFY(QFile::exists(m_settings));
             QVERIFY(!window.m_isOpened);
             return;
         }
-        QTRY_COMPARE(shown, QStringLiteral("Cannot exit during the upgrade process!"));
+        QTRY_COMPARE_WITH_TIMEOUT(shown, QStringLiteral("Cannot exit during the upgrade process!"), deadlineMs(5000));
         QVERIFY(window.isVisible());
         QVERIFY(!QFile::exists(m_settings));
         QCOMPARE(g_warnings.filter("SIGTERM"), QStringList{"SIGTERM received: cannot exit during the upgrade process"});
@@ -236,11 +236,11 @@ private Q_SLOTS:
         window.m_savedGeometry = saved;
         window.restoreWindowPlacement();
         if (restored) {
-            QTRY_COMPARE(window.frameGeometry(), saved);
+            QTRY_COMPARE_WITH_TIMEOUT(window.frameGeometry(), saved, deadlineMs(5000));
         } else {
             // Centred up to the frame margins, which the offscreen platform reports unevenly.
             const QPoint centre = QGuiApplication::primaryScreen()->geometry().center();
-            QTRY_VERIFY((window.frameGeometry().center() - centre).manhattanLength() <= 4);
+            QTRY_VERIFY_WITH_TIMEOUT((window.frameGeometry().center() - centre).manhattanLength() <= 4, deadlineMs(5000));
         }
     }
 };

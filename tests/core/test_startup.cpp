@@ -1,5 +1,6 @@
 #include "core/settingsfiles.h"
 #include "core/startup.h"
+#include "support/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,7 +26,7 @@ QStringList readLines(const QString &path)
 }
 
 constexpr uint kNobody = 65534;
-constexpr int kStartMs = 30000;
+const int kStartMs = deadlineMs(30000);
 
 // The built app copied into a folder of its own and run there, offscreen on
 // the simulated kernel, with a home and a runtime folder of its own. Its log
@@ -70,7 +71,7 @@ public:
         while (!output().contains(text)) {
             if (clock.elapsed() > kStartMs || m_process.state() == QProcess::NotRunning)
                 return false;
-            m_process.waitForReadyRead(100);
+            m_process.waitForReadyRead(deadlineMs(100));
         }
         return true;
     }
@@ -200,7 +201,7 @@ private Q_SLOTS:
         QCOMPARE(first.output().contains("with defaults from " + beside), !writable && preset);
         QVERIFY(first.output().contains(preset ? "credit manufacturer: Orvanta" : "credit manufacturer: QX"));
         ::kill(pid_t(first.process().processId()), SIGTERM);
-        QVERIFY(first.process().waitForFinished(5000));
+        QVERIFY(first.process().waitForFinished(deadlineMs(5000)));
         QCOMPARE(first.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.process().exitCode(), 0);
         QVERIFY2(first.output().contains("SIGTERM received: closing"), qPrintable(first.output()));
@@ -227,7 +228,7 @@ private Q_SLOTS:
         QVERIFY2(second.output().contains(position), qPrintable(second.output()));
         QVERIFY(second.output().contains(QStringLiteral("pre ui style: %1").arg(preset ? 1 : 0)));
         second.process().terminate();
-        QVERIFY(second.process().waitForFinished(5000));
+        QVERIFY(second.process().waitForFinished(deadlineMs(5000)));
         lock(false);
     }
 
@@ -243,7 +244,7 @@ private Q_SLOTS:
 
         App second(install.path(), home.path(), runtime.path());
         second.start(false);
-        QVERIFY(second.process().waitForFinished(10000));
+        QVERIFY(second.process().waitForFinished(deadlineMs(10000)));
         QCOMPARE(second.process().exitCode(), 0);
         QVERIFY2(second.output().contains("Lumora already runs"), qPrintable(second.output()));
         QVERIFY(!second.output().contains("System Start!"));
@@ -251,13 +252,13 @@ private Q_SLOTS:
 
         // Killed: its socket stays behind.
         first.process().kill();
-        QVERIFY(first.process().waitForFinished(5000));
+        QVERIFY(first.process().waitForFinished(deadlineMs(5000)));
         QVERIFY(QFileInfo::exists(runtime.filePath(QLatin1String(kApplicationId))));
         App third(install.path(), home.path(), runtime.path());
         third.start(false);
         QVERIFY2(third.waitForLine(QStringLiteral("credit manufacturer:")), qPrintable(third.output()));
         third.process().terminate();
-        QVERIFY(third.process().waitForFinished(5000));
+        QVERIFY(third.process().waitForFinished(deadlineMs(5000)));
         QCOMPARE(third.process().exitCode(), 0);
     }
 
@@ -292,9 +293,9 @@ private Q_SLOTS:
         QVERIFY(process.waitForStarted());
 
         const QString log = home.filePath(QStringLiteral(".vistrel/vistrel.log"));
-        QTRY_VERIFY_WITH_TIMEOUT(readLines(log).join('\n').contains(QStringLiteral("credit manufacturer: Orvanta")), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(readLines(log).join('\n').contains(QStringLiteral("credit manufacturer: Orvanta")), deadlineMs(30000));
         process.terminate();
-        QVERIFY(process.waitForFinished(10000));
+        QVERIFY(process.waitForFinished(deadlineMs(10000)));
 
         const QStringList lines = readLines(log);
         const QString rule(51, '-');

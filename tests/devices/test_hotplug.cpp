@@ -3,6 +3,7 @@
 #include "windowrig.h"
 
 #include "preview/firstpaint.h"
+#include "support/testsupport.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -28,7 +29,7 @@ std::shared_ptr<lumora::sim::SimDevice> webcam()
     return camera(QStringLiteral("webcam"), QStringLiteral("HD USB Webcam"), 0x3f1c, 0x0a21, QStringLiteral("7"));
 }
 
-constexpr int kEventWaitMs = 5000;
+const int kEventWaitMs = deadlineMs(5000);
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // Selecting, opening and closing cameras on the real window offscreen.
 // LABELS: worker
 #include "windowrig.h"
+#include "support/testsupport.h"
 
 #include <QSignalSpy>
 #include <QTimer>
@@ -31,7 +32,7 @@ QList<QTimer *> statusTimers(const MainWindow &window)
     return timers;
 }
 
-constexpr int kWaitMs = 5000;
+const int kWaitMs = deadlineMs(5000);
 
 } // namespace
 

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <utility>
+#include "support/testsupport.h"
 
 class PreviewSession : public QObject {
 public:
@@ -69,7 +70,7 @@ public:
         qFatal("the preview worker did not end within %d ms of stop()", kStopDeadlineMs);
     }
 
-    static constexpr int kStopDeadlineMs = 10000;
+    static inline const int kStopDeadlineMs = deadlineMs(10000);
 
     QThread &workerThread() { return m_thread; }
     // Valid until the session stops it.

@@ -10,6 +10,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -24,7 +25,7 @@ using namespace lumora;
 
 namespace {
 
-constexpr int kWaitMs = 8000;
+const int kWaitMs = deadlineMs(8000);
 const QString kHint = QStringLiteral("Click the icon to start Preview.");
 
 class Window : public MainWindow {

@@ -9,6 +9,7 @@
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
+#include "support/testsupport.h"
 
 #include <QFile>
 #include <QLabel>
@@ -28,7 +29,7 @@ using namespace lumora;
 
 namespace {
 
-constexpr int kWaitMs = 5000;
+const int kWaitMs = deadlineMs(5000);
 
 // The default scenario; its cameras can be made to hang like a driver that
 // stopped answering: a format request that does not return.

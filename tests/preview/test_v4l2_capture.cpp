@@ -6,6 +6,7 @@
 #include "preview/v4l2capture.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
+#include "support/testsupport.h"
 
 #include <QJsonArray>
 #include <QtTest>
@@ -50,7 +51,7 @@ private Q_SLOTS:
             V4l2Capture::Frame frame;
             const int rc = capture.dequeue(&frame);
             if (rc == -EAGAIN) {
-                QVERIFY(capture.wait(5000) > 0);
+                QVERIFY(capture.wait(deadlineMs(5000)) > 0);
                 continue;
             }
             QCOMPARE(rc, 0);

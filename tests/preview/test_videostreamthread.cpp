@@ -6,6 +6,7 @@
 #include "platform/trace.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
+#include "support/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -102,7 +103,7 @@ private Q_SLOTS:
     void picturesArriveOnGuiThreadAtNativeSize()
     {
         PreviewSession session(kCamera);
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 3, deadlineMs(10000));
         QCOMPARE(session.last.size(), QSize(1920, 1080));
         QCOMPARE(session.last.format(), QImage::Format_RGB32);
         QVERIFY(session.onGuiThread);
@@ -114,22 +115,22 @@ private Q_SLOTS:
     {
         PreviewSession session(kCamera);
         session.worker()->setShownSize(QSize(652, 367));
-        QTRY_VERIFY_WITH_TIMEOUT(session.last.size() == QSize(648, 365), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.last.size() == QSize(648, 365), deadlineMs(10000));
         QCOMPARE(session.last.format(), QImage::Format_RGB32);
         const int before = session.pictures;
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 2, deadlineMs(10000));
         QCOMPARE(session.last.size(), QSize(648, 365));
         QVERIFY(session.lastFull.isNull());
         const qulonglong frame = session.last.text("frame").toULongLong();
         QVERIFY(frame > 0);
 
         session.worker()->requestFullFrame();
-        QTRY_VERIFY_WITH_TIMEOUT(!session.lastFull.isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!session.lastFull.isNull(), deadlineMs(10000));
         QCOMPARE(session.lastFull.size(), QSize(1920, 1080));
         QVERIFY(session.lastFull.text("frame").toULongLong() > frame);
 
         session.worker()->setShownSize(QSize());
-        QTRY_COMPARE_WITH_TIMEOUT(session.last.size(), QSize(1920, 1080), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(session.last.size(), QSize(1920, 1080), deadlineMs(10000));
     }
 
     // A camera without MJPEG is decoded by FFmpeg, to the same picture.
@@ -139,13 +140,13 @@ private Q_SLOTS:
         PreviewSession yuyv(m_kernel->node("yuyv"));
         for (PreviewSession *session : {&mjpeg, &yuyv})
             session->worker()->setShownSize(QSize(652, 367));
-        QTRY_VERIFY_WITH_TIMEOUT(mjpeg.last.size() == QSize(648, 365), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(yuyv.last.size() == QSize(648, 365), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(mjpeg.last.size() == QSize(648, 365), deadlineMs(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(yuyv.last.size() == QSize(648, 365), deadlineMs(10000));
         QCOMPARE(yuyv.last.format(), QImage::Format_RGB32);
         QVERIFY2(qAbs(meanLevel(yuyv.last) - meanLevel(mjpeg.last)) < 8,
                  qPrintable(QStringLiteral("%1 against %2").arg(meanLevel(yuyv.last)).arg(meanLevel(mjpeg.last))));
         yuyv.worker()->requestFullFrame();
-        QTRY_COMPARE_WITH_TIMEOUT(yuyv.lastFull.size(), QSize(1920, 1080), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(yuyv.lastFull.size(), QSize(1920, 1080), deadlineMs(10000));
     }
 
     void stopEndsWorkerPromptly_data()
@@ -166,15 +167,15 @@ private Q_SLOTS:
             camera->stallFeed();
         PreviewSession session(m_kernel->node("test"));
         if (hangBeforeOpen) {
-            QTRY_VERIFY_WITH_TIMEOUT(session.started, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(session.started, deadlineMs(5000));
         } else {
-            QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, deadlineMs(10000));
             if (hangWhileStreaming)
                 camera->stallFeed();
         }
 
         session.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(session.finished, 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.finished, deadlineMs(2000));
         session.shutDown();
         QCoreApplication::sendPostedEvents();
         QCOMPARE(session.picturesAfterFinish, 0);
@@ -195,17 +196,17 @@ private Q_SLOTS:
             PreviewSession stalled(kCamera);
             connect(stalled.worker(), &VideoStreamThread::workFinished, stalled.worker(),
                     [&] { stoppedAfterMs = clock.elapsed(); }, Qt::DirectConnection);
-            QTRY_VERIFY_WITH_TIMEOUT(stalled.pictures >= 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(stalled.pictures >= 1, deadlineMs(10000));
             camera->stallFeed();
             // Stalled for sure: a whole frame period and more without a picture.
             int seen = stalled.pictures;
             QElapsedTimer quiet;
             quiet.start();
             QTRY_VERIFY_WITH_TIMEOUT((seen != stalled.pictures ? (seen = stalled.pictures, quiet.restart()) : 0,
-                                      quiet.elapsed() > 150), 10000);
+                                      quiet.elapsed() > 150), deadlineMs(10000));
             clock.start();
             stalled.stop();
-            QTRY_VERIFY_WITH_TIMEOUT(stalled.finished, 2000);
+            QTRY_VERIFY_WITH_TIMEOUT(stalled.finished, deadlineMs(2000));
             QVERIFY2(stoppedAfterMs.load() >= 0 && stoppedAfterMs.load() < 200,
                      qPrintable(QStringLiteral("stop took %1 ms").arg(stoppedAfterMs.load())));
         }
@@ -213,7 +214,7 @@ private Q_SLOTS:
         bool busy = false;
         PreviewSession next(kCamera);
         connect(next.worker(), &VideoStreamThread::cameraBusy, &next, [&busy] { busy = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(next.pictures >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(next.pictures >= 2, deadlineMs(10000));
         QVERIFY(!busy);
     }
 
@@ -233,7 +234,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         PreviewSession session(camera.isEmpty() ? QStringLiteral("/dev/video99") : m_kernel->node(camera));
-        QTRY_VERIFY_WITH_TIMEOUT(logged(message), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(logged(message), deadlineMs(10000));
         // A camera that sends only garbage is given its two seconds.
         QVERIFY(camera.isEmpty() || clock.elapsed() >= 2000);
         session.shutDown();
@@ -261,7 +262,7 @@ private Q_SLOTS:
         QFETCH(QJsonObject, fault);
         m_kernel->plug(sim::makeCamera(cameraConfig("faulty", "3-4", {fault})));
         PreviewSession session(m_kernel->node("faulty"));
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 20, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 20, deadlineMs(20000));
         QVERIFY(!logged("Video stream ended:"));
         QVERIFY(!logged("No picture could be shown"));
     }
@@ -275,7 +276,7 @@ private Q_SLOTS:
         config.insert("frameBoundFollowsRate", true);
         m_kernel->plug(sim::makeCamera(config));
         PreviewSession session(m_kernel->node("growing"));
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 3, deadlineMs(10000));
         QVERIFY(!logged("Couldn't open input stream."));
     }
 
@@ -295,10 +296,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, camera);
         PreviewSession session(m_kernel->node(camera));
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, deadlineMs(10000));
         QCOMPARE(session.last.size(), QSize(1920, 1080));
         session.worker()->requestFullFrame();
-        QTRY_VERIFY_WITH_TIMEOUT(!session.lastFull.isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!session.lastFull.isNull(), deadlineMs(10000));
         QCOMPARE(session.lastFull.size(), QSize(1920, 1080));
     }
 
@@ -314,7 +315,7 @@ private Q_SLOTS:
         platform::installKernel(std::make_unique<platform::TraceKernel>(std::move(kernel), file));
         {
             PreviewSession session(kCamera);
-            QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 2, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 2, deadlineMs(10000));
         }
         QFile trace(file);
         QVERIFY(trace.open(QIODevice::ReadOnly));
@@ -345,16 +346,16 @@ private Q_SLOTS:
     void unplugEndsLoopWithoutSpinning()
     {
         PreviewSession unplugged(kCamera);
-        QTRY_VERIFY_WITH_TIMEOUT(unplugged.pictures >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(unplugged.pictures >= 2, deadlineMs(10000));
         m_kernel->unplug("qx-4k");
-        QTRY_VERIFY_WITH_TIMEOUT(logged("Video stream ended:"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Video stream ended:"), deadlineMs(5000));
 
         // While it waits to be stopped, another camera streams a few frames.
         const double cpuBefore = unplugged.cpuMs();
         QElapsedTimer wall;
         wall.start();
         PreviewSession other(m_kernel->node("test"));
-        QTRY_VERIFY_WITH_TIMEOUT(other.pictures >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(other.pictures >= 10, deadlineMs(10000));
         QVERIFY2(unplugged.cpuMs() - cpuBefore < 0.1 * double(wall.elapsed()),
                  qPrintable(QString("%1 ms CPU in %2 ms").arg(unplugged.cpuMs() - cpuBefore).arg(wall.elapsed())));
         QVERIFY(!unplugged.finished);
@@ -365,12 +366,12 @@ private Q_SLOTS:
     void stalledReceiverKeepsOnePictureInFlight()
     {
         PreviewSession session(m_kernel->node("test"));
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, deadlineMs(10000));
 
         // The GUI thread stops handling events while a second's worth of frames is served.
         std::atomic<quint64> served{0};
         m_kernel->testCamera()->setFrameObserver([&served](quint64 frame) { served = frame; });
-        QTRY_VERIFY_WITH_TIMEOUT(served > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(served > 0, deadlineMs(10000));
         const quint64 target = served + 30;
         QElapsedTimer deadline;
         deadline.start();
@@ -382,13 +383,13 @@ private Q_SLOTS:
         const int before = session.pictures;
         QCoreApplication::sendPostedEvents();
         QVERIFY2(session.pictures - before <= 2, qPrintable(QString::number(session.pictures - before)));
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 5, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= before + 5, deadlineMs(10000));
     }
 
     void pictureFollowsCameraControls()
     {
         PreviewSession session(kCamera);
-        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(session.pictures >= 1, deadlineMs(10000));
         const double normal = meanLevel(session.last);
 
         const int fd = platform::kernel().open(kCamera, O_RDWR);
@@ -397,7 +398,7 @@ private Q_SLOTS:
         QCOMPARE(platform::kernel().ioctl(fd, VIDIOC_S_CTRL, &control), 0);
         platform::kernel().close(fd);
 
-        QTRY_VERIFY_WITH_TIMEOUT(meanLevel(session.last) > normal + 40, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(meanLevel(session.last) > normal + 40, deadlineMs(10000));
     }
 };
 

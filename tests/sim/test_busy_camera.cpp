@@ -4,6 +4,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QJsonArray>
 #include <QtTest>
@@ -165,7 +166,7 @@ void BusyCameraTest::restartLosesTheHolder()
     k.plug(makeCamera(heldCamera({{"pid", 4242}, {"name", "videocall"}})));
     QVERIFY(!k.find<SimCamera>("cam")->config().contains("heldBy"));
     k.restart("cam", 0);
-    QTRY_VERIFY_WITH_TIMEOUT(k.find<SimCamera>("cam"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(k.find<SimCamera>("cam"), deadlineMs(5000));
     QVERIFY(!k.find<SimCamera>("cam")->isHeld());
     QVERIFY(k.holders(kCapture).isEmpty());
 }
@@ -176,7 +177,7 @@ void BusyCameraTest::timelineReleases()
     QVERIFY(k.loadScenario({{"cameras", QJsonArray{heldCamera({{"pid", 4242}, {"name", "videocall"}})}},
                             {"timeline", QJsonArray{QJsonObject{{"atMs", 50}, {"action", "release"}, {"device", "cam"}}}}}));
     QVERIFY(k.find<SimCamera>("cam")->isHeld());
-    QTRY_VERIFY_WITH_TIMEOUT(!k.find<SimCamera>("cam")->isHeld(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!k.find<SimCamera>("cam")->isHeld(), deadlineMs(5000));
     QVERIFY(k.holders(kCapture).isEmpty());
 }
 

@@ -4,6 +4,7 @@
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QtTest>
 
@@ -50,7 +51,7 @@ void CameraTest::firmwareOutcomes()
     QVERIFY(!k.device("cam"));
     QCOMPARE(k.ioctl(fd, UVCIOC_CTRL_QUERY, &query), -ENODEV);
 
-    QTRY_VERIFY_WITH_TIMEOUT(k.device("cam"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(k.device("cam"), deadlineMs(10000));
     QByteArray vendor;
     QCOMPARE(k.readAttribute("/sys/bus/usb/devices/1-2/idVendor", &vendor), 0);
     QCOMPARE(vendor, QByteArray("1d6b\n"));

@@ -7,6 +7,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QImage>
 #include <QJsonArray>
@@ -25,7 +26,7 @@ namespace {
 
 const QString kCapture = QStringLiteral("/dev/video0");
 const QString kMetadata = QStringLiteral("/dev/video1");
-constexpr int kFrameWaitMs = 5000;
+const int kFrameWaitMs = deadlineMs(5000);
 
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QtTest>
 
@@ -54,7 +55,7 @@ void EventsTest::addAndRemoveCarryUdevProperties()
 
     k.plug(makeCamera(cameraConfig("cam", "1-3")));
     k.unplug("cam");
-    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 4, deadlineMs(5000));
 
     const QString sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/video4linux/video0";
     const DeviceEvent &add = r.events[0];
@@ -98,7 +99,7 @@ void EventsTest::diskEventsDescribeTheDisk()
     Recorder r(k);
     k.plug(makeUpdateDrive({{"id", "drive"}, {"state", "rom"}, {"vendorId", "0x5a17"}, {"productId", "0x0307"},
                             {"port", "1-6"}}));
-    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 1, deadlineMs(5000));
     const DeviceEvent &add = r.events[0];
     QCOMPARE(add.subsystem, QString("block"));
     QCOMPARE(add.devNode, QString("/dev/sdb"));
@@ -120,7 +121,7 @@ void EventsTest::deliveredOnMonitorThreadInOrder()
         }
     });
     worker.join();
-    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 6, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 6, deadlineMs(5000));
     for (int i = 0; i < 6; ++i) {
         QCOMPARE(r.threads[i], QThread::currentThread());
         QCOMPARE(r.events[i].action, i % 2 ? DeviceEvent::Action::Remove : DeviceEvent::Action::Add);

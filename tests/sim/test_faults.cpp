@@ -2,6 +2,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QtTest>
 
@@ -91,7 +92,7 @@ void FaultsTest::failsDuringWindow()
     k.find<SimCamera>("cam")->faults().failDuring(0, 150, EIO);
     QCOMPARE(readZoom(k, fd), -EIO);
     QCOMPARE(readZoom(k, fd), -EIO);
-    QTRY_COMPARE_WITH_TIMEOUT(readZoom(k, fd), baseline, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(readZoom(k, fd), baseline, deadlineMs(5000));
 }
 
 void FaultsTest::dropInTheMiddleOfATransfer()
@@ -119,7 +120,7 @@ void FaultsTest::restartBringsBackAFreshCamera()
     QCOMPARE(readZoom(k, fd), -EIO);
     k.restart("cam", 50);
     QVERIFY(!k.device("cam"));
-    QTRY_VERIFY_WITH_TIMEOUT(k.device("cam"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(k.device("cam"), deadlineMs(5000));
     QVERIFY(k.device("cam") != before);
     QCOMPARE(k.device("cam")->config().value("serial"), config.value("serial"));
     fd = k.open("/dev/video0", O_RDWR);

@@ -2,6 +2,7 @@
 #include "sim/sim_kernel.h"
 #include "sim/sim_scenario.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QtTest>
 
@@ -280,7 +281,7 @@ void ScenarioTest::timelineRunsInOrder()
     QVERIFY(k.loadScenario(scenario));
     const QStringList expected{"add SN-a", "remove SN-a", "add SN-a", "add SN-late", "remove SN-late",
                                "remove SN-a", "add SN-a"};
-    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), expected.size(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), expected.size(), deadlineMs(5000));
     QCOMPARE(seen, expected);
 }
 

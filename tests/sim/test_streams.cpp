@@ -8,6 +8,7 @@
 #include "sim/sim_usbfs.h"
 #include "capture_stream.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QJsonArray>
 #include <QtTest>
@@ -120,7 +121,7 @@ void StreamsTest::nodesAsUvcvideoRegistersThem()
     // The streaming interfaces are there, without nodes of their own.
     for (const QString &vs : {QStringLiteral("1-2:1.1"), QStringLiteral("1-2:1.2")})
         QCOMPARE(attribute(k, "/sys/bus/usb/devices/" + vs + "/bInterfaceSubClass"), QByteArray("02"));
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), nodes.size(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), nodes.size(), deadlineMs(5000));
     for (int n = 0; n < nodes.size(); ++n) {
         QCOMPARE(events[n].devNode, "/dev/" + nodes[n]);
         QCOMPARE(events[n].properties.value("ID_V4L_CAPABILITIES") == ":capture:", capture[n]);

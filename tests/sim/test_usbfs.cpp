@@ -8,6 +8,7 @@
 #include "sim/sim_update_drive.h"
 #include "sim/sim_usbfs.h"
 #include "sim_fixtures.h"
+#include "support/testsupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -262,7 +263,7 @@ private slots:
         QCOMPARE(kernel.readAttribute("/sys/block/sdb/device/vendor", &vendor), 0);
         QCOMPARE(vendor, QByteArray("GC      \n"));
         QVERIFY(kernel.open("/dev/sdb", O_RDWR) >= 0);
-        QTRY_COMPARE(events.lines, (QStringList{"add /dev/sdb", "remove /dev/sdb", "add /dev/sdb"}));
+        QTRY_COMPARE_WITH_TIMEOUT(events.lines, (QStringList{"add /dev/sdb", "remove /dev/sdb", "add /dev/sdb"}), deadlineMs(5000));
     }
 };
 

@@ -21,6 +21,16 @@ QString runningTest()
 
 } // namespace
 
+int deadlineMs(int ms)
+{
+    static const double factor = [] {
+        bool ok = false;
+        const double value = qEnvironmentVariable("LUMORA_TEST_TIME_FACTOR").toDouble(&ok);
+        return ok && value >= 1 ? value : 1.0;
+    }();
+    return int(ms * factor);
+}
+
 void closeStuckModal(QWidget *modal, const QString &why)
 {
     const QLabel *text = modal->findChild<QLabel *>(QStringLiteral("labeltext"));
@@ -35,7 +45,7 @@ void closeStuckModal(QWidget *modal, const QString &why)
 void answerNextMessageBox(bool ok, QString *shownText, int timeoutMs)
 {
     auto *poll = new QTimer(qApp);
-    const QDeadlineTimer deadline(timeoutMs);
+    const QDeadlineTimer deadline(deadlineMs(timeoutMs));
     // The box answered (gone once it is destroyed), and whether one was.
     auto answered = std::make_shared<std::pair<QPointer<QWidget>, bool>>();
     // A poll outliving the test that armed it leaves later tests' dialogs alone.

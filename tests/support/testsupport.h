@@ -5,6 +5,11 @@
 
 class QWidget;
 
+// A test's deadline: `ms` is a generous multiple of the worst case on a quiet
+// machine, stretched by LUMORA_TEST_TIME_FACTOR, which a stage sets for what
+// runs slower there (sanitizers, a loaded machine). Every rig's wait goes through it.
+int deadlineMs(int ms);
+
 // Message boxes (FormCustomizeMessagebox) run modally. To answer one, call
 // answerNextMessageBox() just before the code that shows it: once the box is
 // QApplication::activeModalWidget() it is answered with "btnOK" (ok = true)

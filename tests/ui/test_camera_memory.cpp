@@ -6,6 +6,7 @@
 #include "camera/v4l2controls.h"
 #include "platform/kernel.h"
 #include "ui/mainwindow_form.h"
+#include "support/testsupport.h"
 
 #include <QCheckBox>
 #include <QSlider>
@@ -49,9 +50,9 @@ private Q_SLOTS:
         rig.window->findChild<QSlider *>("sliderBrightness")->setValue(170);
         QCOMPARE(current(V4L2_CID_BRIGHTNESS), 170);
         rig.sim->unplug("qx");
-        QTRY_VERIFY(!rig.window->m_isOpened);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_isOpened, deadlineMs(5000));
         rig.sim->plug(qx("qx", "1-1")); // a camera at its defaults
-        QTRY_VERIFY(rig.window->m_isOpened);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.window->m_isOpened, deadlineMs(5000));
         QCOMPARE(current(V4L2_CID_BRIGHTNESS), 170);
         QCOMPARE(rig.window->findChild<QSlider *>("sliderBrightness")->value(), 170);
     }
@@ -62,9 +63,9 @@ private Q_SLOTS:
         rig.window->findChild<QSlider *>("sliderBrightness")->setValue(170);
         rig.window->findChild<QCheckBox *>("checkBoxRestoreSettings")->setChecked(false);
         rig.sim->unplug("qx");
-        QTRY_VERIFY(!rig.window->m_isOpened);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->m_isOpened, deadlineMs(5000));
         rig.sim->plug(qx("qx", "1-1"));
-        QTRY_VERIFY(rig.window->m_isOpened);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.window->m_isOpened, deadlineMs(5000));
         QCOMPARE(current(V4L2_CID_BRIGHTNESS), 128);
         QVERIFY(!rig.window->findChild<QCheckBox *>("checkBoxRestoreSettings")->isChecked());
     }

@@ -5,6 +5,7 @@
 #include "core/startup.h"
 #include "sim/sim_kernel.h"
 #include "ui/mainwindow.h"
+#include "support/testsupport.h"
 
 #include <QDBusConnection>
 #include <QDBusVariant>
@@ -63,7 +64,7 @@ private Q_SLOTS:
         lumora::platform::installKernel(std::make_unique<lumora::sim::SimKernel>());
         m_bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--nopidfile", "--print-address=1"});
         QVERIFY(m_bus.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine(), deadlineMs(10000));
         const QByteArray address = m_bus.readLine().trimmed();
         // Before the first use of the session bus, which is kept for the process.
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);

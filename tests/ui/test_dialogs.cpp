@@ -97,7 +97,7 @@ private Q_SLOTS:
         QCOMPARE(box.exec(), result);
         // The countdown is gone at once: no tick follows the answer.
         QCOMPARE(countdownText(&box), sentence(5));
-        QTRY_VERIFY_WITH_TIMEOUT(timer.isNull() || !timer->isActive(), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(timer.isNull() || !timer->isActive(), deadlineMs(1000));
     }
 
     void answerHelperReadsTheMessage()

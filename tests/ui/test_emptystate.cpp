@@ -3,6 +3,7 @@
 // other profile's cameras named with one switch, and a control page without
 // the last model's rows.
 #include "devices/windowrig.h"
+#include "support/testsupport.h"
 
 #include <QPushButton>
 #include <QSettings>
@@ -48,7 +49,7 @@ private Q_SLOTS:
         QVERIFY(switchButton(rig)->isHidden());
         // A camera arriving brings the page back to its own hints.
         rig.sim->plug(qx("qx", "1-1"));
-        QTRY_COMPARE(rig.list()->count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.list()->count(), 1, deadlineMs(5000));
         QCOMPARE(rig.label("labPreview_up")->text(), QStringLiteral("Click the icon to start Preview."));
     }
 
@@ -117,7 +118,7 @@ private Q_SLOTS:
         WindowRig rig({qx("qx", "1-1")});
         QVERIFY(rig.window->m_isOpened);
         rig.sim->unplug("qx");
-        QTRY_COMPARE(rig.list()->count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.list()->count(), 0, deadlineMs(5000));
         const QStringList hidden = hiddenRows(*rig.window);
         QVERIFY2(hidden == pristine, qPrintable(hidden.join(' ') + " / " + pristine.join(' ')));
         QCOMPARE(rig.label("labPreview_up")->text(), QStringLiteral("No camera found. Plug a camera in."));

@@ -339,11 +339,11 @@ private Q_SLOTS:
         titleBar *bar = w->ui->widgetTitle;
         const QMargins base = w->contentsMargins();
         sendMouse(bar, QEvent::MouseButtonDblClick, bar->mapToGlobal(QPoint(20, 20)), Qt::LeftButton, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(w->isMaximized(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(w->isMaximized(), deadlineMs(2000));
         QVERIFY(bar->maximizeButton()->styleSheet().contains(QLatin1String("icon-normal.png")));
         QCOMPARE(w->contentsMargins(), base);
         sendMouse(bar, QEvent::MouseButtonDblClick, bar->mapToGlobal(QPoint(20, 20)), Qt::LeftButton, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!w->isMaximized(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isMaximized(), deadlineMs(2000));
         QVERIFY(bar->maximizeButton()->styleSheet().contains(QLatin1String("icon-max.png")));
         QCOMPARE(w->contentsMargins(), base);
     }
@@ -393,7 +393,7 @@ private Q_SLOTS:
         QFETCH(QRect, expected);
         w->setMinimumSize(600, 400);
         w->setGeometry(200, 150, 1000, 700);
-        QTRY_COMPARE(w->geometry(), QRect(200, 150, 1000, 700));
+        QTRY_COMPARE_WITH_TIMEOUT(w->geometry(), QRect(200, 150, 1000, 700), deadlineMs(5000));
         const QRect frame = w->frameGeometry();
         const QPoint grab = edge == "right" ? QPoint(frame.right() - 1, frame.center().y())
                           : edge == "left" ? QPoint(frame.left() + 1, frame.center().y())
@@ -408,7 +408,7 @@ private Q_SLOTS:
         send(QEvent::MouseMove, grab + delta / 2, Qt::NoButton, Qt::LeftButton);
         send(QEvent::MouseMove, grab + delta, Qt::NoButton, Qt::LeftButton);
         send(QEvent::MouseButtonRelease, grab + delta, Qt::LeftButton, Qt::NoButton);
-        QTRY_COMPARE(w->geometry(), expected);
+        QTRY_COMPARE_WITH_TIMEOUT(w->geometry(), expected, deadlineMs(5000));
         // Released: a later move resizes nothing.
         send(QEvent::MouseMove, grab + delta + QPoint(30, 30), Qt::NoButton, Qt::NoButton);
         QCOMPARE(w->geometry(), expected);
@@ -418,14 +418,14 @@ private Q_SLOTS:
     {
         w->setGeometry(200, 150, 800, 600);
         w->ui->widgetTitle->clickMaximize();
-        QTRY_VERIFY_WITH_TIMEOUT(w->isMaximized(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(w->isMaximized(), deadlineMs(2000));
         const QRect maximized = w->geometry();
         const int frameX = w->frameGeometry().x();
         const QPoint grab(frameX + maximized.width() * 3 / 4, maximized.y() + 20);
         sendMouse(w, QEvent::MouseButtonPress, grab, Qt::LeftButton, Qt::LeftButton);
         sendMouse(w, QEvent::MouseMove, grab + QPoint(0, 10), Qt::NoButton, Qt::LeftButton);
         sendMouse(w, QEvent::MouseButtonRelease, grab + QPoint(0, 10), Qt::LeftButton, Qt::NoButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!w->isMaximized(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isMaximized(), deadlineMs(2000));
         QCOMPARE(w->width(), 800);
         // Grabbed at 3/4 of the maximized width, still at 3/4 of the restored one.
         const int expectedOffset = (grab.x() - frameX) * 800 / maximized.width();

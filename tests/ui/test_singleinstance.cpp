@@ -2,6 +2,7 @@
 // One instance per session: a later claim hands over to the first, and a
 // socket left by a killed run is replaced.
 #include "ui/singleinstance.h"
+#include "support/testsupport.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -33,7 +34,7 @@ private Q_SLOTS:
             SingleInstance second(path);
             claimed = second.claim() ? 1 : 0;
         });
-        QTRY_VERIFY_WITH_TIMEOUT(claimed.load() >= 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(claimed.load() >= 0, deadlineMs(10000));
         later.join();
         QCOMPARE(claimed.load(), 0);
         QCOMPARE(asked.count(), 1);
@@ -69,7 +70,7 @@ private Q_SLOTS:
 
         std::atomic<int> claimed{-1};
         std::thread later([&] { claimed = SingleInstance(path).claim() ? 1 : 0; });
-        QTRY_VERIFY_WITH_TIMEOUT(claimed.load() >= 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(claimed.load() >= 0, deadlineMs(10000));
         later.join();
         QCOMPARE(claimed.load(), 0);
     }

@@ -5,6 +5,7 @@
 
 #include "preview/firstpaint.h"
 #include "ui/mainwindow_form.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QImage>
@@ -16,7 +17,7 @@ using testdevices::WindowRig;
 
 namespace {
 
-constexpr int kWaitMs = 10000;
+const int kWaitMs = deadlineMs(10000);
 
 } // namespace
 

@@ -3,6 +3,8 @@
 // acts once on the first active modal widget it matches, or gives up after
 // its deadline so the test fails on its own wait instead of hanging.
 
+#include "support/testsupport.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -18,7 +20,7 @@ inline void onNextModal(std::function<bool(QWidget *)> matches, std::function<vo
                         int timeoutMs = 30000)
 {
     auto *poll = new QTimer(qApp);
-    const QDeadlineTimer deadline(timeoutMs);
+    const QDeadlineTimer deadline(deadlineMs(timeoutMs));
     QObject::connect(poll, &QTimer::timeout, poll, [poll, matches, act, deadline] {
         QWidget *modal = QApplication::activeModalWidget();
         const bool found = modal && modal->isVisible() && matches(modal);

@@ -2,6 +2,7 @@
 // the model of each simulated camera.
 
 #include "upgrade/firmwarepackage.h"
+#include "support/testsupport.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -20,7 +21,7 @@ private slots:
         QProcess tool;
         tool.start(qEnvironmentVariable("LUMORA_SOURCE_DIR") + "/tools/make-demo-package",
                    {"-v", "3.1.4", "-s", "64", "-o", out.path()});
-        QVERIFY(tool.waitForFinished(60000));
+        QVERIFY(tool.waitForFinished(deadlineMs(60000)));
         QCOMPARE(tool.exitCode(), 0);
         const QStringList packages = QString::fromLocal8Bit(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         const QVector<int> models = {7, 8, 14, 12}; // 4K, 1080, ORBIT 160A, ORBIT 400

@@ -155,7 +155,7 @@ private slots:
         QFETCH(QByteArray, extraEntry);
         QFETCH(QString, verdict);
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         QString shown;
         answerNextFileDialog(f.package(model, kernel, extraEntry));
         answerNextMessageBox(true, &shown, 30000);
@@ -176,7 +176,7 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(bool, killTool);
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         const QByteArray path = qgetenv("PATH");
         if (killTool)
             qputenv("PATH", upgradetest::writeKilledTool(f.dir.path()).toUtf8() + ':' + path);
@@ -205,7 +205,7 @@ private slots:
         QFETCH(bool, pickPackage);
         QFETCH(QString, logged);
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         const bool upgradeEnabled = f.window->ui->btnUpgrade->isEnabled();
         answerNextFileDialog(pickPackage ? f.package("ORBIT 400") : QString());
         clickInNextModal("FormUpgrade", "btnCancel");
@@ -220,7 +220,7 @@ private slots:
     void fullRun()
     {
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         ShowCounter abnormalShown("FormAbnormal");
         QVector<int> shownValues;
         connect(f.bar(), &QProgressBar::valueChanged, this, [&](int value) { shownValues << value; });
@@ -244,7 +244,7 @@ private slots:
             result = box->findChild<QLabel *>("labeltext")->text();
             valueWithResult = f.bar()->value();
         });
-        QTRY_VERIFY_WITH_TIMEOUT(!result.isEmpty() && f.bar()->isHidden(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!result.isEmpty() && f.bar()->isHidden(), deadlineMs(60000));
         QCOMPARE(result, kSuccess + "<br>V1.0.0 → V2.0.0");
         QCOMPARE(valueWithResult, 100);
         QCOMPARE(f.bar()->value(), 0);
@@ -258,7 +258,7 @@ private slots:
             QVERIFY2(during.at(i) > during.at(i - 1) && during.at(i) <= 95, qPrintable(QString::number(during.at(i))));
         QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
         // The camera that came back is opened again, and no rescue was offered on the way.
-        QTRY_VERIFY_WITH_TIMEOUT(f.window->m_isOpened, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(f.window->m_isOpened, deadlineMs(10000));
         QCOMPARE(abnormalShown.shown, 0);
         QVERIFY2(confirmation.contains("Camera: ORBIT 400, firmware V1.0.0") && confirmation.contains("Package: ORBIT 400, firmware V2.0.0"),
                  qPrintable(confirmation));
@@ -280,7 +280,7 @@ private slots:
         clickInNextModal("FormUpgrade", "btnOK", [&](QWidget *w) { confirmation = static_cast<FormUpgrade *>(w)->prompt(); });
         clickInNextModal("FormCustomizeMessagebox", "btnOK",
                          [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", deadlineMs(60000));
         QVERIFY2(confirmation.contains("Package: ORBIT 400, firmware V2.0.0"), qPrintable(confirmation));
         QCOMPARE(f.cameraFirmware(), QString("2.0.0"));
         QCOMPARE(abnormalShown.shown, 1);
@@ -301,8 +301,8 @@ private slots:
         clickInNextModal("FormUpgrade", "btnOK");
         clickInNextModal("FormCustomizeMessagebox", "btnOK",
                          [&](QWidget *box) { result = box->findChild<QLabel *>("labeltext")->text(); }, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(result, kSuccess + "<br>V2.0.0", deadlineMs(60000));
+        QTRY_COMPARE_WITH_TIMEOUT(f.cameraFirmware(), QString("2.0.0"), deadlineMs(10000));
 
         QFile file(f.dir.filePath("trace.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -335,7 +335,7 @@ private slots:
         QFETCH(QString, version);
         QFETCH(QString, warning);
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         upgradetest::PackageParts parts;
         parts.version = version;
         QString confirmation;
@@ -350,7 +350,7 @@ private slots:
     void fileDialogStartsInDownloadsThenTheLastFolder()
     {
         Fixture f;
-        QTRY_COMPARE(f.window->m_cameraModel, 12);
+        QTRY_COMPARE_WITH_TIMEOUT(f.window->m_cameraModel, 12, deadlineMs(5000));
         const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
         QDir().mkpath(downloads);
         QStringList folders;
@@ -397,7 +397,7 @@ private slots:
             clickInNextModal("FormAbnormal", "btnCancel", [&](QWidget *) { stillOpen = true; });
         });
         LogCapture log;
-        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), deadlineMs(30000));
         QVERIFY2(box.contains(shown), qPrintable(box));
         QVERIFY(stillOpen);
         QVERIFY(!f.cameraTouched());
@@ -412,7 +412,7 @@ private slots:
         QString prompt;
         clickInNextModal("FormAbnormal", "btnCancel",
                          [&](QWidget *w) { prompt = w->findChild<QLabel *>("labelPrompt")->text(); });
-        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), deadlineMs(30000));
         const QString line = R"(SUBSYSTEM=="usb", ATTR{idVendor}=="1b3f", ATTR{idProduct}=="0c52", TAG+="uaccess")";
         QVERIFY2(prompt.contains(line.toHtmlEscaped()), qPrintable(prompt));
         QVERIFY2(prompt.contains("cannot be opened for writing"), qPrintable(prompt));
@@ -448,9 +448,9 @@ private slots:
         });
         LogCapture log;
         if (confirm) {
-            QTRY_VERIFY_WITH_TIMEOUT(result.startsWith(kSuccess), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(result.startsWith(kSuccess), deadlineMs(60000));
         } else {
-            QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), deadlineMs(30000));
             QVERIFY(!f.cameraTouched());
         }
         QVERIFY2(question.contains("<b>ORBIT 400</b>"), qPrintable(question));
