@@ -8,7 +8,7 @@ namespace lumora::platform {
 
 namespace {
 
-struct Token {
+struct RuleToken {
     QString key;
     QString attribute; // the part in braces
     QString op;
@@ -16,12 +16,12 @@ struct Token {
 };
 
 // One rule line as tokens; empty for a comment, a blank line or one that does not parse.
-QVector<Token> tokensOf(const QString &line)
+QVector<RuleToken> ruleTokens(const QString &line)
 {
     static const QRegularExpression token(
         QStringLiteral("\\G\\s*([A-Z_]+)(?:\\{([^}]*)\\})?\\s*(==|!=|\\+=|-=|:=|=)\\s*\"((?:[^\"\\\\]|\\\\.)*)\"\\s*(,|$)"));
     const QString text = line.trimmed();
-    QVector<Token> tokens;
+    QVector<RuleToken> tokens;
     if (text.isEmpty() || text.startsWith('#'))
         return tokens;
     int at = 0;
@@ -36,7 +36,7 @@ QVector<Token> tokensOf(const QString &line)
 }
 
 // udev's patterns: shell globs, "|" between alternatives.
-bool globMatches(const QString &pattern, const QString &value)
+bool ruleGlobMatches(const QString &pattern, const QString &value)
 {
     for (const QString &alternative : pattern.split('|')) {
         // Anchored at both ends already; no value here holds a '/'.
@@ -48,7 +48,7 @@ bool globMatches(const QString &pattern, const QString &value)
 }
 
 // Trailing whitespace of an attribute is ignored unless the pattern ends with some.
-bool compare(const Token &t, const QString *value)
+bool ruleValueMatches(const RuleToken &t, const QString *value)
 {
     if (!value)
         return t.op == QLatin1String("!=");
@@ -56,42 +56,42 @@ bool compare(const Token &t, const QString *value)
     if (!t.value.endsWith(' ') && !t.value.endsWith('\n'))
         while (!v.isEmpty() && v.back().isSpace())
             v.chop(1);
-    return globMatches(t.value, v) == (t.op == QLatin1String("=="));
+    return ruleGlobMatches(t.value, v) == (t.op == QLatin1String("=="));
 }
 
-bool isParentKey(const QString &key)
+bool isRuleParentKey(const QString &key)
 {
     return key == QLatin1String("SUBSYSTEMS") || key == QLatin1String("KERNELS") || key == QLatin1String("ATTRS");
 }
 
-bool levelMatches(const UdevDevice::Level &level, const Token &t)
+bool ruleLevelMatches(const UdevDevice::Level &level, const RuleToken &t)
 {
     if (t.key == QLatin1String("SUBSYSTEMS") || t.key == QLatin1String("SUBSYSTEM"))
-        return compare(t, &level.subsystem);
+        return ruleValueMatches(t, &level.subsystem);
     if (t.key == QLatin1String("KERNELS") || t.key == QLatin1String("KERNEL"))
-        return compare(t, &level.kernel);
+        return ruleValueMatches(t, &level.kernel);
     const auto it = level.attributes.constFind(t.attribute);
-    return compare(t, it == level.attributes.constEnd() ? nullptr : &it.value());
+    return ruleValueMatches(t, it == level.attributes.constEnd() ? nullptr : &it.value());
 }
 
-struct Applying {
+struct RuleRun {
     const UdevDevice &device;
     UdevOutcome outcome;
 
-    bool matches(const Token &t) const
+    bool matches(const RuleToken &t) const
     {
         const UdevDevice::Level &self = device.chain.first();
         if (t.key == QLatin1String("ACTION"))
-            return compare(t, &device.action);
+            return ruleValueMatches(t, &device.action);
         if (t.key == QLatin1String("SUBSYSTEM") || t.key == QLatin1String("KERNEL"))
-            return levelMatches(self, t);
+            return ruleLevelMatches(self, t);
         if (t.key == QLatin1String("ATTR")) {
             const auto it = self.attributes.constFind(t.attribute);
-            return compare(t, it == self.attributes.constEnd() ? nullptr : &it.value());
+            return ruleValueMatches(t, it == self.attributes.constEnd() ? nullptr : &it.value());
         }
         if (t.key == QLatin1String("ENV")) {
             const QString value = outcome.properties.value(t.attribute);
-            return compare(t, &value);
+            return ruleValueMatches(t, &value);
         }
         if (t.key == QLatin1String("TEST"))
             return self.attributes.contains(t.value) == (t.op == QLatin1String("=="));
@@ -99,14 +99,14 @@ struct Applying {
     }
 
     // Every parent key of the line on one device of the chain.
-    bool parentMatches(const QVector<Token> &keys) const
+    bool parentMatches(const QVector<RuleToken> &keys) const
     {
         if (keys.isEmpty())
             return true;
         for (const UdevDevice::Level &level : device.chain) {
             bool all = true;
-            for (const Token &t : keys)
-                all = all && levelMatches(level, t);
+            for (const RuleToken &t : keys)
+                all = all && ruleLevelMatches(level, t);
             if (all)
                 return true;
         }
@@ -114,10 +114,10 @@ struct Applying {
     }
 
     // The line's assignments; returns the label it jumps to, if any.
-    QString assign(const QVector<Token> &tokens)
+    QString assign(const QVector<RuleToken> &tokens)
     {
         QString jump;
-        for (const Token &t : tokens) {
+        for (const RuleToken &t : tokens) {
             if (t.key == QLatin1String("ENV"))
                 outcome.properties.insert(t.attribute, t.value);
             else if (t.key == QLatin1String("TAG") && !outcome.tags.contains(t.value))
@@ -137,13 +137,13 @@ struct Applying {
 
 UdevOutcome applyUdevRules(const QString &rules, const UdevDevice &device)
 {
-    Applying run{device, {}};
+    RuleRun run{device, {}};
     run.outcome.properties = device.properties;
     if (device.chain.isEmpty())
         return run.outcome;
     QString skippingTo;
     for (const QString &line : rules.split('\n')) {
-        const QVector<Token> tokens = tokensOf(line);
+        const QVector<RuleToken> tokens = ruleTokens(line);
         if (tokens.isEmpty())
             continue;
         if (tokens.first().key == QLatin1String("LABEL")) {
@@ -153,13 +153,13 @@ UdevOutcome applyUdevRules(const QString &rules, const UdevDevice &device)
         }
         if (!skippingTo.isEmpty())
             continue;
-        QVector<Token> parentKeys, assignments;
+        QVector<RuleToken> parentKeys, assignments;
         bool matched = true;
-        for (const Token &t : tokens) {
+        for (const RuleToken &t : tokens) {
             const bool isMatch = t.op == QLatin1String("==") || t.op == QLatin1String("!=");
             if (!isMatch)
                 assignments.append(t);
-            else if (isParentKey(t.key))
+            else if (isRuleParentKey(t.key))
                 parentKeys.append(t);
             else
                 matched = matched && run.matches(t);

@@ -10,7 +10,7 @@ namespace lumora::upgrade {
 
 namespace {
 
-QByteArray attribute(const QString &path)
+QByteArray driveAttribute(const QString &path)
 {
     QByteArray contents;
     return platform::kernel().readAttribute(path, &contents) == 0 ? contents.trimmed() : QByteArray();
@@ -31,8 +31,8 @@ QString usbNodeOfDisk(const QString &node, const QString &port)
 QString usbDeviceNode(const QString &usbDeviceDir)
 {
     bool okBus = false, okDev = false;
-    const int bus = attribute(usbDeviceDir + "/busnum").toInt(&okBus);
-    const int dev = attribute(usbDeviceDir + "/devnum").toInt(&okDev);
+    const int bus = driveAttribute(usbDeviceDir + "/busnum").toInt(&okBus);
+    const int dev = driveAttribute(usbDeviceDir + "/devnum").toInt(&okDev);
     if (!okBus || !okDev)
         return {};
     return QStringLiteral("/dev/bus/usb/%1/%2").arg(bus, 3, 10, QLatin1Char('0')).arg(dev, 3, 10, QLatin1Char('0'));
