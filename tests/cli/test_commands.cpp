@@ -428,6 +428,42 @@ private Q_SLOTS:
         QVERIFY2(text.split('\n').contains(out.toUtf8()), text.constData());
     }
 
+    // Two cameras whose serials share a beginning: -c matches a serial whole,
+    // so a part of one selects no camera and nothing is sent to either.
+    void partialSerialSelectsNoCamera_data()
+    {
+        QTest::addColumn<QString>("selector");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("the first, whole") << "OR4000001" << 0 << "zoom: 200";
+        QTest::newRow("the second, whole") << "OR4000002" << 0 << "zoom: 300";
+        QTest::newRow("the shared beginning") << "OR400000" << 3 << "lumora-cli: no connected camera is named OR400000";
+        QTest::newRow("a beginning of one") << "OR40" << 3 << "lumora-cli: no connected camera is named OR40";
+        QTest::newRow("an end of one") << "R4000002" << 3 << "lumora-cli: no connected camera is named R4000002";
+        QTest::newRow("longer than one") << "OR40000011" << 3 << "lumora-cli: no connected camera is named OR40000011";
+    }
+
+    void partialSerialSelectsNoCamera()
+    {
+        QFETCH(QString, selector);
+        QFETCH(int, exitCode);
+        QFETCH(QString, line);
+        QJsonObject first = orbit("ORBIT 410", "0x0306");
+        first.insert("controls", QJsonObject{{"zoom", QJsonObject{{"value", 200}}}});
+        QJsonObject second = first;
+        second.insert("id", "cam2");
+        second.insert("serial", "OR4000002");
+        second.insert("port", "1-5");
+        second.insert("controls", QJsonObject{{"zoom", QJsonObject{{"value", 300}}}});
+        Machine machine({{"cameras", QJsonArray{first, second}}});
+        const Result result = machine.run({"get", "zoom", "-c", selector});
+        QCOMPARE(result.exitCode, exitCode);
+        const QByteArray text = exitCode == 0 ? result.out : result.err;
+        QVERIFY2(text.split('\n').contains(line.toUtf8()), text.constData());
+        if (exitCode != 0)
+            QVERIFY(machine.trace("xu").isEmpty() && machine.trace("ctl").isEmpty());
+    }
+
     void restartingChangeWaitsForTheCamera_data()
     {
         QTest::addColumn<QString>("feature");
