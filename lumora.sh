@@ -2,12 +2,14 @@
 # Lumora's one entry point for people and CI.
 #   ./lumora.sh demo              install what is missing, build, run on the simulated cameras
 #   ./lumora.sh test              install what is missing, build, run every test stage (plain,
-#                                 ASan/UBSan, TSan, repeated thread tests, thread tests on a
-#                                 loaded machine, a short fuzz slice)
+#                                 the Debian package, ASan/UBSan, TSan, repeated thread tests,
+#                                 thread tests on a loaded machine, a short fuzz slice)
 #   ./lumora.sh run               install what is missing, build, run on the real cameras
 #   ./lumora.sh fuzz [seconds]    build the libFuzzer targets and run each one (default 60 s)
 #   ./lumora.sh soak [minutes]    the app on simulated cameras under churn (default 10 min);
 #                                 fails when memory, descriptors or threads keep growing
+#   ./lumora.sh package           the Debian package lumora_<version>_<arch>.deb in build,
+#                                 checked by lintian; as root also installed, run and removed
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -32,8 +34,9 @@ build_seconds=0 test_seconds=0
 timed_build() { local start=$SECONDS; build "$@"; local rc=$?; build_seconds=$((SECONDS - start)); return $rc; }
 timed_tests() { local start=$SECONDS; run_tests "$@"; local rc=$?; test_seconds=$((SECONDS - start)); return $rc; }
 
-# The test stages build no benchmarks and no soak driver.
-test_build=(-DLUMORA_BENCH=OFF)
+# The test stages build no benchmarks and no soak driver. The prefix is the
+# package's, whose installed paths are compiled in: the package stage reuses the plain tree.
+test_build=(-DLUMORA_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr)
 asan_build=("${test_build[@]}" -DLUMORA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
 asan_env=(ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)
 # Cases that preload umockdev or run outside our binaries stay in the plain stage.
@@ -74,6 +77,24 @@ stage_loaded() {
   local stress=$! rc=0
   env "${asan_env[@]}" LUMORA_TEST_TIME_FACTOR=$loaded_factor timed_tests build-asan -L worker -LE "$plain_only" || rc=1
   kill "$stress" 2>/dev/null; wait "$stress" 2>/dev/null
+  return $rc
+}
+# The Debian package from DIR's tree (built by then), checked with lintian and,
+# as root, installed, run from /usr/bin and purged again.
+package_deb() { # package_deb DIR
+  local dir=$1 deb
+  rm -f "$dir"/lumora_*.deb
+  (cd "$dir" && cpack -G DEB >/dev/null) || return 1
+  deb=$(ls "$dir"/lumora_*.deb)
+  lintian --fail-on error "$deb" || return 1
+  LUMORA_DEB=$PWD/$deb run_tests "$dir" -R package_install_deb || return 1
+  echo "$deb"
+}
+stage_package() {
+  timed_build build "${test_build[@]}" || return 1
+  local start=$SECONDS rc=0
+  package_deb build || rc=1
+  test_seconds=$((SECONDS - start))
   return $rc
 }
 stage_fuzz() {
@@ -150,10 +171,10 @@ case "${1:-}" in
     exec build/lumora
     ;;
   test)
-    bash scripts/deps.sh
+    bash scripts/deps.sh lintian
     # Every stage runs even when an earlier one fails; the summary tells them apart.
     summary=() status=0 budget=5400
-    for stage in plain asan tsan repeat loaded fuzz; do
+    for stage in plain package asan tsan repeat loaded fuzz; do
       echo "=== stage $stage"
       start=$SECONDS build_seconds=0 test_seconds=0
       if "stage_$stage"; then result=passed; else result=FAILED; status=1; fi
@@ -174,8 +195,13 @@ case "${1:-}" in
     build build -DLUMORA_BENCH=ON
     exec bash scripts/soak.sh build "${2:-10}"
     ;;
+  package)
+    bash scripts/deps.sh lintian
+    build build "${test_build[@]}"
+    package_deb build
+    ;;
   *)
-    echo "usage: $0 demo|test|run|fuzz [seconds]|soak [minutes]" >&2
+    echo "usage: $0 demo|test|run|fuzz [seconds]|soak [minutes]|package" >&2
     exit 2
     ;;
 esac

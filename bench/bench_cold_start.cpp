@@ -58,6 +58,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_cold_start needs an X server: set DISPLAY (bench/run-all starts Xvfb)\n");
         return 1;
     }
+    bench::printLoad("before");
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
     std::vector<double> starts, loads;
     for (int run = 0; run < runs; ++run) {
@@ -81,6 +82,8 @@ int main(int argc, char **argv)
                 bench::median(starts), bench::maximum(starts));
     std::printf("| loading the FFmpeg libraries in a fresh process, ms | %.1f | %.1f | %.1f |\n",
                 bench::minimum(loads), bench::median(loads), bench::maximum(loads));
+    std::printf("\n");
+    bench::printLoad("after");
     std::printf("\nvalue cold_start_worst %.0f ms\n", bench::maximum(starts));
     return 0;
 }

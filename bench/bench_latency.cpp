@@ -6,15 +6,18 @@
 // and the surface on it shows the picture as the main window's does.
 // Pictures are matched to frames by the worker's frame count, which the
 // picture carries. The first second (the camera encodes its picture loop) is
-// left out.
+// left out. Once as the machine is, once while `stress-ng --cpu 2` keeps
+// both cores busy.
 //
 // Usage: bench_latency [pictures, default 300] [area width, default 652]
 
+#include "cpuload.h"
 #include "platform/kernel.h"
 #include "preview/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_camera.h"
+#include "stats.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -80,20 +83,17 @@ double percentile(std::vector<double> sorted, double p)
     return sorted[i];
 }
 
-} // namespace
+struct Result {
+    std::vector<double> latencies; // sorted
+    QSize area, shown;
+    quint64 lastFrame = 0;
+    double picturesPerSecond = 0;
+};
 
-int main(int argc, char **argv)
+// One preview of the simulated camera until `wanted` pictures after the first
+// second have been painted.
+Result measure(QApplication &app, int wanted, int areaWidth)
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "bench_latency needs an X server: set DISPLAY (bench/run-all starts Xvfb)\n");
-        return 1;
-    }
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    QApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const int wanted = argc > 1 ? std::max(30, atoi(argv[1])) : 300;
-    const int areaWidth = argc > 2 ? std::max(64, atoi(argv[2])) : 652;
-
     auto *kernel = new BenchKernel;
     platform::installKernel(std::unique_ptr<platform::Kernel>(kernel));
     Completions completions;
@@ -143,32 +143,67 @@ int main(int argc, char **argv)
     thread.quit();
     thread.wait();
 
-    std::vector<double> latencies;
-    quint64 lastFrame = 0;
+    Result result;
+    result.area = area->size();
+    result.shown = surface->picture().size();
+    result.picturesPerSecond = pictures / seconds;
     {
         std::lock_guard<std::mutex> lock(completions.mutex);
         for (const auto &[frame, paintedAt] : surface->painted) {
             const auto done = completions.at.find(frame);
             if (frame <= kSkippedFrames || done == completions.at.end())
                 continue;
-            latencies.push_back(std::chrono::duration<double, std::milli>(paintedAt - done->second).count());
-            lastFrame = std::max(lastFrame, frame);
+            result.latencies.push_back(std::chrono::duration<double, std::milli>(paintedAt - done->second).count());
+            result.lastFrame = std::max(result.lastFrame, frame);
         }
     }
-    if (latencies.empty()) {
+    std::sort(result.latencies.begin(), result.latencies.end());
+    platform::installKernel(std::make_unique<sim::SimKernel>());
+    return result;
+}
+
+void printRow(const char *name, const Result &r)
+{
+    const std::vector<double> &l = r.latencies;
+    std::printf("| %s | %zu (frames %llu to %llu, %.1f pictures/s) | %.1f | %.1f | %.1f | %.1f | %.1f |\n", name,
+                l.size(), kSkippedFrames + 1, r.lastFrame, r.picturesPerSecond, l.front(), percentile(l, 50),
+                percentile(l, 95), percentile(l, 99), l.back());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        std::fprintf(stderr, "bench_latency needs an X server: set DISPLAY (bench/run-all starts Xvfb)\n");
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    bench::printLoad("before");
+    const int wanted = argc > 1 ? std::max(30, atoi(argv[1])) : 300;
+    const int areaWidth = argc > 2 ? std::max(64, atoi(argv[2])) : 652;
+
+    const Result quiet = measure(app, wanted, areaWidth);
+    Result loaded;
+    {
+        const bench::CpuLoad load(2);
+        loaded = measure(app, wanted, areaWidth);
+    }
+    if (quiet.latencies.empty() || loaded.latencies.empty()) {
         std::fprintf(stderr, "no picture was painted\n");
         return 1;
     }
-    std::sort(latencies.begin(), latencies.end());
-    const QSize shown = surface->picture().size();
-    std::printf("simulated camera 1920x1080 MJPEG at 30 fps, preview area %dx%d (pictures %dx%d), %zu pictures painted "
-                "(frames %llu to %llu; %.1f pictures/s)\n\n",
-                area->width(), area->height(), shown.width(), shown.height(), latencies.size(),
-                kSkippedFrames + 1, lastFrame, pictures / seconds);
-    std::printf("| frame complete to picture painted, ms | min | p50 | p95 | p99 | max |\n|---|---|---|---|---|---|\n");
-    std::printf("| | %.1f | %.1f | %.1f | %.1f | %.1f |\n", latencies.front(), percentile(latencies, 50),
-                percentile(latencies, 95), percentile(latencies, 99), latencies.back());
-    std::printf("\nvalue preview_latency_p95 %.1f ms\n", percentile(latencies, 95));
-    platform::installKernel(std::make_unique<sim::SimKernel>());
+    std::printf("simulated camera 1920x1080 MJPEG at 30 fps, preview area %dx%d (pictures %dx%d)\n\n",
+                quiet.area.width(), quiet.area.height(), quiet.shown.width(), quiet.shown.height());
+    std::printf("| frame complete to picture painted, ms | pictures | min | p50 | p95 | p99 | max |\n"
+                "|---|---|---|---|---|---|---|\n");
+    printRow("as the machine is", quiet);
+    printRow("while stress-ng --cpu 2 runs", loaded);
+    std::printf("\n");
+    bench::printLoad("after");
+    std::printf("\nvalue preview_latency_p95 %.1f ms\n", percentile(quiet.latencies, 95));
+    std::printf("value preview_latency_p95_loaded %.1f ms\n", percentile(loaded.latencies, 95));
     return 0;
 }

@@ -87,6 +87,7 @@ int main(int argc, char **argv)
 {
     // readPackageModel logs which file it reads; that is not what is measured.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    bench::printLoad("before");
     const int rounds = argc > 1 ? std::max(3, atoi(argv[1])) : 21;
     QRandomGenerator random(7);
     std::vector<unsigned char> buffer(kModelBufferSize, 0);
@@ -144,6 +145,8 @@ int main(int argc, char **argv)
     forceSearchLevel(dispatched);
     const double reference = timeMs([&] { g_sink = upgradetest::referenceModelSearch(buffer.data()); });
     std::printf("\nplain reference (one pass per pattern), random bytes, one run: %.1f ms\n", reference);
+    std::printf("\n");
+    bench::printLoad("after");
     std::printf("\nratio model_search_vs_memchr %.2f\n", headline);
     return 0;
 }

@@ -169,6 +169,7 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (args.size() == 4 && args[1] == "--decode")
         return decodeClip(args[2], parseSize(args[3]));
+    bench::printLoad("before");
 
     const int rounds = args.size() > 1 ? std::max(1, args[1].toInt()) : 7;
     const int seconds = args.size() > 2 ? std::max(1, args[2].toInt()) : 10;
@@ -216,6 +217,8 @@ int main(int argc, char **argv)
     for (const Series *s : {&ours, &oursFull, &ffmpeg})
         std::printf("| %s | %.2f | %.2f | %.2f |\n", s->name, s->min(), s->median(), s->median() / ffmpeg.median());
     benchScale(clip, area, rounds);
+    std::printf("\n");
+    bench::printLoad("after");
     std::printf("\nratio preview_cpu_vs_ffmpeg %.2f\n", ours.median() / ffmpeg.median());
     return 0;
 }

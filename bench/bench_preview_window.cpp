@@ -4,11 +4,13 @@
 // memory, while the preview runs. Everything is included: the simulated
 // camera's producer, demuxing, decoding, scaling and the window's painting.
 // Each round is a fresh process: first paint, a few seconds to settle, then
-// the measured seconds.
+// the measured seconds. The rounds run as the machine is, then again while
+// `stress-ng --cpu 2` keeps both cores busy (a video call beside the app).
 //
 // Usage: bench_preview_window [rounds, default 3] [seconds, default 10]
 
 #include "appprocess.h"
+#include "cpuload.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -34,6 +36,43 @@ QString previewSize(const QString &log)
     return size;
 }
 
+struct Rounds {
+    std::vector<double> cpu, rss;
+    QString area;
+};
+
+// Each round a fresh app: its CPU as a share of one core over `seconds`, and
+// its resident memory at the end; false when the app did not paint.
+bool measure(int rounds, int seconds, Rounds *out)
+{
+    for (int round = 0; round < rounds; ++round) {
+        bench::AppProcess lumora;
+        lumora.start();
+        if (lumora.waitForLogLine("first paint", 20000) < 0) {
+            std::fprintf(stderr, "the app did not paint its window\n");
+            return false;
+        }
+        QThread::msleep(kSettleMs);
+        const double before = lumora.cpuSeconds();
+        QThread::sleep(unsigned(seconds));
+        const double used = lumora.cpuSeconds() - before;
+        out->cpu.push_back(100.0 * used / seconds);
+        out->rss.push_back(lumora.rssMb());
+        out->area = previewSize(lumora.logText());
+        if (!lumora.logText().contains("slotStartPreview"))
+            std::fprintf(stderr, "round %d: the preview did not start\n", round + 1);
+    }
+    return true;
+}
+
+void printRow(const char *name, const std::vector<double> &v, const char *format)
+{
+    std::printf("| %s |", name);
+    for (double x : {bench::minimum(v), bench::median(v), bench::maximum(v)})
+        std::printf(format, x);
+    std::printf("\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -43,35 +82,28 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_preview_window needs an X server: set DISPLAY (bench/run-all starts Xvfb)\n");
         return 1;
     }
+    bench::printLoad("before");
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     const int seconds = argc > 2 ? std::max(1, atoi(argv[2])) : 10;
-    std::vector<double> cpu, rss;
-    QString area;
-    for (int round = 0; round < rounds; ++round) {
-        bench::AppProcess lumora;
-        lumora.start();
-        if (lumora.waitForLogLine("first paint", 20000) < 0) {
-            std::fprintf(stderr, "the app did not paint its window\n");
+    Rounds quiet, loaded;
+    if (!measure(rounds, seconds, &quiet))
+        return 1;
+    {
+        const bench::CpuLoad load(2);
+        if (!measure(rounds, seconds, &loaded))
             return 1;
-        }
-        QThread::msleep(kSettleMs);
-        const double before = lumora.cpuSeconds();
-        QThread::sleep(unsigned(seconds));
-        const double used = lumora.cpuSeconds() - before;
-        cpu.push_back(100.0 * used / seconds);
-        rss.push_back(lumora.rssMb());
-        area = previewSize(lumora.logText());
-        if (!lumora.logText().contains("slotStartPreview"))
-            std::fprintf(stderr, "round %d: the preview did not start\n", round + 1);
     }
-    std::printf("app previewing the simulated camera, preview area %s, %d rounds of %d s\n\n", qPrintable(area),
+    std::printf("app previewing the simulated camera, preview area %s, %d rounds of %d s\n\n", qPrintable(quiet.area),
                 rounds, seconds);
     std::printf("| | min | median | max |\n|---|---|---|---|\n");
-    std::printf("| CPU, %% of one core | %.1f | %.1f | %.1f |\n", bench::minimum(cpu),
-                bench::median(cpu), bench::maximum(cpu));
-    std::printf("| resident memory, MB | %.0f | %.0f | %.0f |\n", bench::minimum(rss),
-                bench::median(rss), bench::maximum(rss));
-    std::printf("\nvalue preview_cpu_percent %.1f %%\n", bench::median(cpu));
-    std::printf("value preview_rss %.0f MB\n", bench::median(rss));
+    printRow("CPU, % of one core", quiet.cpu, " %.1f |");
+    printRow("resident memory, MB", quiet.rss, " %.0f |");
+    printRow("CPU, % of one core, while stress-ng --cpu 2 runs", loaded.cpu, " %.1f |");
+    printRow("resident memory, MB, while stress-ng --cpu 2 runs", loaded.rss, " %.0f |");
+    std::printf("\n");
+    bench::printLoad("after");
+    std::printf("\nvalue preview_cpu_percent %.1f %%\n", bench::median(quiet.cpu));
+    std::printf("value preview_rss %.0f MB\n", bench::median(quiet.rss));
+    std::printf("value preview_cpu_percent_loaded %.1f %%\n", bench::median(loaded.cpu));
     return 0;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Lumora needs to build, test and run. Safe to run again.
+#   scripts/deps.sh [PACKAGE...]   also those packages (a path that needs more, e.g. lintian)
 set -euo pipefail
 
 # clang and its runtime (libFuzzer) build the fuzz targets; llvm symbolizes sanitizer reports.
@@ -14,6 +15,7 @@ packages=(
   desktop-file-utils appstream
   clang libclang-rt-dev llvm
   umockdev libumockdev-dev stress-ng ansible-core
+  "$@"
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include "camera/camera.h"
 
 #include "core/catalogue.h"
+#include "core/staterecords.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 
@@ -144,6 +145,8 @@ QVector<RestoredValue> Camera::restoreMemory()
         restored.append(r);
         Q_EMIT v4l2ControlChanged(c.id, r.after);
     }
+    recordRestore(m_memory.identity().serial,
+                  std::all_of(restored.begin(), restored.end(), [](const RestoredValue &r) { return r.taken; }));
     return restored;
 }
 

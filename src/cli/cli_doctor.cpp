@@ -225,9 +225,8 @@ QString verdictName(Verdict verdict)
     return {};
 }
 
-} // namespace
-
-int doctorCommand(const ManufacturerProfile &profile, bool json)
+// Every check of the machine; `devices` counts the cameras and drives seen.
+QVector<Check> machineChecks(const ManufacturerProfile &profile, int *devicesSeen)
 {
     QVector<Check> checks;
     const bool rawScsi = kernel().rawScsiAllowed();
@@ -257,9 +256,30 @@ int doctorCommand(const ManufacturerProfile &profile, bool json)
     checks.append({QStringLiteral("this machine"), QStringLiteral("udev rule"), rule.isEmpty() ? Verdict::Warn : Verdict::Ok,
                    rule.isEmpty() ? QStringLiteral("%1 is not installed").arg(kRuleName) : QStringLiteral("installed at %1").arg(rule),
                    rule.isEmpty() ? kRuleFix : QString()});
+    *devicesSeen = devices;
+    return checks;
+}
 
-    const bool failed = devices == 0
+bool anyFailed(const QVector<Check> &checks, int devices)
+{
+    return devices == 0
         || std::any_of(checks.begin(), checks.end(), [](const Check &c) { return c.verdict == Verdict::Fail; });
+}
+
+} // namespace
+
+bool doctorReady(const ManufacturerProfile &profile)
+{
+    int devices = 0;
+    const QVector<Check> checks = machineChecks(profile, &devices);
+    return !anyFailed(checks, devices);
+}
+
+int doctorCommand(const ManufacturerProfile &profile, bool json)
+{
+    int devices = 0;
+    const QVector<Check> checks = machineChecks(profile, &devices);
+    const bool failed = anyFailed(checks, devices);
     if (json) {
         QJsonArray list;
         for (const Check &c : qAsConst(checks)) {

@@ -7,3 +7,5 @@
 #include "core/catalogue.h"
 
 int doctorCommand(const ManufacturerProfile &profile, bool json);
+// Whether doctor would find the machine ready, without printing.
+bool doctorReady(const ManufacturerProfile &profile);

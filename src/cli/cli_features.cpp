@@ -203,6 +203,7 @@ int infoCommand(CameraSession &session, bool json)
                    {QStringLiteral("pathId"), session.info().pathId},
                    {QStringLiteral("devicePath"), session.listed().devicePath},
                    {QStringLiteral("firmware"), version},
+                   {QStringLiteral("restore"), camera.memory().restoreEnabled()},
                    {QStringLiteral("features"), features},
                    {QStringLiteral("controls"), controls},
                    {QStringLiteral("notAdjustable"), unavailable}});

@@ -137,6 +137,23 @@ int restoreCommand(CameraSession &session, bool json)
     return restoreAndReport(session, json) ? ExitOk : fail(ExitFailure, QStringLiteral("the camera did not take every remembered value"));
 }
 
+int restoreSwitchCommand(CameraSession &session, bool on, bool json)
+{
+    CameraMemory &memory = session.camera().memory();
+    if (!memory.loaded())
+        return fail(ExitFailure, QStringLiteral("%1 has neither a serial number nor a USB port to remember settings by").arg(session.listed().node));
+    memory.setRestoreEnabled(on);
+    if (!memory.flush())
+        return fail(ExitFailure, QStringLiteral("cannot write %1").arg(memory.path()));
+    if (json)
+        printJson({{QStringLiteral("node"), session.listed().node}, {QStringLiteral("memory"), memory.path()},
+                   {QStringLiteral("restore"), on}});
+    else
+        printLine(QStringLiteral("%1: remembered settings are %2 applied when the camera is connected")
+                      .arg(session.listed().node, on ? QStringLiteral("now") : QStringLiteral("no longer")));
+    return ExitOk;
+}
+
 int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
 {
     using lumora::platform::DeviceEvent;
@@ -193,7 +210,7 @@ int restoreWatchCommand(const ManufacturerProfile &profile, bool json)
     return runUntilSignalled();
 }
 
-int presetCommand(CameraSession &session, const QStringList &arguments, bool json)
+int presetCommand(CameraSession &session, const QStringList &arguments, bool json, int slot)
 {
     Camera &camera = session.camera();
     CameraMemory &memory = camera.memory();
@@ -232,7 +249,7 @@ int presetCommand(CameraSession &session, const QStringList &arguments, bool jso
         return fail(ExitFailure, QStringLiteral("presets hold pan, tilt and zoom, which the %1 cannot adjust")
                                      .arg(shortDeviceName(session.info().friendlyName)));
     if (action == QLatin1String("save")) {
-        const Preset saved = camera.savePreset(name);
+        const Preset saved = camera.savePreset(name, slot);
         if (!memory.flush())
             return fail(ExitFailure, QStringLiteral("cannot write %1").arg(memory.path()));
         if (json)

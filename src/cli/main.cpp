@@ -3,6 +3,7 @@
 #include "cli/cli_doctor.h"
 #include "cli/cli_features.h"
 #include "cli/cli_memory.h"
+#include "cli/cli_metrics.h"
 #include "cli/cli_snapshot.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
@@ -36,8 +37,9 @@ const Command kCommands[] = {
     {"get", "get FEATURE|CONTROL [-c CAMERA] [--json]", "one feature's or V4L2 control's value", 1},
     {"set", "set FEATURE|CONTROL VALUE [-c CAMERA] [--json]", "sets a feature or V4L2 control and reports what the camera took", 2},
     {"controls", "controls [-c CAMERA] [--json]", "every control the camera's video node reports, with menus", 0},
-    {"restore", "restore [-c CAMERA] [--watch] [--json]", "applies the remembered settings (--watch: to each camera as it arrives)", 0},
-    {"preset", "preset list|save NAME|recall NAME|delete NAME [-c CAMERA] [--json]", "named pan, tilt and zoom positions", -1},
+    {"restore", "restore [on|off] [-c CAMERA] [--watch] [--json]",
+     "applies the remembered settings (--watch: to each camera as it arrives; on|off: whether they are applied when it arrives)", -1},
+    {"preset", "preset list|save NAME [--slot N]|recall NAME|delete NAME [-c CAMERA] [--json]", "named pan, tilt and zoom positions", -1},
     {"snapshot", "snapshot [FILE] [-c CAMERA]", "saves one frame at full resolution (PNG or JPEG by extension)", -1},
     {"reset-defaults", "reset-defaults [-c CAMERA] [--yes]", "factory reset of the camera", 0},
     {"check-package", "check-package FILE.zip [-c N] [--json]", "unpacks and checks a firmware package (against camera N with -c)", 1},
@@ -47,6 +49,7 @@ const Command kCommands[] = {
      "upgrades a camera left in an update state (--force: one that does not tell its model)", 1},
     {"monitor", "monitor [--json]", "prints camera and update-drive events until interrupted", 0},
     {"doctor", "doctor [--json]", "checks what this machine lets you do with each camera and update drive", 0},
+    {"metrics", "metrics", "cameras, update drives, readiness and the last upgrade for Prometheus (textfile collector)", 0},
 };
 
 struct Options {
@@ -61,6 +64,7 @@ struct Options {
     bool watch = false;
     bool help = false;
     bool version = false;
+    int slot = 0; // preset save --slot; 0: the lowest free one
 };
 
 constexpr char kVersion[] = "1.0.4";
@@ -150,6 +154,9 @@ bool parse(const QStringList &args, Options *options, QString *error)
                                         "not \"%1\"").arg(options->camera);
                 return false;
             }
+        } else if (arg == QLatin1String("--slot")) {
+            if (!nextNumber(&options->slot, 1, 9, QStringLiteral("a preset slot from 1 to 9")))
+                return false;
         } else if (arg == QLatin1String("--wait")) {
             if (!nextNumber(&options->waitSeconds, 1, 3600, QStringLiteral("seconds from 1 to 3600")))
                 return false;
@@ -290,9 +297,15 @@ int run(const Options &options)
     const QString name = QLatin1String(command->name);
     if (command->arguments >= 0 && options.arguments.size() != command->arguments)
         return fail(ExitUsage, usage(command));
+    static const QRegularExpression onOff(QStringLiteral("^(on|off)$"), QRegularExpression::CaseInsensitiveOption);
+    if (name == QLatin1String("restore")
+        && (options.arguments.size() > 1 || (options.arguments.size() == 1 && (options.watch || !onOff.match(options.arguments.at(0)).hasMatch()))))
+        return fail(ExitUsage, usage(command));
     if ((name == QLatin1String("preset") && options.arguments.isEmpty())
         || (name == QLatin1String("snapshot") && options.arguments.size() > 1))
         return fail(ExitUsage, usage(command));
+    if (options.slot > 0 && (name != QLatin1String("preset") || options.arguments.value(0).toLower() != QLatin1String("save")))
+        return fail(ExitUsage, QStringLiteral("--slot goes with preset save only"));
     if (options.watch && name != QLatin1String("restore"))
         return fail(ExitUsage, QStringLiteral("--watch goes with restore only"));
     if (options.watch && !options.camera.isEmpty())
@@ -310,6 +323,8 @@ int run(const Options &options)
         return monitorCommand(profile, options.json);
     if (name == QLatin1String("doctor"))
         return doctorCommand(profile, options.json);
+    if (name == QLatin1String("metrics"))
+        return metricsCommand(profile);
     if (name == QLatin1String("restore") && options.watch)
         return restoreWatchCommand(profile, options.json);
     if (name == QLatin1String("rescue"))
@@ -333,10 +348,12 @@ int run(const Options &options)
                    : setControlCommand(session, options.arguments.at(0), options.arguments.at(1), options.json);
     if (name == QLatin1String("controls"))
         return controlsCommand(session, options.json);
+    if (name == QLatin1String("restore") && !options.arguments.isEmpty())
+        return restoreSwitchCommand(session, options.arguments.at(0).toLower() == QLatin1String("on"), options.json);
     if (name == QLatin1String("restore"))
         return restoreCommand(session, options.json);
     if (name == QLatin1String("preset"))
-        return presetCommand(session, options.arguments, options.json);
+        return presetCommand(session, options.arguments, options.json, options.slot);
     if (name == QLatin1String("snapshot"))
         return snapshotCommand(session, options.arguments.value(0), options.json);
     if (name == QLatin1String("reset-defaults"))

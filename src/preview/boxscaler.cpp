@@ -13,6 +13,10 @@ namespace {
 
 constexpr std::uint32_t kOne = 65536; // the weights of one target pixel sum to this
 constexpr std::uint32_t kOpaque = 0xFF000000u;
+// A target pixel's weights for the AVX2 reduce of up to four taps: each tap's
+// weight for the four channels.
+constexpr int kSpanTaps = 4;
+constexpr std::size_t kSpanWeights = 4 * kSpanTaps;
 
 // Every level does exactly this arithmetic: a channel widened to 8.8 fixed
 // point, times a 0.16 weight, keeping the high half (SSE2's mulhi). Sums
@@ -260,6 +264,45 @@ LUMORA_AVX2 void reduceRowAvx2(const BoxScaler::Axis &x, const std::uint16_t *pa
 {
     withTaps(x.taps, [&](auto fixed) { reduceRowAvx2<decltype(fixed)::value>(x, pairWeights, sums, bias, to); });
 }
+
+// Up to four taps: one load takes a target pixel's whole span of sums, and
+// one its four taps' weights (zero past its taps). Two target pixels' four
+// tap products are added across in two steps; pixel p ends in 16-bit lanes
+// 0-3, p + 1 in lanes 8-11.
+LUMORA_AVX2 inline __m256i spanProducts(const std::uint16_t *sums, const int *start, const std::uint16_t *weights, int p)
+{
+    return _mm256_mulhi_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(sums + 4 * start[p])),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i *>(weights + std::size_t(p) * kSpanWeights)));
+}
+
+LUMORA_AVX2 inline __m256i spanPair(const std::uint16_t *sums, const int *start, const std::uint16_t *weights, int p)
+{
+    const __m256i a = spanProducts(sums, start, weights, p), b = spanProducts(sums, start, weights, p + 1);
+    const __m256i halves = _mm256_add_epi16(_mm256_permute2x128_si256(a, b, 0x20), _mm256_permute2x128_si256(a, b, 0x31));
+    return _mm256_add_epi16(halves, _mm256_shuffle_epi32(halves, _MM_SHUFFLE(1, 0, 3, 2)));
+}
+
+LUMORA_AVX2 void reduceRowAvx2Spans(const BoxScaler::Axis &x, const std::uint16_t *spanWeights,
+                                    const std::uint16_t *sums, std::uint32_t bias, std::uint8_t *to)
+{
+    const __m256i biasVector = _mm256_set1_epi16(short(bias));
+    const __m256i opaque = _mm256_set1_epi32(int(kOpaque));
+    // Packed below as pixels 0, 2, 4, 6, 1, 3, 5, 7.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const int *start = x.start.data();
+    int i = 0;
+    for (; i + 8 <= x.to; i += 8) {
+        // Pixels 0, 2 | 1, 3 and 4, 6 | 5, 7.
+        __m256i low = _mm256_unpacklo_epi64(spanPair(sums, start, spanWeights, i), spanPair(sums, start, spanWeights, i + 2));
+        __m256i high = _mm256_unpacklo_epi64(spanPair(sums, start, spanWeights, i + 4),
+                                             spanPair(sums, start, spanWeights, i + 6));
+        low = _mm256_srli_epi16(_mm256_adds_epu16(low, biasVector), 8);
+        high = _mm256_srli_epi16(_mm256_adds_epu16(high, biasVector), 8);
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + 4 * i), _mm256_or_si256(packed, opaque));
+    }
+    reduceRowPlain(x, sums, bias, i, x.to, to);
+}
 #undef LUMORA_AVX2
 #endif
 
@@ -361,7 +404,9 @@ bool BoxScaler::prepare(QSize fromSize, QSize toSize)
     m_x.build(fromSize.width(), toSize.width());
     m_y.build(fromSize.height(), toSize.height());
     m_level = scaleLevel();
-    m_sums.resize(std::size_t(4 * fromSize.width()));
+    // Room past the last pixel for a span load of four taps (the taps past a
+    // pixel's own weigh nothing).
+    m_sums.resize(std::size_t(4 * fromSize.width()) + kSpanWeights);
     m_bias = roundingBias(m_x.taps, m_y.taps);
 #if defined(__SSE2__)
     if (m_level != ScaleLevel::Plain && (m_pairWeightsFrom != m_x.from || m_pairWeightsTo != m_x.to)) {
@@ -373,6 +418,14 @@ bool BoxScaler::prepare(QSize fromSize, QSize toSize)
             for (std::size_t k = 0; k < taps; ++k)
                 for (std::size_t j = 0; j < 8; ++j)
                     m_pairWeights[(p * taps + k) * 8 + j] = m_x.weight[(2 * p + j / 4) * taps + k];
+        m_spanWeights.clear();
+        if (m_x.taps <= kSpanTaps) {
+            m_spanWeights.assign(std::size_t(m_x.to) * kSpanWeights, 0);
+            for (std::size_t i = 0; i < std::size_t(m_x.to); ++i)
+                for (std::size_t k = 0; k < taps; ++k)
+                    for (std::size_t c = 0; c < 4; ++c)
+                        m_spanWeights[i * kSpanWeights + 4 * k + c] = m_x.weight[i * taps + k];
+        }
     }
 #endif
     return true;
@@ -393,7 +446,10 @@ void BoxScaler::scaleRow(int y, const std::uint8_t *const *rows, std::uint8_t *t
         return;
     case ScaleLevel::Avx2:
         sumRowsAvx2(rows, weights, taps, bytes, m_sums.data());
-        reduceRowAvx2(m_x, m_pairWeights.data(), m_sums.data(), m_bias, to);
+        if (m_spanWeights.empty())
+            reduceRowAvx2(m_x, m_pairWeights.data(), m_sums.data(), m_bias, to);
+        else
+            reduceRowAvx2Spans(m_x, m_spanWeights.data(), m_sums.data(), m_bias, to);
         return;
 #endif
     default:

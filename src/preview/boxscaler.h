@@ -64,6 +64,9 @@ private:
     // Two target pixels' weights of one tap, each repeated for the four
     // channels: the vector paths' operands, ready to load. Built for m_x.
     std::vector<std::uint16_t> m_pairWeights;
+    // Each target pixel's weights for its four first taps, for the AVX2
+    // reduce when no pixel has more; empty otherwise.
+    std::vector<std::uint16_t> m_spanWeights;
     int m_pairWeightsFrom = 0, m_pairWeightsTo = 0;
     std::vector<std::uint16_t> m_sums; // one row of vertical sums, 4 channels a pixel
     ScaleLevel m_level = ScaleLevel::Plain;

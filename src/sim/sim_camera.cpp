@@ -1,6 +1,7 @@
 #include "sim/sim_camera.h"
 
 #include "sim/sim_kernel.h"
+#include "sim/sim_machine_store.h"
 #include "sim/sim_usb_identity.h"
 #include "sim/sim_uvc_descriptors.h"
 #include "sim/sim_video_feed.h"
@@ -339,6 +340,45 @@ QVector<platform::NodeHolder> SimCamera::holders(int node) const
 }
 
 int SimCamera::transfer(unsigned long request, void *arg)
+{
+    SimKernel *kernel = m_attachedTo.load();
+    const std::shared_ptr<SimMachineStore> store = kernel ? kernel->store() : nullptr;
+    if (!store)
+        return transferNow(request, arg);
+    if (!isSet(request, arg)) {
+        catchUp(*store);
+        return transferNow(request, arg);
+    }
+    // Read, change and save under the lock, so no other process's change is lost.
+    int rc = 0;
+    store->exclusive([&] {
+        catchUp(*store);
+        rc = transferNow(request, arg);
+        // A camera that left (a restart, upgrade mode) was saved as what comes back.
+        if (rc == 0 && kernel->device(id()).get() == this) {
+            const QJsonObject saved = config();
+            store->save(id(), SimMachineStore::Kind::Camera, saved);
+            std::lock_guard<std::mutex> lock(m_storeMutex);
+            m_stored = saved;
+        }
+    });
+    return rc;
+}
+
+void SimCamera::catchUp(SimMachineStore &store)
+{
+    const SimMachineStore::Saved saved = store.saved(id());
+    if (!saved.found || saved.kind != SimMachineStore::Kind::Camera)
+        return;
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    if (saved.config == m_stored)
+        return;
+    m_stored = saved.config;
+    m_extensionUnit.loadState(saved.config);
+    m_controls.loadValues(saved.config);
+}
+
+int SimCamera::transferNow(unsigned long request, void *arg)
 {
     const SimFaults::Verdict verdict = m_faults.next();
     if (verdict.kind == SimFaults::Verdict::Kind::Drop) {

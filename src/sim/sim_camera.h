@@ -24,6 +24,8 @@ struct v4l2_capability;
 
 namespace lumora::sim {
 
+class SimMachineStore;
+
 class SimCamera : public SimDevice {
 public:
     // How long a restarting camera stays away, and how long it takes to come
@@ -71,6 +73,9 @@ private:
     std::shared_ptr<SimVideoFeed> feed(int stream);
     // One transfer to the device: the extension unit or a standard control.
     int transfer(unsigned long request, void *arg);
+    int transferNow(unsigned long request, void *arg);
+    // Takes the state another process saved for this camera, if it changed.
+    void catchUp(SimMachineStore &store);
     void act(SimExtensionUnit::Outcome outcome);
 
     const QJsonObject m_config;
@@ -97,6 +102,9 @@ private:
     int m_garbageEvery = 0;
     SimVideoFeed::Damage m_damage;
     std::function<void(quint64)> m_frameObserver;
+    // The saved state last taken from, or given to, the machine's store.
+    std::mutex m_storeMutex;
+    QJsonObject m_stored;
 };
 
 } // namespace lumora::sim

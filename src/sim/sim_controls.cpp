@@ -367,6 +367,14 @@ void SimControls::saveTo(QJsonObject *cameraConfig) const
     cameraConfig->insert("controls", controls);
 }
 
+void SimControls::loadValues(const QJsonObject &cameraConfig)
+{
+    const QJsonObject saved = cameraConfig.value("controls").toObject();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Control &c : m_controls)
+        c.value = qBound(c.minimum, saved.value(c.key).toObject().value("value").toInt(c.value), c.maximum);
+}
+
 void SimControls::restoreDefaults()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

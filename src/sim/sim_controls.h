@@ -35,6 +35,8 @@ public:
     int ioctl(unsigned long request, void *arg);
     SimScene scene() const;
     void saveTo(QJsonObject *cameraConfig) const;
+    // Takes the values of a saved config (another process changed them).
+    void loadValues(const QJsonObject &cameraConfig);
 
     // What the firmware does on the vendor unit's factory reset and autofocus commands.
     void restoreDefaults();

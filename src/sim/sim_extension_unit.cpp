@@ -263,6 +263,15 @@ void SimExtensionUnit::saveTo(QJsonObject *cameraConfig) const
     cameraConfig->insert(kRestoredKey, m_restored);
 }
 
+void SimExtensionUnit::loadState(const QJsonObject &cameraConfig)
+{
+    const QJsonObject features = cameraConfig.value("features").toObject();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_features.begin(); it != m_features.end(); ++it)
+        it.value() = features.value(it.key()).toInt(it.value());
+    m_restored = cameraConfig.value(kRestoredKey).toBool(m_restored);
+}
+
 int SimExtensionUnit::feature(const QString &key) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

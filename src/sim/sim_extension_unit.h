@@ -47,6 +47,8 @@ public:
     int query(void *arg, Outcome *outcome);
     // Current state, in the camera config's own fields (so a restart keeps it).
     void saveTo(QJsonObject *cameraConfig) const;
+    // Takes the feature state of a saved config (another process changed it).
+    void loadState(const QJsonObject &cameraConfig);
 
     // Test and scenario view of the firmware state.
     int feature(const QString &key) const;

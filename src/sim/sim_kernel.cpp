@@ -3,6 +3,7 @@
 #include "platform/udev_rules.h"
 
 #include "sim/sim_camera.h"
+#include "sim/sim_machine_store.h"
 #include "sim/sim_monitor.h"
 #include "sim/sim_sysfs.h"
 #include "sim/sim_sysfs_layout.h"
@@ -122,6 +123,7 @@ struct SimKernel::State {
     int nextScsiHost = 1;      // host0 is the internal disk's
     bool privileged = false;   // CAP_SYS_RAWIO: SG_IO passes any command
     QString udevRuleFolder = QStringLiteral("/etc/udev/rules.d");
+    std::shared_ptr<SimMachineStore> store;
     SimSysfs sysfs;
     std::shared_ptr<SimMonitorHub> monitors = std::make_shared<SimMonitorHub>();
     // Owns the scheduled actions' timers; lives on the kernel's thread.
@@ -404,6 +406,11 @@ void SimKernel::keepUnplugged(std::shared_ptr<SimDevice> device)
 
 void SimKernel::replace(const QString &id, std::shared_ptr<SimDevice> next, int delayMs)
 {
+    // What comes back is what the next run finds, even if this one ends first.
+    if (const std::shared_ptr<SimMachineStore> shared = store())
+        shared->save(id, std::dynamic_pointer_cast<SimCamera>(next) ? SimMachineStore::Kind::Camera
+                                                                    : SimMachineStore::Kind::Drive,
+                     next->config());
     unplug(id);
     after(delayMs, [this, next] { plug(next); });
 }
@@ -418,10 +425,28 @@ void SimKernel::restart(const QString &id, int delayMs)
     replace(id, current, delayMs);
 }
 
+void SimKernel::setStore(std::shared_ptr<SimMachineStore> store)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->store = std::move(store);
+}
+
+std::shared_ptr<SimMachineStore> SimKernel::store() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->store;
+}
+
 std::shared_ptr<SimDevice> SimKernel::device(const QString &id) const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     return d->plugged.value(id).device;
+}
+
+QStringList SimKernel::deviceIds() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->plugged.keys();
 }
 
 QStringList SimKernel::devNodes(const QString &id) const

@@ -13,6 +13,8 @@
 
 namespace lumora::sim {
 
+class SimMachineStore;
+
 class SimKernel : public platform::Kernel {
 public:
     // Scheduled actions (timeline, restarts) run on the application's thread, or
@@ -39,6 +41,8 @@ public:
     // A power cycle: a camera comes back rebuilt from its saved config, other devices as they were.
     void restart(const QString &id, int delayMs);
     std::shared_ptr<SimDevice> device(const QString &id) const;
+    // The ids of the devices plugged now.
+    QStringList deviceIds() const;
     template <class T> std::shared_ptr<T> find(const QString &id) const
     {
         return std::dynamic_pointer_cast<T>(device(id));
@@ -69,6 +73,10 @@ public:
     void setUdevRuleFolder(const QString &folder);
     QVector<platform::NodeHolder> holders(const QString &node) override;
 
+    // The session's store of device state shared with other processes; null: this process only.
+    void setStore(std::shared_ptr<SimMachineStore> store);
+    std::shared_ptr<SimMachineStore> store() const;
+
 private:
     // ioctls on a /dev/bus/usb node.
     int usbfs(int fd, unsigned long request, void *arg);
@@ -80,7 +88,8 @@ private:
 };
 
 // The simulated kernel with the scenario named by LUMORA_SIM_SCENARIO, or the
-// default scenario (with a log line) when that file cannot be read or checked.
+// default scenario (with a log line) when that file cannot be read or checked,
+// as the session's earlier runs left it (LUMORA_SIM_FRESH=1: as the scenario says).
 std::unique_ptr<platform::Kernel> createKernelFromEnvironment();
 
 } // namespace lumora::sim

@@ -1,5 +1,6 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
+#include "sim/sim_machine_store.h"
 #include "sim/sim_scenario.h"
 
 #include <QDebug>
@@ -114,7 +115,11 @@ std::unique_ptr<platform::Kernel> createKernelFromEnvironment()
         qWarning().noquote() << "sim: scenario not used, loading the default one instead:" << error;
         json = SimKernel::defaultScenario();
     }
-    kernel->loadScenario(json);
+    // One machine per session and scenario: what another run changed is still there.
+    const std::shared_ptr<SimMachineStore> store = SimMachineStore::open(
+        SimMachineStore::defaultFolder(), json, qEnvironmentVariable("LUMORA_SIM_FRESH") == QLatin1String("1"));
+    kernel->loadScenario(store ? withSavedState(json, *store) : json);
+    kernel->setStore(store);
     return kernel;
 }
 

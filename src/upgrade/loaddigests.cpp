@@ -1,5 +1,6 @@
 // The MD5 of each load, kept off the transfer's critical path: computed ahead
-// on a thread of its own, or else piece by piece while the file is read.
+// on a thread of its own where the camera's restart leaves time, or else just
+// before the load.
 
 #include "upgrade/updatechannel.h"
 
@@ -10,7 +11,6 @@
 #include <QHash>
 #include <QStringList>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <thread>
@@ -27,34 +27,29 @@ struct Digest {
     QByteArray md5;
 };
 
-// Reads the file in pieces, hashing each while it is in the cache; `data`
-// may be null when only the digest is wanted.
-bool hashFile(const QString &path, QByteArray *data, Digest *digest, const std::atomic<bool> *cancel)
+// Reads the file in pieces, hashing each while it is in the cache; the size
+// is what was hashed.
+bool hashFile(const QString &path, Digest *digest, const std::atomic<bool> *cancel)
 {
     const QFileInfo info(path);
     QFile file(path);
     if (!info.isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray piece;
-    QByteArray &target = data ? *data : piece;
-    target.clear();
-    if (data)
-        target.reserve(int(std::min<qint64>(info.size(), 1 << 30)));
+    QByteArray piece(int(kPiece), Qt::Uninitialized);
+    qint64 size = 0;
     for (;;) {
         if (cancel && cancel->load())
             return false;
-        const int at = data ? target.size() : 0;
-        target.resize(at + int(kPiece));
-        const qint64 n = file.read(target.data() + at, kPiece);
-        target.resize(at + int(std::max<qint64>(n, 0)));
+        const qint64 n = file.read(piece.data(), kPiece);
         if (n < 0)
             return false;
         if (n == 0)
             break;
-        hash.addData(target.constData() + at, int(n));
+        hash.addData(piece.constData(), int(n));
+        size += n;
     }
-    digest->size = data ? data->size() : info.size();
+    digest->size = size;
     digest->modified = info.lastModified();
     digest->md5 = hash.result();
     return true;
@@ -92,7 +87,7 @@ struct Ahead {
                 path = pending.first();
             }
             Digest digest;
-            const bool hashed = hashFile(path, nullptr, &digest, &cancel);
+            const bool hashed = hashFile(path, &digest, &cancel);
             std::lock_guard<std::mutex> lock(mutex);
             if (hashed)
                 digests.insert(path, digest);
@@ -126,7 +121,7 @@ void digestsAhead(const QStringList &paths)
     a.thread = std::thread([&a] { a.run(); });
 }
 
-bool readAndDigest(const QString &path, QByteArray *data, QByteArray *md5)
+bool fileDigest(const QString &path, qint64 *size, QByteArray *md5)
 {
     Ahead &a = ahead();
     Digest known;
@@ -136,15 +131,12 @@ bool readAndDigest(const QString &path, QByteArray *data, QByteArray *md5)
         known = a.digests.value(path);
     }
     const QFileInfo info(path);
-    if (known.size >= 0 && info.isFile() && info.size() == known.size && info.lastModified() == known.modified) {
-        if (!readWholeFile(path, data) || data->size() != known.size)
-            return false;
-        *md5 = known.md5;
-        return true;
-    }
     Digest digest;
-    if (!hashFile(path, data, &digest, nullptr))
+    if (known.size >= 0 && info.isFile() && info.size() == known.size && info.lastModified() == known.modified)
+        digest = known;
+    else if (!hashFile(path, &digest, nullptr))
         return false;
+    *size = digest.size;
     *md5 = digest.md5;
     return true;
 }

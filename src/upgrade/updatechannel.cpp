@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace lumora::upgrade {
@@ -27,6 +28,7 @@ constexpr unsigned kInquiryTimeoutMs = 2 * 1000;
 constexpr int kInquiryLength = 36;
 constexpr int kMaxChunkFailures = 100;
 constexpr int kLoadAttempts = 5;
+constexpr int kChunksPerPiece = 32;
 
 int g_currentFd = -1;
 QString g_currentNode;
@@ -177,8 +179,12 @@ std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray 
 
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data, const QByteArray &md5)
 {
+    return loadHeader(address, static_cast<std::uint32_t>(data.size()), md5);
+}
+
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, std::uint32_t size, const QByteArray &md5)
+{
     std::array<std::uint8_t, 24> header{};
-    const auto size = static_cast<std::uint32_t>(data.size());
     for (int i = 0; i < 4; ++i) {
         header[i] = std::uint8_t(address >> (8 * i));
         header[4 + i] = std::uint8_t(size >> (8 * i));
@@ -387,9 +393,12 @@ int readStatus(std::uint8_t *status, int length, int attempts)
     return 0;
 }
 
-int sendData(const std::uint8_t *data, int length, int chunkSize)
+namespace {
+
+// Chunks of `data`; the last one is marked as the load's last only when
+// `endsLoad`. `failures` is the budget of the whole transfer.
+int sendChunks(const std::uint8_t *data, int length, int chunkSize, bool endsLoad, int *failures)
 {
-    int failures = 0;
     for (int offset = 0; offset < length;) {
         // A stopped run ends between two chunks, never inside one.
         if (stopRequested())
@@ -398,13 +407,41 @@ int sendData(const std::uint8_t *data, int length, int chunkSize)
         const bool last = remaining <= chunkSize;
         const int size = last ? remaining : chunkSize;
         // A to-device command only reads the data (into its own request buffer).
-        if (vendorCommand(kVendorOpcode, last ? SubLastChunk : SubChunk, false, size,
+        if (vendorCommand(kVendorOpcode, last && endsLoad ? SubLastChunk : SubChunk, false, size,
                           const_cast<std::uint8_t *>(data + offset)) == 0) {
             offset += size;
             continue;
         }
-        // One failure budget serves the whole transfer.
-        if (g_driveGone || !pauseMs(100) || ++failures > kMaxChunkFailures)
+        if (g_driveGone || !pauseMs(100) || ++*failures > kMaxChunkFailures)
+            return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int sendData(const std::uint8_t *data, int length, int chunkSize)
+{
+    int failures = 0;
+    return sendChunks(data, length, chunkSize, true, &failures);
+}
+
+int sendFile(QFile &file, qint64 size, int chunkSize)
+{
+    // A piece read stays in the cache while its chunks go out; the whole
+    // file in memory would cost a fresh, zeroed page every 4 KiB on top.
+    const qint64 pieceSize = qint64(chunkSize) * kChunksPerPiece;
+    QByteArray piece(int(std::min(pieceSize, size)), Qt::Uninitialized);
+    if (!file.seek(0))
+        return -1;
+    int failures = 0;
+    for (qint64 sent = 0; sent < size;) {
+        const int want = int(std::min(pieceSize, size - sent));
+        if (file.read(piece.data(), want) != want)
+            return -1;
+        sent += want;
+        if (sendChunks(reinterpret_cast<const std::uint8_t *>(piece.constData()), want, chunkSize, sent == size,
+                       &failures) != 0)
             return -1;
     }
     return 0;
@@ -421,17 +458,20 @@ bool readWholeFile(const QString &path, QByteArray *data)
 
 int loadFile(const QString &path, std::uint32_t address)
 {
-    QByteArray data, md5;
-    if (!readAndDigest(path, &data, &md5))
+    qint64 size = 0;
+    QByteArray md5;
+    QFile file(path);
+    if (!fileDigest(path, &size, &md5) || size > std::numeric_limits<std::int32_t>::max()
+        || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return -1;
-    const auto header = loadHeader(address, data, md5);
+    const auto header = loadHeader(address, std::uint32_t(size), md5);
     bool confirmed = false;
     for (int attempt = 0; attempt < kLoadAttempts && !confirmed && !stopRequested() && !g_driveGone; ++attempt) {
         sendLoadHeader(header.data(), int(header.size()));
-        if (sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kLoadChunkSize) != 0)
+        if (sendFile(file, size, kLoadChunkSize) != 0)
             continue;
         // The camera needs about 50 ms per MiB to check what it received.
-        pauseMs(data.size() / 20480);
+        pauseMs(int(size / 20480));
         std::uint8_t status[4];
         readStatus(status, 4, 10);
         confirmed = isStatusSuccess(status);

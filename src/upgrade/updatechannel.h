@@ -16,6 +16,8 @@
 #include <functional>
 #include <mutex>
 
+class QFile;
+
 namespace lumora::upgrade {
 
 enum UpdateDeviceState { StateRom = 0, StateUpdater = 1, StateUBoot = 2, StateNone = 3 };
@@ -55,6 +57,7 @@ private:
 std::array<std::uint8_t, 10> vendorCdb(std::uint8_t subCommand, std::uint32_t length);
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data);
 std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, const QByteArray &data, const QByteArray &md5);
+std::array<std::uint8_t, 24> loadHeader(std::uint32_t address, std::uint32_t size, const QByteArray &md5);
 bool isStatusSuccess(const std::uint8_t status[4]);
 // The update state a product identification (16 bytes) stands for.
 UpdateDeviceState stateFromProduct(const QByteArray &product);
@@ -99,15 +102,17 @@ int sendLoadHeader(const std::uint8_t *header, int length);
 // Fills status with 0xFF, then reads it with up to `attempts` tries (0 means 10).
 int readStatus(std::uint8_t *status, int length, int attempts);
 int sendData(const std::uint8_t *data, int length, int chunkSize);
+// The first `size` bytes of `file` in chunks, read a few dozen chunks at a
+// time while they go out; -1 when the file ends early or the transfer fails.
+int sendFile(QFile &file, qint64 size, int chunkSize);
 // Up to five attempts of header, data and status; -1 when the file cannot be
 // read or no attempt was confirmed by the camera.
 int loadFile(const QString &path, std::uint32_t address);
 int sendRawFile(const QString &path);
 bool readWholeFile(const QString &path, QByteArray *data);
-// The file's contents and MD5. The digest comes from digestsAhead() when it
-// has hashed this file, unchanged, already; else it is computed here, piece
-// by piece as the file is read.
-bool readAndDigest(const QString &path, QByteArray *data, QByteArray *md5);
+// The file's size and MD5. The digest comes from digestsAhead() when it has
+// hashed this file, unchanged, already; else it is computed here.
+bool fileDigest(const QString &path, qint64 *size, QByteArray *md5);
 // Hashes these files on a thread of its own, so that the loads that follow
 // find their digests ready (the camera's restart as a drive takes longer).
 // Replaces the previous set; an empty list just drops it.

@@ -2,6 +2,7 @@
 
 #include "control/uvcextensionunit.h"
 #include "core/catalogue.h"
+#include "core/staterecords.h"
 #include "upgrade/sleepinhibitor.h"
 #include "upgrade/updatechannel.h"
 #include "upgrade/updatescript.h"
@@ -66,6 +67,10 @@ void UpgradeThread::doWork()
         qDebug() << "Upgrade failed.";
     if (!report.success && m_touched)
         emit cameraLeftInUpdateState();
+    // Monitoring keeps every run that reached the camera, from the window or the CLI.
+    if (report.success || m_touched)
+        recordUpgrade({0, report.success, m_target.serial.isEmpty() ? QStringLiteral("port %1").arg(m_target.port) : m_target.serial,
+                       modelDisplayName(m_packageModel), m_target.version, m_returnedVersion});
     emit onUpgradeReport(report.success, report.progress, report.message);
     emit workFinished();
 }
@@ -239,6 +244,7 @@ UpgradeThread::Report UpgradeThread::waitForCamera()
             return {false, 0, tr("Upgrade stopped before the camera came back.")};
         if (readCameraOnPort(m_target.port, m_target.serial, &version)) {
             qInfo().noquote() << "camera back on USB port" << m_target.port << "with firmware" << version;
+            m_returnedVersion = version;
             emit cameraReturned(m_target.version, version);
             return {true, 100, tr("Upgrade done.")};
         }

@@ -99,6 +99,7 @@ private:
     int m_driveSearchIntervalMs = kDriveSearchIntervalMs;
     std::atomic<bool> m_safeStop{false};
     bool m_touched = false;    // the camera has left its working state in this run
+    QString m_returnedVersion; // the firmware the camera came back with
     qint64 m_total = 0;
     qint64 m_sent = 0;
 };

@@ -251,7 +251,10 @@ private Q_SLOTS:
         QTest::newRow("info") << oneCamera() << QStringList{"info"} << ""
                               << QStringList{"controls:object", "devicePath:string", "features:object", "firmware:string",
                                              "model:string", "modelIndex:number", "name:string", "node:string",
-                                             "notAdjustable:array", "pathId:string", "port:string", "serial:string"};
+                                             "notAdjustable:array", "pathId:string", "port:string", "restore:bool",
+                                             "serial:string"};
+        QTest::newRow("restore switch") << oneCamera() << QStringList{"restore", "off"} << ""
+                                        << QStringList{"memory:string", "node:string", "restore:bool"};
         const QStringList control{"adjustable:bool", "default:number", "max:number", "min:number", "value:number"};
         QTest::newRow("info, control") << oneCamera() << QStringList{"info"} << "controls/zoom" << control;
         QTest::newRow("info, control with auto") << oneCamera() << QStringList{"info"} << "controls/hue"

@@ -44,11 +44,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         for (const char *path : {"bin/lumora", "bin/lumora-cli", "share/applications/org.lumora.Lumora.desktop",
-                                 "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora-cli.1",
+                                 "share/metainfo/org.lumora.Lumora.metainfo.xml", "share/man/man1/lumora.1.gz", "share/man/man1/lumora-cli.1.gz",
                                  "share/icons/hicolor/48x48/apps/org.lumora.Lumora.png",
                                  "share/icons/hicolor/256x256/apps/org.lumora.Lumora.png",
                                  "share/icons/hicolor/scalable/apps/org.lumora.Lumora.svg", "lib/udev/rules.d/70-lumora.rules",
-                                 "lib/systemd/user/lumora-restore.service"})
+                                 "lib/systemd/user/lumora-restore.service", "lib/systemd/user/lumora-metrics.service",
+                                 "lib/systemd/user/lumora-metrics.timer"})
             QTest::newRow(path) << QString::fromLatin1(path);
     }
     void filesInPlace()
@@ -81,6 +82,41 @@ private Q_SLOTS:
         const QSettings unit(installed("lib/systemd/user/lumora-restore.service"), QSettings::IniFormat);
         QCOMPARE(unit.value("Service/ExecStart").toString(), installed("bin/lumora-cli") + " restore --watch");
         QCOMPARE(unit.value("Install/WantedBy").toString(), QString("default.target"));
+    }
+
+    // The timer's service, run as systemd would run it: the metrics land whole
+    // under their final name, with no temporary file left beside them.
+    void metricsServiceWritesAtomically()
+    {
+        const QSettings timer(installed("lib/systemd/user/lumora-metrics.timer"), QSettings::IniFormat);
+        QCOMPARE(timer.value("Timer/OnUnitActiveSec").toString(), QString("1min"));
+        QCOMPARE(timer.value("Install/WantedBy").toString(), QString("timers.target"));
+
+        QFile unit(installed("lib/systemd/user/lumora-metrics.service"));
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        QString command;
+        for (const QByteArray &line : unit.readAll().split('\n'))
+            if (line.startsWith("ExecStart="))
+                command = QString::fromUtf8(line.mid(int(qstrlen("ExecStart="))));
+        // systemd's own escapes: "$$" is a dollar for the shell; the script is the quoted word.
+        const QString prefix = "/bin/sh -ec '";
+        QVERIFY2(command.startsWith(prefix) && command.endsWith('\''), qPrintable(command));
+        const QString script = command.mid(prefix.size()).chopped(1).replace("$$", "$");
+
+        QTemporaryDir folder;
+        QProcess service;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LUMORA_TEXTFILE_DIR", folder.filePath("textfile"));
+        service.setProcessEnvironment(environment);
+        service.start("/bin/sh", {"-ec", script});
+        QVERIFY(service.waitForFinished(deadlineMs(60000)));
+        QVERIFY2(service.exitCode() == 0, service.readAllStandardError().constData());
+        QCOMPARE(QDir(folder.filePath("textfile")).entryList(QDir::Files | QDir::Hidden), QStringList{"lumora.prom"});
+        QFile written(folder.filePath("textfile/lumora.prom"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray metrics = written.readAll();
+        QVERIFY2(metrics.startsWith("# HELP lumora_cameras ") && metrics.contains("\nlumora_ready "), metrics.constData());
+        QCOMPARE(written.permissions() & QFile::ReadOther, QFile::ReadOther);
     }
 
     void menuEntryStartsTheApp()

@@ -107,6 +107,8 @@ private Q_SLOTS:
         QTest::newRow("one pixel high") << QSize(517, 1) << QSize(203, 1) << 1;
         QTest::newRow("one pixel wide") << QSize(1, 301) << QSize(1, 37) << 1;
         QTest::newRow("one pixel out") << QSize(64, 48) << QSize(1, 1) << 1;
+        QTest::newRow("four taps across, the most one load takes") << QSize(350, 20) << QSize(100, 20) << 1;
+        QTest::newRow("five taps across") << QSize(450, 20) << QSize(100, 20) << 1;
         QTest::newRow("rows only") << QSize(100, 50) << QSize(100, 17) << 1;
         QTest::newRow("columns only") << QSize(101, 3) << QSize(13, 3) << 1;
         QTest::newRow("equal size") << QSize(37, 23) << QSize(37, 23) << 0;

@@ -192,6 +192,15 @@ private slots:
         QTest::newRow("32769: one full chunk and a byte")
             << 32769
             << QStringList{"cdb=e8010000000000008000 dir=out len=32768", "cdb=e8040000000000000001 dir=out len=1"};
+        // The file is read a piece of 32 chunks at a time: only the load's
+        // very last chunk is marked last, whichever piece it ends.
+        const auto fullChunks = [](int n) {
+            return QVector<QString>(n, "cdb=e8010000000000008000 dir=out len=32768").toList();
+        };
+        const QStringList wholePiece = fullChunks(31) + QStringList{"cdb=e8040000000000008000 dir=out len=32768"};
+        QTest::newRow("1 MiB: the first piece's last chunk ends the load") << 32 * 32768 << wholePiece;
+        const QStringList nextPiece = fullChunks(32) + QStringList{"cdb=e8040000000000000001 dir=out len=1"};
+        QTest::newRow("1 MiB and a byte: a byte in a second piece") << 32 * 32768 + 1 << nextPiece;
     }
 
     void chunking()
