@@ -247,14 +247,15 @@ struct SimKernel::State {
         descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false, p.device});
         return fd;
     }
-    // The rule in the scenario's rule folder: the file there, else the one
-    // Lumora ships; none without a folder.
+    // The rule that grants access: the file in the scenario's rule folder,
+    // else the one Lumora ships, as a packaged install has it. A scenario
+    // without the rule ("udevRules": false) changes what doctor reports;
+    // "denied" takes a grant away.
     QString installedRule() const
     {
-        if (udevRuleFolder.isEmpty())
-            return {};
         QFile installed(udevRuleFolder + '/' + QLatin1String(platform::kUdevRuleName));
-        return installed.open(QIODevice::ReadOnly) ? QString::fromUtf8(installed.readAll()) : platform::shippedUdevRule();
+        return !udevRuleFolder.isEmpty() && installed.open(QIODevice::ReadOnly) ? QString::fromUtf8(installed.readAll())
+                                                                              : platform::shippedUdevRule();
     }
     // A usbfs node is root's (0664): the seat user writes to it only where
     // the installed rule tags it "uaccess"; root always may.

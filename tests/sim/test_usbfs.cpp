@@ -154,8 +154,7 @@ private slots:
     }
 
     // A usbfs node is root's: the seat user may write to it only where the
-    // installed rule tags it "uaccess". Root always may; without a rule the
-    // user never may.
+    // rule tags it "uaccess" (the folder's file, else the shipped rule). Root always may.
     void usbfsWritesFollowTheInstalledRule_data()
     {
         QTest::addColumn<QString>("vendorId");
@@ -169,7 +168,8 @@ private slots:
         QTest::newRow("QX vendor, another product") << "0x1d6b" << "0x0002" << "shipped" << false << -EACCES;
         QTest::newRow("chip maker's ids, line added") << "0x1b3f" << "0x0c52" << "plus line" << false << 0;
         QTest::newRow("chip maker's ids, as root") << "0x1b3f" << "0x0c52" << "shipped" << true << 0;
-        QTest::newRow("camera ids, no rule installed") << "0x5a17" << "0x0305" << "none" << false << -EACCES;
+        QTest::newRow("camera ids, no rule folder: the shipped rule") << "0x5a17" << "0x0305" << "none" << false << 0;
+        QTest::newRow("chip maker's ids, no rule folder") << "0x1b3f" << "0x0c52" << "none" << false << -EACCES;
     }
 
     void usbfsWritesFollowTheInstalledRule()
