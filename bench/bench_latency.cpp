@@ -13,7 +13,7 @@
 
 #include "cpuload.h"
 #include "platform/kernel.h"
-#include "preview/previewsurface.h"
+#include "gui/widgets/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_camera.h"

@@ -22,11 +22,12 @@
 //
 // Usage: bench_upgrade [rounds, default 3]
 
-#include "control/uvcextensionunit.h"
 #include "cpuload.h"
+#include "device/uvcextensionunit.h"
 #include "deviceclock.h"
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
+#include "sim/kernel_from_environment.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
 #include "stats.h"
@@ -205,6 +206,7 @@ int main(int argc, char **argv)
     qputenv("LUMORA_PLATFORM", "sim");
     qunsetenv("LUMORA_TRACE");
     QCoreApplication app(argc, argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     bench::printLoad("before");
     // The worker logs the state of the drive it found (the camera's restart
     // ends there), the script's end (the camera resets) and the camera's

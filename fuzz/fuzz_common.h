@@ -3,6 +3,9 @@
 // needs one, the simulated kernel, and no log output (it would drown the
 // fuzzer's own report).
 
+#include "platform/kernel.h"
+#include "sim/kernel_from_environment.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QtGlobal>
@@ -18,6 +21,7 @@ inline void start(int *argc, char ***argv)
 {
     qputenv("LUMORA_PLATFORM", "sim");
     static QCoreApplication app(*argc, *argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     qInstallMessageHandler(quiet);
 }
 

@@ -1,7 +1,7 @@
 // The extension-unit search over a USB device's raw descriptors (sysfs "descriptors").
 #include "fuzz_common.h"
 
-#include "control/xudescriptor.h"
+#include "device/xudescriptor.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // sysfs, capability and control queries, the descriptors.
 #include "fuzz_common.h"
 
-#include "control/xudescriptor.h"
+#include "device/xudescriptor.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_scenario.h"
 

@@ -8,8 +8,10 @@
 
 #include "core/catalogue.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "ui/mainwindow.h"
+#include "gui/startup.h"
+#include "gui/mainwindow.h"
+#include "platform/kernel.h"
+#include "sim/kernel_from_environment.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -26,6 +28,7 @@ int main(int argc, char **argv)
     }
     qputenv("LUMORA_PLATFORM", "sim");
     QApplication app(argc, argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     initLumoraResources();
     startLogging(false);
     const QString package = QString::fromLocal8Bit(argv[1]);

@@ -185,13 +185,17 @@ void Camera::readState()
 
     if (m_unit.GetHD(value))
         report(Feature::Hd, value);
-    if (readTrackMode(&value)) {
+    int answered = 0;
+    if (m_unit.GetTrackMode(answered)) {
+        value = trackingHeldOff() ? kTrackOff : answered;
         qDebug() << "tracking mode state: " << value;
         qDebug() << "tracking mode index: " << indexOf(Feature::Tracking, value);
         report(Feature::Tracking, value);
         if (value == kTrackOff)
             Q_EMIT padRestoreDue();
-        if (value == kAutoFraming) {
+        // Effect and speed are read whenever the camera runs Auto Framing, also
+        // where the page shows Off: reading changes nothing on the camera.
+        if (answered == kAutoFraming) {
             if (m_unit.GetTrackEffect(value)) {
                 qDebug() << "tracking effect state: " << value;
                 report(Feature::TrackingEffect, value);

@@ -12,8 +12,8 @@
 #include "camera/modeltraits.h"
 #include "camera/resumesource.h"
 #include "camera/v4l2controls.h"
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/uvcextensionunit.h"
+#include "device/v4l2controlnode.h"
 
 #include <QObject>
 
@@ -75,7 +75,7 @@ public:
     QString friendlyName() const { return m_friendlyName; }
     const CameraState &state();
     ControlCache &cache() { return m_wrapper.cache(); }
-    DShowCameraWrapper &wrapper() { return m_wrapper; }
+    V4l2ControlNode &wrapper() { return m_wrapper; }
     UVCExtensionUnit &unit() { return m_unit; }
 
     // The state read after opening: firmware, vendor features, standard
@@ -164,7 +164,7 @@ private:
     void remember(Control control);
     void rememberAuto(Control control, bool automatic);
 
-    DShowCameraWrapper m_wrapper;
+    V4l2ControlNode m_wrapper;
     UVCExtensionUnit m_unit;
     CameraState m_state;
     ModelTraits m_traits;

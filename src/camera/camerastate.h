@@ -2,7 +2,7 @@
 // What the app knows of one open camera: firmware, vendor feature values and
 // the standard controls. A value type; a copy is a snapshot.
 
-#include "camera/controlcache.h"
+#include "device/controlcache.h"
 
 #include <QMetaType>
 #include <QString>

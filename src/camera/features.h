@@ -3,7 +3,7 @@
 // iterate: the name people type, the values it takes (named choices or a
 // range read from the camera), and whether it has an automatic mode.
 
-#include "camera/controlcache.h"
+#include "device/controlcache.h"
 
 #include <QMetaType>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "cli/cli_doctor.h"
 
 #include "cli/cli_output.h"
-#include "control/uvcextensionunit.h"
-#include "control/xudescriptor.h"
+#include "device/uvcextensionunit.h"
+#include "device/xudescriptor.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 #include "platform/udev_rules.h"

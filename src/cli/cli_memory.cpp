@@ -2,7 +2,7 @@
 
 #include "cli/cli_monitor.h"
 #include "cli/cli_output.h"
-#include "devices/cameraevents.h"
+#include "device/cameraevents.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
 

@@ -40,7 +40,7 @@ ListedCamera describe(const CameraDeviceInfo &info)
 QVector<ListedCamera> listCameras(int profile)
 {
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     QVector<ListedCamera> cameras;
     for (const ManufacturerEntry &entry : manufacturerTable) {
         if (profile >= 0 && entry.code != profile)

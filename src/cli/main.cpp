@@ -10,6 +10,8 @@
 #include "cli/cli_session.h"
 #include "cli/cli_upgrade.h"
 #include "core/log.h"
+#include "platform/kernel.h"
+#include "sim/kernel_from_environment.h"
 #include "upgrade/updatechannel.h"
 #include "upgrade/upgradetarget.h"
 
@@ -368,6 +370,7 @@ int run(const Options &options)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    lumora::platform::installKernel(lumora::sim::kernelFromEnvironment());
     claimStandardOutput();
     startLogging(false);
     Options options;

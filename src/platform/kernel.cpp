@@ -2,7 +2,6 @@
 
 #include "platform/linux_kernel.h"
 #include "platform/trace.h"
-#include "sim/sim_kernel.h"
 
 #include <QCoreApplication>
 
@@ -37,13 +36,6 @@ void releaseWithApplication()
     g_releaseRegistered = true;
 }
 
-std::unique_ptr<Kernel> kernelFromEnvironment()
-{
-    if (qEnvironmentVariable("LUMORA_PLATFORM") == QLatin1String("sim"))
-        return sim::createKernelFromEnvironment();
-    return std::make_unique<LinuxKernel>();
-}
-
 std::unique_ptr<Kernel> traced(std::unique_ptr<Kernel> kernel)
 {
     const QString file = qEnvironmentVariable("LUMORA_TRACE");
@@ -58,7 +50,7 @@ Kernel &kernel()
 {
     std::lock_guard<std::mutex> lock(g_kernelMutex);
     if (!g_kernel)
-        g_kernel = traced(kernelFromEnvironment());
+        g_kernel = traced(std::make_unique<LinuxKernel>());
     releaseWithApplication();
     return *g_kernel;
 }

@@ -89,13 +89,12 @@ public:
     virtual QString installedUdevRule(const QString &name) = 0;
 };
 
-// The process-wide kernel. The first call creates it from the environment:
-// LUMORA_PLATFORM=sim picks the simulated kernel (LUMORA_SIM_SCENARIO names
-// its scenario), anything else the Linux one; LUMORA_TRACE=<file> wraps it in
-// the wire trace. Thread-safe.
+// The process-wide kernel: the one main() installed, or Linux when none was.
+// LUMORA_TRACE=<file> wraps it in the wire trace. Thread-safe.
 Kernel &kernel();
 
-// Replaces the process-wide kernel (tests); the previous one is destroyed.
+// Replaces the process-wide kernel; the previous one is destroyed. Each
+// main() installs sim::kernelFromEnvironment(); tests install their own.
 // Returns the installed kernel, wrapped in the trace when LUMORA_TRACE is set.
 Kernel &installKernel(std::unique_ptr<Kernel> kernel);
 

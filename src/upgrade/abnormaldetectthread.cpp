@@ -26,6 +26,8 @@ void AbnormalDetectThread::start()
 
 void AbnormalDetectThread::stop() { running.stop(); }
 
+void AbnormalDetectThread::watchProfile(int code) { manufacturerCode = code; }
+
 void AbnormalDetectThread::doWork()
 {
     while (running.isRunning()) {
@@ -33,7 +35,7 @@ void AbnormalDetectThread::doWork()
         // An upgrade holding the channel owns the drive: skip this pass. The
         // disks are only looked at, read-only, and none is kept open.
         if (channelMutex().try_lock()) {
-            const QVector<UpdateDriveInfo> drives = listUpdateDrives(manufacturerCode);
+            const QVector<UpdateDriveInfo> drives = listUpdateDrives(manufacturerCode.load());
             channelMutex().unlock();
             for (const UpdateDriveInfo &drive : drives) {
                 if (drive.state != StateNone) {

@@ -7,6 +7,8 @@
 
 #include <QObject>
 
+#include <atomic>
+
 Q_DECLARE_METATYPE(lumora::upgrade::UpdateDriveInfo)
 
 class AbnormalDetectThread : public QObject {
@@ -21,6 +23,10 @@ Q_SIGNALS:
     // The drive behind the next onDeviceAbnormal, emitted just before it.
     void abnormalDriveFound(lumora::upgrade::UpdateDriveInfo drive);
 
+public:
+    // The profile whose update drives it looks for, from now on; any thread.
+    void watchProfile(int manufacturerCode);
+
 public Q_SLOTS:
     void start();
     void doWork();
@@ -28,6 +34,6 @@ public Q_SLOTS:
 
 private:
     lumora::upgrade::RunFlag running;
-    const int manufacturerCode;
+    std::atomic<int> manufacturerCode;
     int deviceState = 3;
 };

@@ -1,8 +1,8 @@
 #include "upgrade/upgradetarget.h"
 
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 #include "core/catalogue.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QFileInfo>
@@ -54,7 +54,7 @@ bool usbPortOfVideoNode(const QString &node, QString *port, QString *serial)
 bool readCameraOnPort(const QString &port, const QString &serial, QString *version)
 {
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     for (const CameraDeviceInfo &device : qAsConst(devices)) {
         QString devicePort, deviceSerial;
         if (!usbPortOfVideoNode(device.alias, &devicePort, &deviceSerial) || devicePort != port

@@ -1,6 +1,6 @@
 #include "upgrade/upgradethread.h"
 
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 #include "core/catalogue.h"
 #include "core/staterecords.h"
 #include "upgrade/sleepinhibitor.h"

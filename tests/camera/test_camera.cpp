@@ -4,7 +4,7 @@
 #include "control/simrig.h"
 
 #include "camera/camera.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -24,7 +24,7 @@ struct Open {
     {
         sim = rig.plug(config);
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         camera.setIdentity(devices.value(0).pathId, devices.value(0).friendlyName);
         camera.bindCapture(nullptr);
         camera.openChannel();
@@ -103,6 +103,40 @@ private Q_SLOTS:
         QVERIFY(open.camera.read(Feature::Tracking, &mode));
         QCOMPARE(mode, 0);
         // The camera still runs auto framing; the model only shows it Off.
+        QCOMPARE(open.sim->extensionUnit().feature("trackMode"), 1);
+    }
+
+    // Where the page holds tracking Off, a camera answering Auto Framing still
+    // has its effect and speed read at opening; the page shows Off, nothing is sent.
+    void heldOffTrackingStillReadsEffectAndSpeed_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("firmware");
+        QTest::addColumn<int>("shownMode");
+        QTest::newRow("ORBIT 60F, page holds Off") << 9 << "1.0.30" << 0;
+        QTest::newRow("ORBIT 400, page holds Off") << 12 << "1.0.30" << 0;
+        QTest::newRow("ORBIT 400 1.0.22, locked Off") << 12 << "1.0.22" << 0;
+        QTest::newRow("ORBIT 410, tracking shown") << 13 << "1.0.30" << 1;
+    }
+
+    void heldOffTrackingStillReadsEffectAndSpeed()
+    {
+        QFETCH(int, model);
+        QFETCH(QString, firmware);
+        QFETCH(int, shownMode);
+        Open open(cameratest::catalogueCamera(model, {{"trackMode", 1}, {"trackEffect", 1}, {"trackSpeed", 2}}, {}, firmware));
+        const int from = open.wire().size();
+        QSignalSpy read(&open.camera, &Camera::stateRead);
+        open.camera.readState();
+        QCOMPARE(read.count(), 1);
+        const auto state = read.at(0).at(0).value<lumora::camera::CameraState>();
+        QCOMPARE(state.trackMode, shownMode);
+        QCOMPARE(state.trackEffect, 1);
+        QCOMPARE(state.trackSpeed, 2);
+        const QStringList wire = open.wire(from);
+        QVERIFY2(!wire.filter(QRegularExpression("^xu \\S+ set sel=1 out=91")).isEmpty(), qPrintable(wire.join('\n')));
+        QVERIFY2(!wire.filter(QRegularExpression("^xu \\S+ set sel=1 out=92")).isEmpty(), qPrintable(wire.join('\n')));
+        QVERIFY(wire.filter(QRegularExpression("^xu \\S+ set sel=1 out=(10|11|12)")).isEmpty());
         QCOMPARE(open.sim->extensionUnit().feature("trackMode"), 1);
     }
 

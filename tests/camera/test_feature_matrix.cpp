@@ -8,7 +8,7 @@
 #include "control/pagerig.h"
 
 #include "camera/camera.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "support/testsupport.h"
 
 #include <QCheckBox>
@@ -115,7 +115,7 @@ Outcome throughModel(const QJsonObject &config, const Cell &cell)
     controltest::SimRig rig;
     rig.plug(config);
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     Camera camera;
     QObject::connect(&camera.unit(), &UVCExtensionUnit::reInitUvc, &camera, [&camera] { camera.reopenChannel(); });
     bool padDue = false;

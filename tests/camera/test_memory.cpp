@@ -4,7 +4,7 @@
 #include "control/simrig.h"
 
 #include "camera/camera.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 #include "support/testsupport.h"
 
@@ -39,7 +39,7 @@ void open(Camera &c, int n = 0)
 {
     c.close();
     QVector<CameraDeviceInfo> devices;
-    DShowCameraWrapper().ListCameraDevices(devices);
+    V4l2ControlNode().ListCameraDevices(devices);
     c.setIdentity(devices.value(n).pathId, devices.value(n).friendlyName);
     c.bindCapture(nullptr);
     c.openChannel();

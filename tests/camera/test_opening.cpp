@@ -7,7 +7,7 @@
 #include "cameras.h"
 #include "control/pagerig.h"
 
-#include "devices/cameraitemroles.h"
+#include "gui/cameraitemroles.h"
 #include "support/testsupport.h"
 
 #include <QListWidget>

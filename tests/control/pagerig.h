@@ -5,8 +5,8 @@
 #include "simrig.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
-#include "ui/mainwindow.h"
+#include "gui/startup.h"
+#include "gui/mainwindow.h"
 
 #include "support/testsupport.h"
 

@@ -1,8 +1,8 @@
 // The extension-unit channel and the vendor command set against the simulated
 // camera, checked on the wire trace and on the camera's own state.
 // LABELS: worker
-#include "control/uvcextensionunit.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/uvcextensionunit.h"
+#include "device/v4l2controlnode.h"
 #include "simrig.h"
 #include "support/testsupport.h"
 
@@ -285,7 +285,7 @@ private Q_SLOTS:
         auto first = rig->plug(cameraConfig("a", "2"));
         auto second = rig->plug(cameraConfig("b", "3"));
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         QCOMPARE(devices.size(), 2);
         QVERIFY(devices[0].pathId != devices[1].pathId);
 

@@ -1,7 +1,7 @@
 // The standard camera and image controls on the simulated camera's V4L2
 // controls: parameter cache, unit conversion, and what a refused request leaves.
-#include "camera/controlcache.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/controlcache.h"
+#include "device/v4l2controlnode.h"
 #include "simrig.h"
 
 #include <QtTest>
@@ -16,7 +16,7 @@ class TestStandardControls : public QObject {
 private:
     std::unique_ptr<SimRig> rig;
     std::shared_ptr<lumora::sim::SimCamera> camera;
-    DShowCameraWrapper wrapper;
+    V4l2ControlNode wrapper;
     int position = -1;
 
     void open(const QJsonObject &config)

@@ -1,6 +1,6 @@
 // Finding the vendor extension unit in a camera's raw USB descriptors.
-#include "control/uvcextensionunit.h"
-#include "control/xudescriptor.h"
+#include "device/uvcextensionunit.h"
+#include "device/xudescriptor.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "core/catalogue.h"
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "support/testsupport.h"
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include <QFile>
 #include <QLabel>

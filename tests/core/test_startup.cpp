@@ -1,5 +1,5 @@
 #include "core/settingsfiles.h"
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "support/testsupport.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 #include "simcameras.h"
 
 #include "core/catalogue.h"
-#include "devices/dshowcamerawrapper.h"
+#include "device/v4l2controlnode.h"
 #include "platform/kernel.h"
 
 #include <QtTest>
@@ -20,7 +20,7 @@ class TestEnumeration : public QObject {
 
 private:
     lumora::sim::SimKernel *m_sim = nullptr;
-    DShowCameraWrapper m_wrapper;
+    V4l2ControlNode m_wrapper;
 
     QString busInfoOf(int fd)
     {

@@ -2,7 +2,7 @@
 // LABELS: worker
 #include "windowrig.h"
 
-#include "preview/firstpaint.h"
+#include "gui/widgets/firstpaint.h"
 #include "support/testsupport.h"
 
 #include <QRandomGenerator>

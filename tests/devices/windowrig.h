@@ -4,10 +4,10 @@
 #include "simcameras.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
-#include "devices/dshowcamerawrapper.h"
-#include "preview/previewsurface.h"
-#include "ui/mainwindow.h"
+#include "gui/startup.h"
+#include "device/v4l2controlnode.h"
+#include "gui/widgets/previewsurface.h"
+#include "gui/mainwindow.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,7 +58,7 @@ struct WindowRig {
     QStringList present() const
     {
         QVector<CameraDeviceInfo> devices;
-        DShowCameraWrapper().ListCameraDevices(devices);
+        V4l2ControlNode().ListCameraDevices(devices);
         QStringList paths;
         for (const CameraDeviceInfo &info : devices)
             if (acceptsCamera(info, window->m_manufacturerCode, window->m_manufacturerVid))

@@ -5,11 +5,11 @@
 #include "qt_tsan_suppressions.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
-#include "preview/previewsurface.h"
+#include "gui/startup.h"
+#include "gui/widgets/previewsurface.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 #include "support/testsupport.h"
 
 #include <QAbstractButton>

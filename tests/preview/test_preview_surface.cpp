@@ -1,7 +1,7 @@
 // The preview surface on a screen scaled by 2: pictures come in device
 // pixels and are drawn one to one, where the area is measured in points.
 
-#include "preview/previewsurface.h"
+#include "gui/widgets/previewsurface.h"
 
 #include <QApplication>
 #include <QLabel>

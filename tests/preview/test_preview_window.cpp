@@ -3,12 +3,12 @@
 #include "qt_tsan_suppressions.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
-#include "preview/firstpaint.h"
-#include "preview/previewsurface.h"
+#include "gui/startup.h"
+#include "gui/widgets/firstpaint.h"
+#include "gui/widgets/previewsurface.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 #include "support/testsupport.h"
 
 #include <QFile>

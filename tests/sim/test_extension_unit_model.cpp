@@ -1,7 +1,7 @@
 // The simulated camera's vendor extension unit and standard controls, asked
 // directly the way uvcvideo would ask them.
-#include "control/uvcextensionunit.h"
-#include "control/xudescriptor.h"
+#include "device/uvcextensionunit.h"
+#include "device/xudescriptor.h"
 #include "sim/sim_controls.h"
 #include "sim/sim_device.h"
 #include "sim/sim_extension_unit.h"

@@ -2,7 +2,7 @@
 // A camera with several VideoStreaming interfaces, as uvcvideo shows it: a
 // capture node (and a metadata node) per interface, all children of the
 // VideoControl interface, each listing its own stream's formats.
-#include "control/xudescriptor.h"
+#include "device/xudescriptor.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_usbfs.h"

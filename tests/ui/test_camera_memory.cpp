@@ -5,7 +5,7 @@
 
 #include "camera/v4l2controls.h"
 #include "platform/kernel.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow_form.h"
 #include "support/testsupport.h"
 
 #include <QCheckBox>

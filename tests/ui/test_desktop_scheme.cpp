@@ -2,9 +2,9 @@
 // The first start follows the desktop's colour scheme, read from the desktop
 // portal on a private session bus; a saved theme wins.
 #include "core/catalogue.h"
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "sim/sim_kernel.h"
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 #include "support/testsupport.h"
 
 #include <QDBusConnection>

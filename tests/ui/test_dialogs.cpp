@@ -1,10 +1,10 @@
 // Message box, help bubble, dimming mask and rounded dialog corners.
 
 #include "support/testsupport.h"
-#include "ui/formcustomizemessagebox.h"
-#include "ui/formprompt.h"
-#include "ui/maskwidget.h"
-#include "ui/roundedcorners.h"
+#include "gui/dialogs/formcustomizemessagebox.h"
+#include "gui/dialogs/formprompt.h"
+#include "gui/widgets/maskwidget.h"
+#include "gui/widgets/roundedcorners.h"
 
 #include <QAbstractButton>
 #include <QLabel>

@@ -1,13 +1,13 @@
 // Field-of-view buttons of the main window against a simulated camera.
 
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "platform/kernel.h"
 #include "sim/sim_camera.h"
 #include "sim/sim_extension_unit.h"
 #include "sim/sim_kernel.h"
 #include "support/testsupport.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
 
 #include <QtTest>
 

@@ -3,11 +3,11 @@
 
 #include "core/catalogue.h"
 #include "support/testsupport.h"
-#include "ui/formprompt.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
-#include "ui/maskwidget.h"
-#include "ui/titlebar.h"
+#include "gui/dialogs/formprompt.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
+#include "gui/widgets/maskwidget.h"
+#include "gui/widgets/titlebar.h"
 
 #include <QScreen>
 #include <QWindow>

@@ -1,7 +1,7 @@
 // LABELS: worker
 // One instance per session: a later claim hands over to the first, and a
 // socket left by a killed run is replaced.
-#include "ui/singleinstance.h"
+#include "gui/singleinstance.h"
 #include "support/testsupport.h"
 
 #include <QFile>

@@ -3,8 +3,8 @@
 // full-resolution picture under the user's pictures folder and say so briefly.
 #include "devices/windowrig.h"
 
-#include "preview/firstpaint.h"
-#include "ui/mainwindow_form.h"
+#include "gui/widgets/firstpaint.h"
+#include "gui/mainwindow_form.h"
 #include "support/testsupport.h"
 
 #include <QDir>

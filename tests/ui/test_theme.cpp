@@ -1,6 +1,6 @@
-#include "core/startup.h"
-#include "ui/mainwindow.h"
-#include "ui/theme_display.h"
+#include "gui/startup.h"
+#include "gui/mainwindow.h"
+#include "gui/theme_display.h"
 
 #include <QLabel>
 #include <QListWidget>

@@ -1,6 +1,6 @@
 // Resize edges of the frameless window: which area lies under the pointer.
 
-#include "ui/windowedges.h"
+#include "gui/widgets/windowedges.h"
 
 #include <QtTest>
 

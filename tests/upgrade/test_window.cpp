@@ -10,12 +10,12 @@
 #include "zipwriter.h"
 
 #include "core/catalogue.h"
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "sim/sim_camera.h"
 #include "support/testsupport.h"
-#include "ui/mainwindow.h"
-#include "ui/mainwindow_form.h"
-#include "upgrade/formupgrade.h"
+#include "gui/mainwindow.h"
+#include "gui/mainwindow_form.h"
+#include "gui/dialogs/formupgrade.h"
 #include "upgrade/firmwareworkspace.h"
 
 #include <QLabel>
@@ -263,6 +263,34 @@ private slots:
         QVERIFY2(confirmation.contains("Camera: ORBIT 400, firmware V1.0.0") && confirmation.contains("Package: ORBIT 400, firmware V2.0.0"),
                  qPrintable(confirmation));
         QVERIFY(!confirmation.contains("older") && !confirmation.contains("already has"));
+    }
+
+    // After a switch to the other profile, the poller looks for that profile's
+    // update drives: an ORBIT left in u-Boot is offered for rescue.
+    void pollerFollowsProfileSwitch()
+    {
+        initLumoraResources();
+        QSettings(settingsFilePath(), QSettings::IniFormat).setValue("/product_model/main", 0);
+        auto kernel = std::make_unique<lumora::sim::SimKernel>();
+        kernel->plug(lumora::sim::makeCamera(upgradetest::cameraConfig("1.0.0")));
+        QJsonObject stuck = upgradetest::cameraConfig("1.0.0");
+        stuck["id"] = "stuck";
+        stuck["port"] = "1-6";
+        stuck["serial"] = "OR4000002";
+        QJsonObject drive = stuck;
+        drive.insert("state", "uboot");
+        drive.insert("camera", stuck);
+        kernel->plug(lumora::sim::makeUpdateDrive(drive));
+        lumora::platform::installKernel(std::move(kernel));
+        bool offered = false;
+        clickInNextModal("FormAbnormal", "btnCancel", [&](QWidget *) { offered = true; });
+        MainWindow window;
+        QCOMPARE(window.m_manufacturerCode, 0);
+        window.findChild<QPushButton *>(QStringLiteral("btnSwitchProfile"))->click();
+        QCOMPARE(window.m_manufacturerCode, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(offered, deadlineMs(20000));
+        window.close();
+        QFile::remove(settingsFilePath());
     }
 
     void rescue()

@@ -5,7 +5,7 @@
 #include "../preview/qt_tsan_suppressions.h"
 #include "hostilepackages.h"
 #include "upgraderig.h"
-#include "control/uvcextensionunit.h"
+#include "device/uvcextensionunit.h"
 #include "sim/sim_camera.h"
 #include "upgrade/abnormaldetectthread.h"
 #include "upgrade/upgradetarget.h"

@@ -10,13 +10,13 @@
 // A device change is asked for with a line "plug <id>" or "unplug <id>". On
 // the simulated kernel this program makes the change itself; on an emulated
 // machine the test that reads the line makes it in its own simulated kernel.
-#include "core/startup.h"
+#include "gui/startup.h"
 #include "platform/kernel.h"
 #include "platform/udev_monitor.h"
 #include "camera/camera.h"
 #include "preview/videostreamthread.h"
 #include "sim/sim_kernel.h"
-#include "ui/mainwindow.h"
+#include "gui/mainwindow.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
