@@ -5,6 +5,8 @@
 #include "device/xudescriptor.h"
 #include "platform/device_path.h"
 #include "platform/kernel.h"
+#include "platform/udev_rules.h"
+#include "upgrade/driveaccess.h"
 #include "upgrade/scsitransport.h"
 #include "upgrade/updatechannel.h"
 
@@ -46,16 +48,6 @@ QByteArray attribute(const QString &path)
     return kernel().readAttribute(path, &contents) == 0 ? contents.trimmed() : QByteArray();
 }
 
-QString usbfsNodeOf(const QString &usbDeviceDir)
-{
-    bool okBus = false, okDev = false;
-    const int bus = attribute(usbDeviceDir + "/busnum").toInt(&okBus);
-    const int dev = attribute(usbDeviceDir + "/devnum").toInt(&okDev);
-    if (!okBus || !okDev)
-        return {};
-    return QStringLiteral("/dev/bus/usb/%1/%2").arg(bus, 3, 10, QLatin1Char('0')).arg(dev, 3, 10, QLatin1Char('0'));
-}
-
 // How a node opens for this user: 0, or -errno. Closed again at once.
 int tryOpen(const QString &node, int flags)
 {
@@ -77,7 +69,7 @@ Check accessCheck(const QString &subject, const QString &what, const QString &no
 // The usbfs node of a camera or drive: needed for upgrades unless SG_IO passes vendor commands.
 Check usbfsCheck(const QString &subject, const QString &usbDeviceDir, bool rawScsi)
 {
-    const QString node = usbfsNodeOf(usbDeviceDir);
+    const QString node = lumora::upgrade::usbDeviceNode(usbDeviceDir);
     const int rc = node.isEmpty() ? -ENOENT : tryOpen(node, O_RDWR);
     Check check = accessCheck(subject, QStringLiteral("USB device node"), node.isEmpty() ? usbDeviceDir : node, rc);
     if (rc != 0 && rawScsi) {
@@ -156,29 +148,20 @@ void cameraChecks(const QString &name, const QString &subject, bool rawScsi, QVe
     checks->append(usbfsCheck(subject, usbDeviceDir, rawScsi));
 }
 
-// The USB ids 70-lumora.rules grants: any product of 5a17, and two of 1d6b
-// (the root hubs' vendor id).
-bool ruleCoversIds(const QString &vendorId, const QString &productId)
-{
-    return vendorId == QLatin1String("5a17")
-        || (vendorId == QLatin1String("1d6b") && (productId == QLatin1String("ff01") || productId == QLatin1String("ff13")));
-}
-
 // A drive in its boot ROM or updater may show its chip maker's USB ids: its
-// disk is still granted by SCSI vendor text, its USB device node is not.
+// disk is still found by its SCSI texts, its USB device node is not granted.
 Check ruleLineCheck(const QString &subject, const QString &usbDeviceDir)
 {
     const QString vendorId = QString::fromLatin1(attribute(usbDeviceDir + "/idVendor")).toLower();
     const QString productId = QString::fromLatin1(attribute(usbDeviceDir + "/idProduct")).toLower();
-    if (ruleCoversIds(vendorId, productId))
+    if (lumora::platform::rulesGrantUsbDevice(lumora::platform::shippedUdevRule(), vendorId.toInt(nullptr, 16),
+                                              productId.toInt(nullptr, 16)))
         return {subject, QStringLiteral("udev rule ids"), Verdict::Ok,
                 QStringLiteral("%1:%2 is covered by %3").arg(vendorId, productId, kRuleName), {}};
     return {subject, QStringLiteral("udev rule ids"), Verdict::Warn,
             QStringLiteral("%1:%2 is not covered by %3").arg(vendorId, productId, kRuleName),
-            QStringLiteral("add this line to /etc/udev/rules.d/%1, then reload udev: "
-                           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%2\", "
-                           "ATTR{idProduct}==\"%3\", TAG+=\"uaccess\"")
-                .arg(kRuleName, vendorId, productId)};
+            QStringLiteral("add this line to /etc/udev/rules.d/%1, then reload udev: %2")
+                .arg(kRuleName, lumora::platform::usbAccessRuleLine(vendorId.toInt(nullptr, 16), productId.toInt(nullptr, 16)))};
 }
 
 void driveChecks(const QString &name, const QString &subject, bool rawScsi, QVector<Check> *checks)
@@ -217,7 +200,17 @@ void driveChecks(const QString &name, const QString &subject, bool rawScsi, QVec
                     rawScsi ? QStringLiteral("allowed (this process has CAP_SYS_RAWIO)")
                             : QStringLiteral("refused to this user (no CAP_SYS_RAWIO); upgrades go over USB Bulk-Only"),
                     {}});
-    checks->append(usbfsCheck(subject, usbDeviceDir, rawScsi));
+    Check usbfs = usbfsCheck(subject, usbDeviceDir, rawScsi);
+    // Found, but out of this user's reach: the exact line that fixes it.
+    lumora::upgrade::UpdateDriveInfo drive;
+    drive.node = node;
+    drive.port = lumora::upgrade::usbPortOfSysfsPath(disk);
+    drive.vendorId = attribute(usbDeviceDir + "/idVendor").toInt(nullptr, 16);
+    drive.productId = attribute(usbDeviceDir + "/idProduct").toInt(nullptr, 16);
+    const QString problem = lumora::upgrade::checkDriveAccess(drive).explanation(drive);
+    if (!problem.isEmpty())
+        usbfs.fix = problem;
+    checks->append(usbfs);
     if (!usbDeviceDir.isEmpty())
         checks->append(ruleLineCheck(subject, usbDeviceDir));
 }
@@ -302,7 +295,7 @@ int doctorCommand(const ManufacturerProfile &profile, bool json)
         for (const Check &c : qAsConst(checks)) {
             printLine(QStringLiteral("%1  %2: %3: %4").arg(verdictName(c.verdict), -4).arg(c.subject, c.check, c.detail));
             if (!c.fix.isEmpty() && c.verdict != Verdict::Ok)
-                printLine(QStringLiteral("      fix: %1").arg(c.fix));
+                printLine(QStringLiteral("      fix: %1").arg(QString(c.fix).replace('\n', QLatin1String("\n           "))));
         }
     }
     if (devices == 0)

@@ -1,5 +1,6 @@
 #include "cli/cli_upgrade.h"
 #include "cli/cli_output.h"
+#include "upgrade/driveaccess.h"
 #include "upgrade/firmwarepackage.h"
 #include "upgrade/firmwareworkspace.h"
 #include "upgrade/upgradetarget.h"
@@ -228,6 +229,12 @@ int upgradeCommand(const QString &package, const ManufacturerProfile &profile, C
         const QVector<UpdateDriveInfo> drives = listUpdateDrives(profile.code);
         if (drives.isEmpty())
             return fail(ExitNoCamera, QStringLiteral("No camera device detected."));
+        // The drive the run would take, said before anything is written to it.
+        const QString problem = checkDriveAccess(drives.first()).explanation(drives.first());
+        if (!problem.isEmpty()) {
+            clearWorkspace(workspace);
+            return fail(ExitFailure, problem);
+        }
         if (drives.size() == 1) {
             QString family;
             const FamilyMatch match = matchRescueFamily(drives.first(), check.model, &family);

@@ -265,7 +265,8 @@ void MainWindow::slotOnDeviceAbnormal(int state)
     FormAbnormal rescue;
     rescue.setDrive(workers.lastAbnormalDrive);
     rescue.setStartFolder(packageFolder());
-    rescue.setFixedSize(450, 180);
+    // Room for the udev rule line when the drive cannot be reached.
+    rescue.setFixedSize(workers.lastAbnormalDrive.accessProblem.isEmpty() ? QSize(450, 180) : QSize(620, 360));
     centreOnWindow(&rescue);
     const int result = rescue.exec();
     if (!rescue.chosenFolder().isEmpty())

@@ -124,6 +124,56 @@ QString bulkLine(const QString &node, const usbdevfs_bulktransfer &transfer, con
 }
 
 // The details of a usbfs call other than a bulk transfer; empty for calls the trace leaves out.
+QString fourcc(quint32 code)
+{
+    QString text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = char((code >> shift) & 0xFF);
+        text += c > ' ' && c < 0x7F ? QChar(c) : QChar('.');
+    }
+    return text;
+}
+
+// The capture calls that set a stream up and take it down, with what the
+// driver answered; empty for anything else (per-buffer QBUF/DQBUF included).
+QString captureCall(unsigned long request, const void *arg)
+{
+    switch (request) {
+    case VIDIOC_S_FMT:
+    case VIDIOC_G_FMT: {
+        const auto *format = static_cast<const v4l2_format *>(arg);
+        if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return {};
+        return QStringLiteral("%1 fmt=%2 size=%3x%4 sizeimage=%5")
+            .arg(request == VIDIOC_S_FMT ? QLatin1String("s_fmt") : QLatin1String("g_fmt"), fourcc(format->fmt.pix.pixelformat))
+            .arg(format->fmt.pix.width)
+            .arg(format->fmt.pix.height)
+            .arg(format->fmt.pix.sizeimage);
+    }
+    case VIDIOC_S_PARM: {
+        const auto *parameters = static_cast<const v4l2_streamparm *>(arg);
+        if (parameters->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+            return {};
+        return QStringLiteral("s_parm interval=%1/%2")
+            .arg(parameters->parm.capture.timeperframe.numerator)
+            .arg(parameters->parm.capture.timeperframe.denominator);
+    }
+    case VIDIOC_REQBUFS: {
+        const auto *request = static_cast<const v4l2_requestbuffers *>(arg);
+        const char *memory = request->memory == V4L2_MEMORY_USERPTR ? "userptr"
+                             : request->memory == V4L2_MEMORY_MMAP  ? "mmap"
+                                                                    : "other";
+        return QStringLiteral("reqbufs memory=%1 count=%2").arg(QLatin1String(memory)).arg(request->count);
+    }
+    case VIDIOC_STREAMON:
+        return QStringLiteral("streamon");
+    case VIDIOC_STREAMOFF:
+        return QStringLiteral("streamoff");
+    default:
+        return {};
+    }
+}
+
 QString usbfsCall(unsigned long request, const void *arg)
 {
     switch (request) {
@@ -269,6 +319,19 @@ int TraceKernel::ioctl(int fd, unsigned long request, void *arg)
                                     : QByteArray();
         const int rc = m_inner->ioctl(fd, request, arg);
         m_writer->write(bulkLine(nodeOf(fd), *transfer, sent, rc));
+        return rc;
+    }
+    case VIDIOC_S_FMT:
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_PARM:
+    case VIDIOC_REQBUFS:
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF: {
+        // Written with the driver's answer: the format and count it settled on.
+        const int rc = m_inner->ioctl(fd, request, arg);
+        const QString call = arg ? captureCall(request, arg) : QString();
+        if (!call.isEmpty())
+            m_writer->write(QStringLiteral("v4l2 %1 %2 rc=%3").arg(nodeOf(fd), call).arg(rc));
         return rc;
     }
     default: {

@@ -8,6 +8,7 @@
 //   <ms> scsi <node> cdb=<hex> dir=<in|out|none> len=<n> head=<hex> rc=<r>
 //   <ms> usb <node> bulk ep=<xx> len=<n> head=<hex> rc=<r>
 //   <ms> usb <node> <claim|release|disconnect|connect|clear_halt|reset|control> <details> rc=<r>
+//   <ms> v4l2 <node> <s_fmt|g_fmt|s_parm|reqbufs|streamon|streamoff> [<details>] rc=<r>
 //
 // <ms> counts from the creation of the trace; hex is lower-case without
 // separators; rc is the kernel's result. docs/platform.md has the details.

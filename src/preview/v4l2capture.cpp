@@ -2,6 +2,8 @@
 
 #include "platform/kernel.h"
 
+#include <QDebug>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -76,9 +78,6 @@ int V4l2Capture::setFormat(const QVector<quint32> &pixelFormats, QSize size, int
     // The driver answers the nearest it has; a different format is no picture we can read.
     if (format.fmt.pix.pixelformat != chosen || format.fmt.pix.sizeimage == 0)
         return fail("VIDIOC_S_FMT", -EINVAL);
-    m_format = {format.fmt.pix.pixelformat, QSize(int(format.fmt.pix.width), int(format.fmt.pix.height)),
-                format.fmt.pix.bytesperline, format.fmt.pix.sizeimage};
-
     // The frame rate is a wish: a camera without it keeps its own.
     if (frameRate > 0) {
         v4l2_streamparm parameters{};
@@ -86,6 +85,16 @@ int V4l2Capture::setFormat(const QVector<quint32> &pixelFormats, QSize size, int
         parameters.parm.capture.timeperframe = {1, quint32(frameRate)};
         kernel().ioctl(m_fd, VIDIOC_S_PARM, &parameters);
     }
+    // uvcvideo probes the camera again for a new rate, and its answer may
+    // raise sizeimage: buffers sized from S_FMT's answer would be refused.
+    format = {};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (const int rc = kernel().ioctl(m_fd, VIDIOC_G_FMT, &format))
+        return fail("VIDIOC_G_FMT", rc);
+    if (format.fmt.pix.pixelformat != chosen || format.fmt.pix.sizeimage == 0)
+        return fail("VIDIOC_G_FMT", -EINVAL);
+    m_format = {format.fmt.pix.pixelformat, QSize(int(format.fmt.pix.width), int(format.fmt.pix.height)),
+                format.fmt.pix.bytesperline, format.fmt.pix.sizeimage};
     return 0;
 }
 
@@ -101,7 +110,7 @@ int V4l2Capture::start(int bufferCount)
         return fail("VIDIOC_REQBUFS", -ENOMEM);
 
     const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
-    m_bufferLength = (std::size_t(m_format.sizeImage) + page - 1) / page * page;
+    m_bufferLength = (std::size_t(m_format.sizeImage) + kTailPadding + page - 1) / page * page;
     for (quint32 index = 0; index < request.count; ++index) {
         auto *memory = static_cast<std::uint8_t *>(std::aligned_alloc(page, m_bufferLength));
         if (!memory)
@@ -131,8 +140,10 @@ int V4l2Capture::dequeue(Frame *frame)
         return rc == -EAGAIN ? rc : fail("VIDIOC_DQBUF", rc);
     if (buffer.index >= m_buffers.size())
         return fail("VIDIOC_DQBUF", -EIO);
-    *frame = {int(buffer.index), m_buffers[buffer.index].get(), std::min<std::size_t>(buffer.bytesused, m_bufferLength),
-              buffer.sequence};
+    std::uint8_t *data = m_buffers[buffer.index].get();
+    const std::size_t size = std::min<std::size_t>(buffer.bytesused, m_bufferLength - kTailPadding);
+    std::memset(data + size, 0, kTailPadding);
+    *frame = {int(buffer.index), data, size, buffer.sequence, (buffer.flags & V4L2_BUF_FLAG_ERROR) || buffer.bytesused == 0};
     return 0;
 }
 
@@ -152,18 +163,23 @@ void V4l2Capture::close()
     if (m_fd < 0)
         return;
     // The buffers are ours: the driver lets go of them before they are freed.
+    // A refused step is logged; closing the node releases the queue anyway.
+    const auto step = [this](const char *name, int rc) {
+        if (rc < 0)
+            qWarning().noquote() << "capture stop:" << name << "failed:" << qt_error_string(-rc);
+    };
     if (m_streaming) {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        kernel().ioctl(m_fd, VIDIOC_STREAMOFF, &type);
+        step("VIDIOC_STREAMOFF", kernel().ioctl(m_fd, VIDIOC_STREAMOFF, &type));
         m_streaming = false;
     }
     if (!m_buffers.empty()) {
         v4l2_requestbuffers release{};
         release.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         release.memory = V4L2_MEMORY_USERPTR;
-        kernel().ioctl(m_fd, VIDIOC_REQBUFS, &release);
+        step("VIDIOC_REQBUFS 0", kernel().ioctl(m_fd, VIDIOC_REQBUFS, &release));
     }
-    kernel().close(m_fd);
+    step("close", kernel().close(m_fd));
     m_fd = -1;
     m_buffers.clear();
     m_bufferLength = 0;

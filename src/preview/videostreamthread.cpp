@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +27,9 @@ const QVector<quint32> kPixelFormats{V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV, V4L2
                                      V4L2_PIX_FMT_NV12,  V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_H264};
 constexpr QSize kCaptureSize{1920, 1080};
 constexpr int kFrameRate = 30;
+// Frames that cannot be shown (damaged on the wire, or not decodable) are
+// skipped; only when none could be shown for this long does the preview end.
+constexpr qint64 kBadRunMs = 2000;
 
 QString errnoText(int rc)
 {
@@ -43,6 +47,8 @@ struct VideoStreamThread::Stream {
     std::unique_ptr<lumora::preview::FrameDecoder> decoder;
     V4l2Capture::Frame frame;
     quint64 framesRead = 0;
+    // Runs since the first of a row of frames that could not be shown.
+    QElapsedTimer badRun;
 };
 
 VideoStreamThread::VideoStreamThread(QString alias, QObject *parent)
@@ -182,14 +188,22 @@ VideoStreamThread::Outcome VideoStreamThread::stream(Stream &s)
             return Outcome::Failed;
         }
         ++s.framesRead;
-        const bool shown = s.decoder ? deliverFrames(s) : deliverPacket(s);
+        const bool shown = !s.frame.damaged && (s.decoder ? deliverFrames(s) : deliverPacket(s));
         rc = s.capture.requeue(s.frame);
-        if (!shown) {
-            qDebug("Decode Error.\n");
-            return Outcome::Failed;
-        }
         if (rc < 0 && isRunning()) {
             qDebug().noquote() << "Video stream ended:" << errnoText(rc);
+            return Outcome::Failed;
+        }
+        if (shown) {
+            s.badRun.invalidate();
+            continue;
+        }
+        if (!s.badRun.isValid())
+            s.badRun.start();
+        if (s.badRun.elapsed() >= kBadRunMs) {
+            qWarning().noquote() << QStringLiteral("No picture could be shown for %1 s from camera %2; the preview stops.")
+                                        .arg(kBadRunMs / 1000)
+                                        .arg(m_CameraName);
             return Outcome::Failed;
         }
     }

@@ -14,7 +14,7 @@ namespace {
 constexpr int kCbwLength = 31, kCswLength = 13;
 constexpr quint32 kCbwSignature = 0x43425355, kCswSignature = 0x53425355;
 constexpr quint8 kClassOut = 0x21, kClassIn = 0xA1, kReset = 0xFF, kGetMaxLun = 0xFE;
-constexpr quint8 kStatusPassed = 0, kStatusFailed = 1, kStatusPhaseError = 2;
+constexpr quint8 kStatusPassed = 0, kStatusFailed = 1, kStatusPhaseError = 2, kStatusReserved = 5;
 } // namespace
 
 SimBulkOnly::Faults SimBulkOnly::readFaults(const QJsonObject &faults)
@@ -25,6 +25,10 @@ SimBulkOnly::Faults SimBulkOnly::readFaults(const QJsonObject &faults)
     f.wrongTagAt = faults.value("wrongTagAt").toInt();
     f.phaseErrorAt = faults.value("phaseErrorAt").toInt();
     f.shortDataAt = faults.value("shortDataAt").toInt();
+    f.residueAt = faults.value("residueAt").toInt();
+    f.badSignatureAt = faults.value("badSignatureAt").toInt();
+    f.badStatusAt = faults.value("badStatusAt").toInt();
+    f.statusInDataAt = faults.value("statusInDataAt").toInt();
     return f;
 }
 
@@ -92,6 +96,7 @@ int SimBulkOnly::bulk(usbdevfs_bulktransfer *t, const Execute &execute, After *a
         m_cdb = QByteArray(reinterpret_cast<const char *>(data) + 15, cbLength);
         m_failed = false;
         m_phaseError = ++m_commands == m_faults.phaseErrorAt;
+        m_bogusResidue = m_commands == m_faults.residueAt;
         m_residue = m_expected;
         m_buffer.clear();
         if (m_expected == 0 || m_fromDevice) {
@@ -124,30 +129,42 @@ int SimBulkOnly::bulk(usbdevfs_bulktransfer *t, const Execute &execute, After *a
             m_phase = Phase::Status;
             return -EPIPE;
         }
+        ++m_dataIns;
+        if (m_dataIns == m_faults.statusInDataAt && length >= kCswLength)
+            return sendStatus(data, after); // nothing moved: the residue stays the whole length
         int give = qMin(length, m_buffer.size());
-        if (++m_dataIns == m_faults.shortDataAt)
+        if (m_dataIns == m_faults.shortDataAt)
             give /= 2;
         std::memcpy(data, m_buffer.constData(), size_t(give));
         m_residue = m_expected - give;
         m_phase = Phase::Status;
         return give;
     }
-    case Phase::Status: {
+    case Phase::Status:
         if (length < kCswLength)
             return -EOVERFLOW;
-        const quint32 tag = ++m_statuses == m_faults.wrongTagAt ? ~m_tag : m_tag;
-        qToLittleEndian<quint32>(kCswSignature, data);
-        qToLittleEndian<quint32>(tag, data + 4);
-        qToLittleEndian<quint32>(quint32(m_residue), data + 8);
-        data[12] = m_phaseError ? kStatusPhaseError : m_failed ? kStatusFailed : kStatusPassed;
-        m_phase = Phase::Command;
-        after->statusSent = true;
-        return kCswLength;
-    }
+        return sendStatus(data, after);
     case Phase::NeedsReset:
         break;
     }
     return -EPIPE;
+}
+
+int SimBulkOnly::sendStatus(quint8 *data, After *after)
+{
+    ++m_statuses;
+    const quint32 tag = m_statuses == m_faults.wrongTagAt ? ~m_tag : m_tag;
+    const quint32 residue = m_bogusResidue && m_residue == 0 ? quint32(qMax(1, m_expected / 2)) : quint32(m_residue);
+    quint8 status = m_phaseError ? kStatusPhaseError : m_failed ? kStatusFailed : kStatusPassed;
+    if (m_statuses == m_faults.badStatusAt)
+        status = kStatusReserved;
+    qToLittleEndian<quint32>(m_statuses == m_faults.badSignatureAt ? kCbwSignature : kCswSignature, data);
+    qToLittleEndian<quint32>(tag, data + 4);
+    qToLittleEndian<quint32>(residue, data + 8);
+    data[12] = status;
+    m_phase = Phase::Command;
+    after->statusSent = true;
+    return kCswLength;
 }
 
 int SimBulkOnly::clearHalt(unsigned endpoint)

@@ -24,6 +24,10 @@ public:
         int wrongTagAt = 0;   // that CSW carries a tag the host never sent
         int phaseErrorAt = 0; // that command ends in a phase error, not carried out
         int shortDataAt = 0;  // that data-in stage moves half its bytes
+        int residueAt = 0;    // that command's CSW reports half its length unmoved, though all of it moved
+        int badSignatureAt = 0; // that CSW carries a wrong signature
+        int badStatusAt = 0;  // that CSW carries a status past phase error (3-255)
+        int statusInDataAt = 0; // that data-in stage is skipped: the CSW comes in its place
     };
     static Faults readFaults(const QJsonObject &faults);
 
@@ -50,6 +54,8 @@ public:
 private:
     enum class Phase { Command, DataOut, DataIn, Status, NeedsReset };
     void run(const Execute &execute, After *after);
+    // Writes the command's CSW into `data` (13 bytes) and ends the command.
+    int sendStatus(quint8 *data, After *after);
 
     const int m_in, m_out, m_interface;
     const Faults m_faults;
@@ -61,7 +67,7 @@ private:
     bool m_fromDevice = false;
     QByteArray m_cdb, m_buffer;
     int m_residue = 0;
-    bool m_failed = false, m_phaseError = false;
+    bool m_failed = false, m_phaseError = false, m_bogusResidue = false;
 };
 
 } // namespace lumora::sim

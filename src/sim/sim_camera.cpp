@@ -160,6 +160,12 @@ quint16 bcdFromFirmware(const QString &firmware)
 
 } // namespace
 
+bool SimCamera::isStreamFault(const QString &kind)
+{
+    return kind == QLatin1String("stallFeed") || kind == QLatin1String("garbageFrames")
+        || kind == QLatin1String("damagedFrames");
+}
+
 SimCamera::SimCamera(const QJsonObject &config)
     : SimDevice(config.value("id").toString()),
       m_config(config),
@@ -170,6 +176,7 @@ SimCamera::SimCamera(const QJsonObject &config)
       m_videoInterface(config.value("interface").toInt(0)),
       m_streams(streamsOf(config)),
       m_metadataNode(config.value("metadata").toBool(m_hasUsb)),
+      m_frameOffer(simFrameOffer(config)),
       m_extensionUnit(config),
       m_controls(config)
 {
@@ -185,8 +192,11 @@ SimCamera::SimCamera(const QJsonObject &config)
         if (kind == QLatin1String("stallFeed"))
             m_stallAfter = qMax<qint64>(0, qint64(fault.toObject().value("afterFrames").toDouble()));
         else if (kind == QLatin1String("garbageFrames"))
-            m_garbage = true;
-        else
+            m_garbageEvery = qMax(1, fault.toObject().value("every").toInt(1));
+        else if (kind == QLatin1String("damagedFrames"))
+            m_damage = {qMax(1, fault.toObject().value("every").toInt(1)), fault.toObject().value("keptPercent").toInt(50),
+                        fault.toObject().value("flagged").toBool(true)};
+        else if (!isStreamFault(kind))
             transferFaults.append(fault);
     }
     QString error;
@@ -205,7 +215,7 @@ QByteArray SimCamera::descriptors() const
     if (m_config.contains("descriptors"))
         return recordedDescriptors(m_config);
     return uvcCameraDescriptors(m_usb, bcdFromFirmware(m_config.value("firmware").toString()), m_videoInterface,
-                                m_extensionUnit.descriptors(), m_streams);
+                                m_extensionUnit.descriptors(), m_streams, m_frameOffer);
 }
 
 QVector<SimNode> SimCamera::nodes() const
@@ -290,17 +300,18 @@ std::shared_ptr<SimVideoFeed> SimCamera::feed(int stream)
     std::lock_guard<std::mutex> lock(m_feedMutex);
     std::shared_ptr<SimVideoFeed> &queue = m_feeds[size_t(stream)];
     if (!queue && m_attachedTo.load()) {
-        // Each streaming interface offers its own formats, at 1920x1080.
-        QVector<SimVideoFeed::Format> formats;
+        // Each streaming interface offers its own formats, at the camera's sizes.
+        QVector<const SimVideoFormat *> formats;
         for (const QString &name : m_streams[stream])
             if (const SimVideoFormat *format = simVideoFormat(name))
-                formats.append({format->pixelFormat, QSize(1920, 1080)});
-        queue = std::make_shared<SimVideoFeed>([this] { return m_controls.scene(); }, formats);
+                formats.append(format);
+        queue = std::make_shared<SimVideoFeed>([this] { return m_controls.scene(); }, formats, m_frameOffer);
         // Another application ("heldBy") streams from the first capture node.
         queue->setHeldElsewhere(stream == 0 && isHeld());
         if (m_stallAfter >= 0)
             queue->stallAfter(quint64(m_stallAfter));
-        queue->sendGarbage(m_garbage);
+        queue->sendGarbage(m_garbageEvery);
+        queue->damageFrames(m_damage);
         queue->setFrameObserver(m_frameObserver);
     }
     return queue;

@@ -8,6 +8,8 @@
 #include "sim/sim_device.h"
 #include "sim/sim_extension_unit.h"
 #include "sim/sim_faults.h"
+#include "sim/sim_uvc_descriptors.h"
+#include "sim/sim_video_feed.h"
 
 
 #include <QStringList>
@@ -23,7 +25,6 @@ struct v4l2_capability;
 namespace lumora::sim {
 
 class SimMachineStore;
-class SimVideoFeed;
 
 class SimCamera : public SimDevice {
 public:
@@ -33,6 +34,9 @@ public:
     static constexpr int kUpgradeSwitchMs = 1500;
 
     explicit SimCamera(const QJsonObject &config);
+    // Faults of the picture stream ("stallFeed", "garbageFrames",
+    // "damagedFrames"), which the feed carries rather than the transfers.
+    static bool isStreamFault(const QString &kind);
     ~SimCamera() override;
 
     bool hasUsbIdentity() const override { return m_hasUsb; }
@@ -81,6 +85,7 @@ private:
     const int m_videoInterface;
     const QVector<QStringList> m_streams; // per VideoStreaming interface: its format names
     const bool m_metadataNode;
+    const SimFrameOffer m_frameOffer;
     SimFaults m_faults;
     SimExtensionUnit m_extensionUnit;
     SimControls m_controls;
@@ -94,7 +99,8 @@ private:
     std::vector<std::shared_ptr<SimVideoFeed>> m_feeds; // per streaming interface
     // -1: the feed runs; otherwise it stalls after that many frames.
     qint64 m_stallAfter = -1;
-    bool m_garbage = false;
+    int m_garbageEvery = 0;
+    SimVideoFeed::Damage m_damage;
     std::function<void(quint64)> m_frameObserver;
     // The saved state last taken from, or given to, the machine's store.
     std::mutex m_storeMutex;

@@ -1,5 +1,7 @@
 #include "sim/sim_kernel.h"
 
+#include "platform/udev_rules.h"
+
 #include "sim/sim_camera.h"
 #include "sim/sim_machine_store.h"
 #include "sim/sim_monitor.h"
@@ -8,6 +10,7 @@
 #include "sim/sim_usbfs.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QDebug>
 #include <QSet>
@@ -32,21 +35,31 @@ namespace lumora::sim {
 namespace {
 
 constexpr int kFirstDescriptor = 3;
+// The command block a SCSI command holds (struct scsi_cmnd's cmnd).
+constexpr int kMaxCdbLength = 32;
 constexpr int kMaxVideoNodes = 256;
 constexpr qint64 kDefaultDiskSectors = 131072; // 64 MiB
 const QString kInternalDiskNode = QStringLiteral("/dev/sda");
 // Descriptors of a device's /dev/bus/usb node carry this in place of a node index.
 constexpr int kUsbfsNode = -1;
 
-// What SG_IO lets through for a process without CAP_SYS_RAWIO: a fixed list
-// of read-safe commands, and of basic writing commands on a descriptor opened
-// for writing. Everything else, vendor commands included, is refused.
+// scsi_cmd_allowed(): what SG_IO lets through for a process without
+// CAP_SYS_RAWIO, by the first byte of the command block: read-safe commands
+// for anyone who could open the disk, basic writing commands on a descriptor
+// opened for writing. Everything else, vendor commands included, is refused.
 bool scsiCommandAllowed(quint8 opcode, bool writable)
 {
-    static const QSet<quint8> readSafe = {0x00, 0x03, 0x08, 0x12, 0x1A, 0x1B, 0x1C, 0x25, 0x28, 0x2F, 0x37, 0x3C,
-                                          0x3E, 0x4D, 0x5A, 0x88, 0x8F, 0x9E, 0xA0, 0xA3, 0xA8};
-    static const QSet<quint8> writeSafe = {0x04, 0x0A, 0x15, 0x19, 0x2A, 0x2E, 0x35, 0x3D, 0x3F, 0x41, 0x4C,
-                                           0x55, 0x8A, 0x93, 0xAA, 0xAE};
+    static const QSet<quint8> readSafe = {
+        0x00, 0x03, 0x08, 0x28, 0xA8, 0x88, 0x3C, 0x37, 0x25, 0x3E, 0x12, 0x1A, 0x5A, 0x4D, 0x1B, 0x2F, 0x8F, 0xA0,
+        0x9E, 0x1C, 0xA3, 0x5C,                         // basic reading; 0xA3 is also MMC's SEND KEY
+        0xBC, 0x45, 0x47, 0x48, 0x4B,                   // audio CD
+        0xBE, 0xB9, 0x51, 0xAD, 0x44, 0x52, 0x42, 0x43, 0xA4, 0xBA, 0x46, 0x23, 0x4A, 0xAC, 0x2B, 0x4E, // MMC reading
+        0x95};                                          // ZBC IN
+    static const QSet<quint8> writeSafe = {
+        0x0A, 0x2A, 0x2E, 0xAA, 0xAE, 0x8A, 0x3F, 0xEA, 0x41, 0x93,
+        0x0D, // WRITE_SAME_32 as the kernel names it: a service action compared as an opcode
+        0x19, 0x55, 0x15, 0x4C, 0xA1, 0x5B, 0x35, 0x04, 0x58, 0x53, 0xBF, 0xA2, 0x54, 0x5D, 0xBB, 0x1E, 0xA6, 0xB6, 0xA7,
+        0x94}; // ZBC OUT
     return readSafe.contains(opcode) || (writable && writeSafe.contains(opcode));
 }
 
@@ -233,6 +246,24 @@ struct SimKernel::State {
         const int fd = nextDescriptor++;
         descriptors.insert(fd, {p.placement.id, node, p.generation, flags, false, p.device});
         return fd;
+    }
+    // The rule that grants access: the file in the scenario's rule folder,
+    // else the one Lumora ships, as a packaged install has it. A scenario
+    // without the rule ("udevRules": false) changes what doctor reports;
+    // "denied" takes a grant away.
+    QString installedRule() const
+    {
+        QFile installed(udevRuleFolder + '/' + QLatin1String(platform::kUdevRuleName));
+        return !udevRuleFolder.isEmpty() && installed.open(QIODevice::ReadOnly) ? QString::fromUtf8(installed.readAll())
+                                                                              : platform::shippedUdevRule();
+    }
+    // A usbfs node is root's (0664): the seat user writes to it only where
+    // the installed rule tags it "uaccess"; root always may.
+    bool usbfsWritable(const SimPlacement &p) const
+    {
+        if (p.denied.contains(QLatin1String("usbfs")))
+            return false;
+        return privileged || platform::rulesGrantUsbDevice(installedRule(), p.identity.vendorId, p.identity.productId);
     }
     // The driver an interface is bound to: "usbfs" when claimed, the kernel's own, or none.
     static QString driverOf(const SimPlacement &p, const SimUsbInterface &interface)
@@ -456,7 +487,7 @@ int SimKernel::open(const QString &node, int flags)
     for (const State::Plugged &p : qAsConst(d->plugged)) {
         // usbfs nodes are world-readable; writing takes the udev rule's grant.
         if (p.placement.usb && node == usbfsNode(p.placement.identity.busNumber, p.placement.devnum)) {
-            if (writing && p.placement.denied.contains(QLatin1String("usbfs")))
+            if (writing && !d->usbfsWritable(p.placement))
                 return -EACCES;
             return d->addDescriptor(p, kUsbfsNode, flags);
         }
@@ -468,7 +499,10 @@ int SimKernel::open(const QString &node, int flags)
     if (p->placement.denied.contains(accessKind(p->placement.nodes[index])))
         return -EACCES;
     const SimNode &opened = p->placement.nodes[index];
-    if (writing && opened.kind == SimNode::Kind::Disk && (opened.cdrom || opened.writeProtected))
+    // sd_open() refuses writing to protected media; cdrom_open() checks for
+    // writable media only when the open is not O_NONBLOCK.
+    if (writing && opened.kind == SimNode::Kind::Disk
+        && (opened.writeProtected || (opened.cdrom && !(flags & O_NONBLOCK))))
         return -EROFS;
     if (writing)
         ++d->writableOpens[node];
@@ -507,14 +541,17 @@ int SimKernel::ioctl(int fd, unsigned long request, void *arg)
         std::lock_guard<std::mutex> lock(d->mutex);
         if (const int rc = d->resolve(fd, &device, &file))
             return rc;
-        if (file.node != kUsbfsNode && request == SG_IO && !d->privileged
+        // sg_io() and scsi_fill_sghdr_rq(), in their order; root passes the allow-list only.
+        if (file.node != kUsbfsNode && request == SG_IO
             && d->plugged.value(d->descriptors.value(fd).id).placement.nodes[file.node].kind == SimNode::Kind::Disk) {
             const auto *hdr = static_cast<const sg_io_hdr_t *>(arg);
-            if (!hdr || hdr->interface_id != 'S')
+            if (!hdr || hdr->interface_id != 'S' || hdr->cmd_len > kMaxCdbLength)
                 return -EINVAL;
-            if (!hdr->cmdp || hdr->cmd_len == 0)
+            if (hdr->cmd_len < 6)
+                return -EMSGSIZE;
+            if (!hdr->cmdp)
                 return -EFAULT;
-            if (!scsiCommandAllowed(hdr->cmdp[0], (d->descriptors.value(fd).flags & O_ACCMODE) != O_RDONLY))
+            if (!d->privileged && !scsiCommandAllowed(hdr->cmdp[0], (d->descriptors.value(fd).flags & O_ACCMODE) != O_RDONLY))
                 return -EPERM;
         }
     }
@@ -616,13 +653,14 @@ int SimKernel::usbfs(int fd, unsigned long request, void *arg)
         if (call->ioctl_code == int(USBDEVFS_CONNECT)) {
             if (!driver.isEmpty())
                 return -EBUSY;
+            // device_attach(): 1 when a driver bound, 0 when none would.
             if (kernelDriverFor(*i).isEmpty())
                 return 0;
             const int number = i->number;
             const quint64 generation = p->generation;
             lock.unlock();
             rebind(placement.id, generation, number);
-            return 0;
+            return 1;
         }
         return -ENOTTY;
     }

@@ -1,5 +1,6 @@
 #include "sim/sim_scenario.h"
 
+#include "sim/sim_camera.h"
 #include "sim/sim_controls.h"
 #include "sim/sim_faults.h"
 #include "sim/sim_scenario_record.h"
@@ -93,7 +94,9 @@ bool checkFaults(const QJsonObject &camera, const QString &owner, QString *error
         if (!value.isObject())
             return fail(error, QStringLiteral("%1: every fault must be an object").arg(owner));
         const QJsonObject fault = value.toObject();
-        if (!checkNumber(fault, "n", 1, INT_MAX, owner, error) || !checkNumber(fault, "startMs", 0, kMaxMs, owner, error)
+        if (!checkNumber(fault, "n", 1, INT_MAX, owner, error) || !checkNumber(fault, "every", 1, INT_MAX, owner, error)
+            || !checkNumber(fault, "keptPercent", 0, 100, owner, error) || !checkNumber(fault, "afterFrames", 0, INT_MAX, owner, error)
+            || !checkNumber(fault, "startMs", 0, kMaxMs, owner, error)
             || !checkNumber(fault, "durationMs", 0, kMaxMs, owner, error)
             || (fault.value("errno").isDouble() && !checkNumber(fault, "errno", 1, 4095, owner, error)))
             return false;
@@ -157,6 +160,32 @@ bool checkStreams(const QJsonObject &camera, const QString &owner, QString *erro
     return true;
 }
 
+// "frameSizes" as "WIDTHxHEIGHT" (even widths), "frameRates" in frames per second.
+bool checkFrameOffer(const QJsonObject &camera, const QString &owner, QString *error)
+{
+    static const QRegularExpression sizeText(QStringLiteral("^([1-9][0-9]{0,3})x([1-9][0-9]{0,3})$"));
+    const QJsonValue sizes = camera.value("frameSizes");
+    if (!sizes.isUndefined()) {
+        bool good = sizes.isArray() && !sizes.toArray().isEmpty() && sizes.toArray().size() <= 16;
+        for (const QJsonValue &size : sizes.toArray()) {
+            const QRegularExpressionMatch m = sizeText.match(size.toString());
+            good = good && m.hasMatch() && m.captured(1).toInt() % 2 == 0 && m.captured(1).toInt() <= 8192
+                && m.captured(2).toInt() <= 8192;
+        }
+        if (!good)
+            return fail(error, QStringLiteral("%1: \"frameSizes\" must be 1 to 16 sizes such as \"1920x1080\" (even widths up to 8192)").arg(owner));
+    }
+    const QJsonValue rates = camera.value("frameRates");
+    if (!rates.isUndefined()) {
+        bool good = rates.isArray() && !rates.toArray().isEmpty() && rates.toArray().size() <= 16;
+        for (const QJsonValue &rate : rates.toArray())
+            good = good && rate.isDouble() && rate.toDouble() >= 1 && rate.toDouble() <= 240 && rate.toDouble() == std::floor(rate.toDouble());
+        if (!good)
+            return fail(error, QStringLiteral("%1: \"frameRates\" must be 1 to 16 whole numbers from 1 to 240").arg(owner));
+    }
+    return true;
+}
+
 bool checkCamera(const QJsonObject &camera, QString *error)
 {
     const QString id = camera.value("id").toString();
@@ -181,7 +210,7 @@ bool checkCamera(const QJsonObject &camera, QString *error)
     if (!checkRecordedFields(camera, owner, error))
         return false;
     if (!checkFirmware(camera, owner, error) || !checkExtensionUnit(camera, owner, error) || !checkStreams(camera, owner, error)
-        || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error)
+        || !checkFrameOffer(camera, owner, error) || !checkFaults(camera, owner, error) || !checkNumber(camera, "upgradeSwitchMs", 0, kMaxMs, owner, error)
         || !checkNumber(camera, "restartMs", 0, kMaxMs, owner, error))
         return false;
     const QJsonValue heldBy = camera.value("heldBy");
@@ -192,9 +221,13 @@ bool checkCamera(const QJsonObject &camera, QString *error)
             || holder.value("name").toString().isEmpty())
             return fail(error, QStringLiteral("camera \"%1\": \"heldBy\" needs a \"pid\" (1 to 4194304) and a \"name\"").arg(id));
     }
+    QJsonArray transferFaults;
+    for (const QJsonValue &fault : camera.value("faults").toArray())
+        if (!SimCamera::isStreamFault(fault.toObject().value("kind").toString()))
+            transferFaults.append(fault);
     SimFaults probe;
     QString faultError;
-    if (!probe.arm(camera.value("faults").toArray(), &faultError))
+    if (!probe.arm(transferFaults, &faultError))
         return fail(error, QStringLiteral("camera \"%1\": %2").arg(id, faultError));
     return true;
 }

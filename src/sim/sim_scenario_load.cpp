@@ -92,8 +92,10 @@ QJsonObject SimKernel::defaultScenario()
     QJsonObject webcam = camera("webcam", "0x3f1c", "0x0a21", "HD USB Webcam", "WC0001", "1-5", "2.0.1");
     webcam.insert("manufacturer", "Generic");
     webcam.insert("extensionUnit", false);
+    QJsonObject fourK = camera("qx-4k", "0x1d6b", "0xff01", "QX NV-Optica-4K-AI", "QX4K00017", "1-1", "1.4.2");
+    fourK.insert("frameSizes", QJsonArray{"640x480", "1280x720", "1920x1080", "3840x2160"});
     return {{"cameras", QJsonArray{
-                 camera("qx-4k", "0x1d6b", "0xff01", "QX NV-Optica-4K-AI", "QX4K00017", "1-1", "1.4.2"),
+                 fourK,
                  camera("qx-1080", "0x1d6b", "0xff13", "QX NV-Optica-1080-AI", "QX1080042", "1-2", "1.3.9"),
                  camera("orbit-160a", "0x5a17", "0x0307", "ORBIT 160A", "OR160A0311", "1-3", "2.1.0"),
                  camera("orbit-400", "0x5a17", "0x0305", "ORBIT 400", "OR4000127", "1-4.2", "2.0.6"),

@@ -21,6 +21,8 @@ namespace lumora::sim {
 namespace {
 
 constexpr quint8 kInquiry = 0x12;
+constexpr quint8 kRequestSense = 0x03;
+constexpr int kSenseLength = 18;
 constexpr quint8 kVendor = 0xE8;
 constexpr int kInquiryLength = 36;
 constexpr int kBulkIn = 0x81, kBulkOut = 0x02, kStorageInterface = 0;
@@ -164,7 +166,7 @@ int SimUpdateDrive::ioctl(const SimFile &, unsigned long request, void *arg)
         hdr->masked_status = 0x01;
         hdr->driver_status = 0x08; // DRIVER_SENSE
         hdr->info = SG_INFO_CHECK;
-        quint8 sense[18] = {0x70, 0, quint8(reply.senseKey), 0, 0, 0, 0, 10, 0, 0, 0, 0, quint8(reply.asc)};
+        quint8 sense[kSenseLength] = {0x70, 0, quint8(reply.senseKey), 0, 0, 0, 0, 10, 0, 0, 0, 0, quint8(reply.asc)};
         hdr->sb_len_wr = quint8(qMin<int>(hdr->mx_sb_len, sizeof sense));
         if (hdr->sbp)
             std::memcpy(hdr->sbp, sense, hdr->sb_len_wr);
@@ -175,6 +177,29 @@ int SimUpdateDrive::ioctl(const SimFile &, unsigned long request, void *arg)
 
 SimUpdateDrive::Reply SimUpdateDrive::execute(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data,
                                               int length)
+{
+    if (cdbLength >= 6 && cdb[0] == kRequestSense && fromDevice)
+        return requestSense(data, length);
+    const Reply reply = answer(cdb, cdbLength, fromDevice, data, length);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastFailure = reply.ok ? Reply{} : reply;
+    return reply;
+}
+
+// Fixed-format sense data of the last command that failed; no sense once it has been read.
+SimUpdateDrive::Reply SimUpdateDrive::requestSense(quint8 *data, int length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const quint8 sense[kSenseLength] = {0x70, 0, quint8(m_lastFailure.senseKey), 0, 0, 0, 0, 10, 0, 0, 0, 0,
+                                        quint8(m_lastFailure.asc)};
+    if (data)
+        std::memcpy(data, sense, size_t(qMin(length, kSenseLength)));
+    m_lastFailure = {};
+    return {};
+}
+
+SimUpdateDrive::Reply SimUpdateDrive::answer(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data,
+                                             int length)
 {
     if (cdbLength >= 6 && cdb[0] == kInquiry && fromDevice)
         return inquiry(data, length);
@@ -228,7 +253,9 @@ int SimUpdateDrive::usbTransfer(unsigned long request, void *arg)
 SimUpdateDrive::Reply SimUpdateDrive::inquiry(quint8 *data, int length) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    quint8 answer[kInquiryLength] = {0x00, 0x80, 0x02, 0x02, kInquiryLength - 5};
+    // Peripheral device type 5 for a drive that shows itself as a CD-ROM (sr.c binds those), 0 for a disk.
+    const quint8 type = m_config.value("cdrom").toBool() ? 0x05 : 0x00;
+    quint8 answer[kInquiryLength] = {type, 0x80, 0x02, 0x02, kInquiryLength - 5};
     QByteArray product = m_productText;
     if (!m_config.contains("inquiryProduct"))
         product = m_state == State::Rom ? QByteArray() : QByteArray(m_state == State::Updater ? "UPDATER" : "UBOOT");

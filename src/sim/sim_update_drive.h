@@ -71,8 +71,11 @@ private:
         Next next = Next::Stay;
     };
 
-    // One command block, whichever way it came.
+    // One command block, whichever way it came; a failure's sense is kept
+    // for the REQUEST SENSE that follows it.
     Reply execute(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data, int length);
+    Reply answer(const quint8 *cdb, int cdbLength, bool fromDevice, quint8 *data, int length);
+    Reply requestSense(quint8 *data, int length);
     Reply inquiry(quint8 *data, int length) const;
     Reply vendor(int subCommand, bool fromDevice, quint8 *data, int length);
     Reply chunk(int subCommand, quint8 *data, int length);
@@ -102,6 +105,7 @@ private:
     std::chrono::steady_clock::time_point m_checkDone; // when the camera has checked it
     QByteArray m_rawFile;
     std::array<quint8, 4> m_status;
+    Reply m_lastFailure{true, 0, 0, Next::Stay}; // its sense until the next command
     bool m_bootPending = false;
     QString m_newVersion;
     QStringList m_commandLines;

@@ -1,5 +1,7 @@
 #include "sim/sim_uvc_descriptors.h"
 
+#include <QJsonArray>
+
 #include <linux/usb/video.h>
 #include <linux/videodev2.h>
 
@@ -13,8 +15,8 @@ constexpr quint8 kDeviceType = 0x01, kConfigurationType = 0x02, kInterfaceType =
                  kAssociationType = 0x0B, kCsInterface = 0x24, kCsEndpoint = 0x25;
 constexpr quint8 kVideoClass = 0x0E, kVideoControl = 0x01, kVideoStreaming = 0x02, kVideoCollection = 0x03;
 constexpr quint8 kInterruptEndpoint = 0x81, kBulkEndpoint = 0x82;
-constexpr int kWidth = 1920, kHeight = 1080;
-constexpr quint32 kFrameInterval = 333333; // 100 ns units: 30 frames per second
+constexpr quint32 kIntervalUnitsPerSecond = 10000000; // frame intervals count 100 ns
+constexpr quint32 kBoundRate = 30;
 
 // Little-endian descriptor bytes; bLength is patched in by end().
 class Writer {
@@ -81,36 +83,49 @@ QByteArray videoControl(int videoInterface, int streams, const QByteArray &exten
     return out;
 }
 
-// One format with its one frame (1920x1080 at 30 frames per second) and its colour matching.
-QByteArray formatDescriptors(const SimVideoFormat &format, int formatIndex)
+// One format with a frame descriptor per size, each with every rate, and its colour matching.
+QByteArray formatDescriptors(const SimVideoFormat &format, int formatIndex, const SimFrameOffer &offer)
 {
-    const quint32 bits = quint32(format.bitsPerPixel);
+    const int frames = int(offer.sizes.size());
+    const int defaultFrame = offer.defaultSize() + 1;
     QByteArray out;
     if (format.compressed) {
-        out += Writer().u8(kCsInterface).u8(UVC_VS_FORMAT_MJPEG).u8(formatIndex).u8(1).u8(1).u8(1)
+        out += Writer().u8(kCsInterface).u8(UVC_VS_FORMAT_MJPEG).u8(formatIndex).u8(frames).u8(1).u8(defaultFrame)
                    .u8(0).u8(0).u8(0).u8(0).end();
     } else {
         Writer uncompressed;
-        uncompressed.u8(kCsInterface).u8(UVC_VS_FORMAT_UNCOMPRESSED).u8(formatIndex).u8(1);
+        uncompressed.u8(kCsInterface).u8(UVC_VS_FORMAT_UNCOMPRESSED).u8(formatIndex).u8(frames);
         for (const quint8 byte : format.guid)
             uncompressed.u8(byte);
-        out += uncompressed.u8(format.bitsPerPixel).u8(1).u8(0).u8(0).u8(0).u8(0).end();
+        out += uncompressed.u8(format.bitsPerPixel).u8(defaultFrame).u8(0).u8(0).u8(0).u8(0).end();
     }
     const int frameType = format.compressed ? UVC_VS_FRAME_MJPEG : UVC_VS_FRAME_UNCOMPRESSED;
-    out += Writer().u8(kCsInterface).u8(frameType).u8(1).u8(0).u16(kWidth).u16(kHeight)
-               .u32(kWidth * kHeight * bits * 30).u32(kWidth * kHeight * bits * 30).u32(kWidth * kHeight * bits / 8)
-               .u32(kFrameInterval).u8(1).u32(kFrameInterval).end();
+    const quint32 fastest = *std::max_element(offer.rates.begin(), offer.rates.end());
+    const quint32 slowest = *std::min_element(offer.rates.begin(), offer.rates.end());
+    for (int f = 0; f < frames; ++f) {
+        const QSize size = offer.sizes[f];
+        const quint32 pixels = quint32(size.width()) * quint32(size.height());
+        const quint32 bound = simMaxFrameSize(format, size, fastest, offer.boundFollowsRate);
+        Writer frame;
+        frame.u8(kCsInterface).u8(frameType).u8(f + 1).u8(0).u16(size.width()).u16(size.height())
+            .u32(pixels * quint32(format.bitsPerPixel) * slowest).u32(pixels * quint32(format.bitsPerPixel) * fastest)
+            .u32(bound).u32(kIntervalUnitsPerSecond / offer.rates.first()).u8(int(offer.rates.size()));
+        for (const quint32 rate : offer.rates)
+            frame.u32(kIntervalUnitsPerSecond / rate);
+        out += frame.end();
+    }
     out += Writer().u8(kCsInterface).u8(UVC_VS_COLORFORMAT).u8(1).u8(1).u8(4).end();
     return out;
 }
 
-QByteArray videoStreaming(int interfaceNumber, int endpoint, int outputTerminalId, const QStringList &formatNames)
+QByteArray videoStreaming(int interfaceNumber, int endpoint, int outputTerminalId, const QStringList &formatNames,
+                          const SimFrameOffer &offer)
 {
     QByteArray formats;
     int count = 0;
     for (const QString &name : formatNames)
         if (const SimVideoFormat *format = simVideoFormat(name))
-            formats += formatDescriptors(*format, ++count);
+            formats += formatDescriptors(*format, ++count, offer);
     Writer header;
     header.u8(kCsInterface).u8(UVC_VS_INPUT_HEADER).u8(count).u16(0).u8(endpoint)
         .u8(0).u8(outputTerminalId).u8(0).u8(0).u8(0).u8(1);
@@ -128,6 +143,43 @@ QByteArray videoStreaming(int interfaceNumber, int endpoint, int outputTerminalI
 
 } // namespace
 
+int SimFrameOffer::defaultSize() const
+{
+    const int fullHd = sizes.indexOf(QSize(1920, 1080));
+    return fullHd >= 0 ? fullHd : 0;
+}
+
+SimFrameOffer simFrameOffer(const QJsonObject &camera)
+{
+    SimFrameOffer offer;
+    for (const QJsonValue &value : camera.value("frameSizes").toArray()) {
+        const QStringList parts = value.toString().split('x');
+        const QSize size(parts.value(0).toInt(), parts.value(1).toInt());
+        // Even widths only: YUYV pairs its pixels.
+        if (parts.size() == 2 && size.width() > 0 && size.width() % 2 == 0 && size.height() > 0 && !offer.sizes.contains(size))
+            offer.sizes.append(size);
+    }
+    for (const QJsonValue &value : camera.value("frameRates").toArray())
+        if (value.toInt() > 0 && value.toInt() <= 240 && !offer.rates.contains(quint32(value.toInt())))
+            offer.rates.append(quint32(value.toInt()));
+    // What most UVC cameras list.
+    if (offer.sizes.isEmpty())
+        offer.sizes = {QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)};
+    if (offer.rates.isEmpty())
+        offer.rates = {30, 15};
+    offer.boundFollowsRate = camera.value("frameBoundFollowsRate").toBool();
+    return offer;
+}
+
+quint32 simMaxFrameSize(const SimVideoFormat &format, QSize size, quint32 rate, bool boundFollowsRate)
+{
+    const quint32 pixels = quint32(size.width()) * quint32(size.height());
+    if (!format.compressed)
+        return pixels * quint32(format.bitsPerPixel) / 8;
+    const quint32 bound = pixels / 2;
+    return boundFollowsRate ? quint32(quint64(bound) * rate / kBoundRate) : bound;
+}
+
 // GUIDs of the uncompressed formats: the FourCC, then the USB Video Class suffix.
 const SimVideoFormat *simVideoFormat(const QString &name)
 {
@@ -143,7 +195,8 @@ const SimVideoFormat *simVideoFormat(const QString &name)
 }
 
 QByteArray uvcCameraDescriptors(const SimUsbIdentity &usb, quint16 bcdDevice, int videoInterface,
-                                const QByteArray &extensionUnits, const QVector<QStringList> &streams)
+                                const QByteArray &extensionUnits, const QVector<QStringList> &streams,
+                                const SimFrameOffer &offer)
 {
     const QByteArray device = Writer().u8(kDeviceType).u16(0x0200).u8(0xEF).u8(0x02).u8(0x01).u8(64)
                                   .u16(usb.vendorId).u16(usb.productId).u16(bcdDevice)
@@ -155,7 +208,7 @@ QByteArray uvcCameraDescriptors(const SimUsbIdentity &usb, quint16 bcdDevice, in
         + videoControl(videoInterface, int(streams.size()), extensionUnits);
     const int outputId = highestUnitId(extensionUnits) + 1;
     for (int s = 0; s < streams.size(); ++s)
-        body += videoStreaming(videoInterface + 1 + s, kBulkEndpoint + s, outputId + s, streams[s]);
+        body += videoStreaming(videoInterface + 1 + s, kBulkEndpoint + s, outputId + s, streams[s], offer);
     QByteArray configuration = Writer().u8(kConfigurationType).u16(0).u8(interfaces).u8(1).u8(0).u8(0x80).u8(250).end();
     patch16(&configuration, 2, configuration.size() + body.size());
     return device + configuration + body;

@@ -24,8 +24,7 @@ namespace lumora::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kFramePeriod = std::chrono::nanoseconds(1000000000 / 30);
-constexpr quint32 kFrameRate = 30;
+constexpr qint64 kNanosecondsPerSecond = 1000000000;
 // uvcvideo's limit on a queue's buffers (UVC_MAX_VIDEO_BUFFERS).
 constexpr quint32 kMaxBuffers = 32;
 
@@ -45,12 +44,6 @@ const FormatText *textOf(quint32 pixelFormat)
         if (text.pixelFormat == pixelFormat)
             return &text;
     return nullptr;
-}
-
-bool compressed(quint32 pixelFormat)
-{
-    const FormatText *text = textOf(pixelFormat);
-    return text && (text->flags & V4L2_FMT_FLAG_COMPRESSED);
 }
 
 // Frames that are not pictures: a JPEG start and noise.
@@ -80,14 +73,22 @@ struct SimVideoFeed::State {
         timeval timestamp{};
     };
 
+    struct Format {
+        const SimVideoFormat *shape = nullptr;
+        QSize size;
+    };
+
     std::function<SimScene()> scene;
     QVector<Format> formats;
+    SimFrameOffer offer;
 
     std::mutex mutex;
     std::condition_variable changed;
     // Guarded by mutex.
     int format = 0;
     QSize size;
+    quint32 rate = 0;
+    quint32 minLength = 0; // the plane size the queue was set up with (REQBUFS)
     int owner = -1; // the descriptor holding the streaming right
     bool heldElsewhere = false;
     QVector<Buffer> buffers;
@@ -101,24 +102,27 @@ struct SimVideoFeed::State {
     std::mutex observerMutex;
     std::function<void(quint64)> observer;
 
-    std::atomic<bool> frozen{false}, garbage{false};
+    std::atomic<bool> frozen{false};
+    std::atomic<int> garbageEvery{0};
+    std::mutex damageMutex;
+    Damage damage; // guarded by damageMutex
     std::atomic<quint64> freezeAt{0}; // 0: never
     std::atomic<quint64> served{0};
 
     // Callers hold the mutex for these.
     quint32 sizeImage() const
     {
-        return quint32(size.width()) * quint32(size.height()) * 2;
+        return simMaxFrameSize(*formats[format].shape, size, rate, offer.boundFollowsRate);
     }
     void fill(v4l2_pix_format *pix) const
     {
-        const quint32 pixelFormat = formats[format].pixelFormat;
+        const SimVideoFormat &shape = *formats[format].shape;
         *pix = {};
         pix->width = quint32(size.width());
         pix->height = quint32(size.height());
-        pix->pixelformat = pixelFormat;
+        pix->pixelformat = shape.pixelFormat;
         pix->field = V4L2_FIELD_NONE;
-        pix->bytesperline = compressed(pixelFormat) ? 0 : quint32(size.width()) * 2;
+        pix->bytesperline = shape.compressed ? 0 : quint32(size.width()) * quint32(shape.bitsPerPixel) / 8;
         pix->sizeimage = sizeImage();
         pix->colorspace = V4L2_COLORSPACE_SRGB;
     }
@@ -161,13 +165,13 @@ struct SimVideoFeed::State {
         // An unknown format gets the camera's first; the size is the nearest offered.
         int chosen = -1;
         for (int i = 0; i < formats.size() && chosen < 0; ++i)
-            if (formats[i].pixelFormat == f->fmt.pix.pixelformat)
+            if (formats[i].shape->pixelFormat == f->fmt.pix.pixelformat)
                 chosen = i;
-        const quint32 pixelFormat = formats[std::max(chosen, 0)].pixelFormat;
+        const quint32 pixelFormat = formats[std::max(chosen, 0)].shape->pixelFormat;
         int best = -1;
         qint64 bestDistance = 0;
         for (int i = 0; i < formats.size(); ++i) {
-            if (formats[i].pixelFormat != pixelFormat)
+            if (formats[i].shape->pixelFormat != pixelFormat)
                 continue;
             const qint64 distance = qAbs(qint64(formats[i].size.width()) - f->fmt.pix.width)
                 + qAbs(qint64(formats[i].size.height()) - f->fmt.pix.height);
@@ -209,6 +213,9 @@ struct SimVideoFeed::State {
         request->count = std::min(request->count, kMaxBuffers);
         stopStreaming();
         buffers = QVector<Buffer>(int(request->count));
+        // uvc_queue_setup(): every plane must hold the bound the camera
+        // answered last; a later S_PARM does not change it.
+        minLength = sizeImage();
         return 0;
     }
 
@@ -224,7 +231,7 @@ struct SimVideoFeed::State {
             return -EINVAL;
         if (b->m.userptr == 0)
             return -EFAULT;
-        if (b->length < sizeImage())
+        if (b->length < minLength)
             return -EINVAL;
         Buffer &buffer = buffers[int(b->index)];
         buffer.where = Buffer::Where::Queued;
@@ -265,6 +272,32 @@ struct SimVideoFeed::State {
         return 0;
     }
 
+    // uvc_v4l2_set_streamparm(): the nearest rate the size offers; the probe
+    // answers the camera's bound for it, which sizeimage shows from then on.
+    int setRate(const SimFile &file, v4l2_streamparm *parameters)
+    {
+        if (const int rc = acquire(file))
+            return rc;
+        if (streaming)
+            return -EBUSY;
+        const v4l2_fract asked = parameters->parm.capture.timeperframe;
+        if (asked.numerator && asked.denominator) {
+            const double wanted = double(asked.denominator) / asked.numerator;
+            quint32 best = offer.rates.first();
+            for (const quint32 r : qAsConst(offer.rates))
+                if (qAbs(r - wanted) < qAbs(best - wanted))
+                    best = r;
+            rate = best;
+        }
+        return 0;
+    }
+    void fill(v4l2_streamparm *parameters) const
+    {
+        std::memset(&parameters->parm, 0, sizeof parameters->parm);
+        parameters->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parameters->parm.capture.timeperframe = {1, rate};
+    }
+
     int streamOn(const SimFile &file)
     {
         if (!owns(file))
@@ -287,6 +320,7 @@ struct SimVideoFeed::State {
         std::unique_lock<std::mutex> lock(mutex);
         auto next = Clock::now();
         int index = 0;
+        quint64 sent = 0;
         while (!quit) {
             if (!streaming) {
                 changed.wait(lock, [this] { return quit || streaming; });
@@ -296,7 +330,7 @@ struct SimVideoFeed::State {
             if (changed.wait_until(lock, next, [this] { return quit || !streaming; }))
                 continue;
             // A late tick does not cause a burst of frames.
-            next = std::max(next + kFramePeriod, Clock::now());
+            next = std::max(next + std::chrono::nanoseconds(kNanosecondsPerSecond / rate), Clock::now());
             // uvcvideo counts every frame the camera sends, lost ones included.
             const quint32 frameSequence = sequence++;
             const quint64 stallAt = freezeAt.load();
@@ -305,25 +339,39 @@ struct SimVideoFeed::State {
             if (frozen)
                 continue;
             // Drawn without the lock: the application keeps dequeuing meanwhile.
-            const Format shape{formats[format].pixelFormat, size};
+            const Format shape = {formats[format].shape, size};
             lock.unlock();
+            ++sent;
+            const int garbage = garbageEvery.load();
             QByteArray frame;
-            if (garbage)
+            if (garbage > 0 && sent % quint64(garbage) == 0)
                 frame = garbageFrame();
-            else if (shape.pixelFormat == V4L2_PIX_FMT_MJPEG)
-                frame = frames.frame(scene(), index++);
-            else if (shape.pixelFormat == V4L2_PIX_FMT_YUYV)
+            else if (shape.shape->pixelFormat == V4L2_PIX_FMT_MJPEG)
+                frame = frames.frame(scene(), index++, shape.size);
+            else if (shape.shape->pixelFormat == V4L2_PIX_FMT_YUYV)
                 frame = SimVideoFrames::yuyv(scene(), index++, shape.size);
+            Damage harm;
+            {
+                std::lock_guard<std::mutex> damaging(damageMutex);
+                harm = damage;
+            }
+            const bool damaged = harm.every > 0 && sent % quint64(harm.every) == 0;
             lock.lock();
             // No buffer to put it in, or the format changed meanwhile: the frame is lost.
             // A stall asked for while it was drawn holds as well, so none comes after it.
             if (quit || !streaming || frozen || queued.empty() || frame.isEmpty() || size != shape.size)
                 continue;
             Buffer &buffer = buffers[queued.front()];
-            const quint32 bytes = std::min(quint32(frame.size()), buffer.length);
+            quint32 whole = quint32(frame.size());
+            if (damaged)
+                whole = quint32(quint64(whole) * quint64(qBound(0, harm.keptPercent, 100)) / 100);
+            const quint32 bytes = std::min(whole, buffer.length);
             std::memcpy(reinterpret_cast<void *>(buffer.userptr), frame.constData(), bytes);
             buffer.bytesused = bytes;
-            buffer.flags = bytes < quint32(frame.size()) ? V4L2_BUF_FLAG_ERROR : 0;
+            // uvc_video_decode_data() flags a frame that overflows the buffer;
+            // uvc_video_validate_buffer() an uncompressed one that comes short.
+            const bool flagged = bytes < whole || (damaged && (harm.flagged || !shape.shape->compressed));
+            buffer.flags = flagged ? V4L2_BUF_FLAG_ERROR : 0;
             buffer.sequence = frameSequence;
             buffer.timestamp = monotonicNow();
             buffer.where = Buffer::Where::Done;
@@ -342,11 +390,21 @@ struct SimVideoFeed::State {
     }
 };
 
-SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene, QVector<Format> formats) : d(std::make_unique<State>())
+SimVideoFeed::SimVideoFeed(std::function<SimScene()> scene, QVector<const SimVideoFormat *> formats, SimFrameOffer offer)
+    : d(std::make_unique<State>())
 {
     d->scene = std::move(scene);
-    d->formats = formats.isEmpty() ? QVector<Format>{{V4L2_PIX_FMT_MJPEG, QSize(1920, 1080)}} : std::move(formats);
-    d->size = d->formats.first().size;
+    if (formats.isEmpty())
+        formats.append(simVideoFormat(QStringLiteral("mjpeg")));
+    if (offer.sizes.isEmpty() || offer.rates.isEmpty())
+        offer = simFrameOffer({});
+    for (const SimVideoFormat *shape : qAsConst(formats))
+        for (const QSize &size : qAsConst(offer.sizes))
+            d->formats.append({shape, size});
+    d->format = offer.defaultSize();
+    d->size = d->formats[d->format].size;
+    d->rate = offer.rates.first();
+    d->offer = std::move(offer);
 }
 
 SimVideoFeed::~SimVideoFeed()
@@ -365,6 +423,7 @@ bool SimVideoFeed::handles(unsigned long request)
     switch (request) {
     case VIDIOC_ENUM_FMT:
     case VIDIOC_ENUM_FRAMESIZES:
+    case VIDIOC_ENUM_FRAMEINTERVALS:
     case VIDIOC_G_FMT:
     case VIDIOC_S_FMT:
     case VIDIOC_TRY_FMT:
@@ -388,9 +447,9 @@ int SimVideoFeed::ioctl(const SimFile &file, unsigned long request, void *arg)
     case VIDIOC_ENUM_FMT: {
         auto *description = static_cast<v4l2_fmtdesc *>(arg);
         QVector<quint32> distinct;
-        for (const Format &f : qAsConst(d->formats))
-            if (!distinct.contains(f.pixelFormat))
-                distinct.append(f.pixelFormat);
+        for (const State::Format &f : qAsConst(d->formats))
+            if (!distinct.contains(f.shape->pixelFormat))
+                distinct.append(f.shape->pixelFormat);
         if (description->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || description->index >= quint32(distinct.size()))
             return -EINVAL;
         const quint32 index = description->index;
@@ -407,14 +466,25 @@ int SimVideoFeed::ioctl(const SimFile &file, unsigned long request, void *arg)
     case VIDIOC_ENUM_FRAMESIZES: {
         auto *frameSize = static_cast<v4l2_frmsizeenum *>(arg);
         quint32 n = 0;
-        for (const Format &f : qAsConst(d->formats)) {
-            if (f.pixelFormat != frameSize->pixel_format || n++ != frameSize->index)
+        for (const State::Format &f : qAsConst(d->formats)) {
+            if (f.shape->pixelFormat != frameSize->pixel_format || n++ != frameSize->index)
                 continue;
             frameSize->type = V4L2_FRMSIZE_TYPE_DISCRETE;
             frameSize->discrete = {quint32(f.size.width()), quint32(f.size.height())};
             return 0;
         }
         return -EINVAL;
+    }
+    case VIDIOC_ENUM_FRAMEINTERVALS: {
+        auto *interval = static_cast<v4l2_frmivalenum *>(arg);
+        const bool offered = std::any_of(d->formats.begin(), d->formats.end(), [interval](const State::Format &f) {
+            return f.shape->pixelFormat == interval->pixel_format && f.size == QSize(int(interval->width), int(interval->height));
+        });
+        if (!offered || interval->index >= quint32(d->offer.rates.size()))
+            return -EINVAL;
+        interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        interval->discrete = {1, d->offer.rates[int(interval->index)]};
+        return 0;
     }
     case VIDIOC_G_FMT: {
         auto *f = static_cast<v4l2_format *>(arg);
@@ -432,12 +502,9 @@ int SimVideoFeed::ioctl(const SimFile &file, unsigned long request, void *arg)
         if (parameters->type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return -EINVAL;
         if (request == VIDIOC_S_PARM)
-            if (const int rc = d->acquire(file))
+            if (const int rc = d->setRate(file, parameters))
                 return rc;
-        // One frame interval: whatever is asked, the camera keeps its own.
-        std::memset(&parameters->parm, 0, sizeof parameters->parm);
-        parameters->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-        parameters->parm.capture.timeperframe = {1, kFrameRate};
+        d->fill(parameters);
         return 0;
     }
     case VIDIOC_REQBUFS:
@@ -521,9 +588,15 @@ void SimVideoFeed::setFrameObserver(std::function<void(quint64)> observer)
     d->observer = std::move(observer);
 }
 
-void SimVideoFeed::sendGarbage(bool garbage)
+void SimVideoFeed::sendGarbage(int every)
 {
-    d->garbage = garbage;
+    d->garbageEvery = std::max(0, every);
+}
+
+void SimVideoFeed::damageFrames(Damage damage)
+{
+    std::lock_guard<std::mutex> lock(d->damageMutex);
+    d->damage = damage;
 }
 
 } // namespace lumora::sim

@@ -7,6 +7,7 @@
 
 #include "sim/sim_controls.h"
 #include "sim/sim_device.h"
+#include "sim/sim_uvc_descriptors.h"
 
 #include <QSize>
 #include <QVector>
@@ -19,14 +20,21 @@ namespace lumora::sim {
 
 class SimVideoFeed {
 public:
-    // A format the camera offers; the first is the one it starts with.
-    struct Format {
-        quint32 pixelFormat = 0; // V4L2_PIX_FMT_*
-        QSize size;
+    // Frames the camera delivers damaged, as uvcvideo hands them on since
+    // Linux 6.14 (its nodrop default): every `every`th frame (0: none).
+    struct Damage {
+        int every = 0;
+        // Of the frame's bytes, the percentage in the buffer (0: an empty buffer).
+        int keptPercent = 50;
+        // Whether uvcvideo could tell: it flags the buffer V4L2_BUF_FLAG_ERROR.
+        // An MJPEG frame that ends early carries no flag.
+        bool flagged = true;
     };
 
-    // `scene` is read for every frame, from the producer's thread.
-    SimVideoFeed(std::function<SimScene()> scene, QVector<Format> formats);
+    // `scene` is read for every frame, from the producer's thread. Every
+    // format comes in every size of `offer`; the stream starts with the first
+    // format at the offer's default size and rate.
+    SimVideoFeed(std::function<SimScene()> scene, QVector<const SimVideoFormat *> formats, SimFrameOffer offer);
     ~SimVideoFeed();
     SimVideoFeed(const SimVideoFeed &) = delete;
     SimVideoFeed &operator=(const SimVideoFeed &) = delete;
@@ -55,8 +63,10 @@ public:
     // Called on the producer's thread each time a buffer holds a whole
     // frame, with the count of such frames (from 1).
     void setFrameObserver(std::function<void(quint64 frame)> observer);
-    // Frames that are not pictures: a JPEG header and noise.
-    void sendGarbage(bool garbage);
+    // Frames that are not pictures (a JPEG header and noise): every
+    // `every`th one, 1 for all, 0 for none.
+    void sendGarbage(int every);
+    void damageFrames(Damage damage);
 
 private:
     struct State;

@@ -137,9 +137,9 @@ void drawMeters(QPainter &p, const SimScene &scene, int index)
 struct SimVideoFrames::Encoder {
     static constexpr int kQuality = 85;
 
-    QByteArray encode(const QImage &rendered)
+    QByteArray encode(const QImage &rendered, QSize frameSize)
     {
-        const QImage picture = rendered.scaled(kWidth, kHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        const QImage picture = rendered.scaled(frameSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                                    .convertToFormat(QImage::Format_RGB32);
         jpeg_compress_struct info{};
         jpeg_error_mgr error{};
@@ -174,16 +174,17 @@ SimVideoFrames::SimVideoFrames() : m_encoder(std::make_unique<Encoder>()) {}
 
 SimVideoFrames::~SimVideoFrames() = default;
 
-QByteArray SimVideoFrames::frame(const SimScene &scene, int index)
+QByteArray SimVideoFrames::frame(const SimScene &scene, int index, QSize size)
 {
     index = loopIndex(index);
-    if (!m_scene || fields(*m_scene) != fields(scene)) {
+    if (!m_scene || fields(*m_scene) != fields(scene) || size != m_size) {
         m_scene = scene;
+        m_size = size;
         m_cache = QVector<QByteArray>(kLoopFrames);
     }
     QByteArray &cached = m_cache[index];
     if (cached.isEmpty())
-        cached = m_encoder->encode(render(scene, index));
+        cached = m_encoder->encode(render(scene, index), size);
     return cached;
 }
 

@@ -24,9 +24,9 @@ public:
     SimVideoFrames();
     ~SimVideoFrames();
 
-    // The JPEG of frame `index` (taken modulo the loop) of `scene`; empty
-    // when encoding failed.
-    QByteArray frame(const SimScene &scene, int index);
+    // The JPEG of frame `index` (taken modulo the loop) of `scene` at
+    // `size`; empty when encoding failed.
+    QByteArray frame(const SimScene &scene, int index, QSize size = QSize(kWidth, kHeight));
 
     // Frame `index` of `scene` as packed YUYV 4:2:2 at `size` (an even
     // width), drawn anew each time.
@@ -39,6 +39,7 @@ private:
     struct Encoder;
     std::unique_ptr<Encoder> m_encoder;
     std::optional<SimScene> m_scene;
+    QSize m_size;
     QVector<QByteArray> m_cache;
 };
 

@@ -1,5 +1,7 @@
 #include "upgrade/abnormaldetectthread.h"
 
+#include "upgrade/driveaccess.h"
+
 #include "upgrade/updatechannel.h"
 
 using namespace lumora::upgrade;
@@ -44,6 +46,8 @@ void AbnormalDetectThread::doWork()
         }
         deviceState = found.state;
         if (!found.node.isEmpty() && deviceState != StateNone) {
+            // Told with the offer, before anything is written.
+            found.accessProblem = checkDriveAccess(found).explanation(found);
             emit abnormalDriveFound(found);
             emit onDeviceAbnormal(deviceState);
             running.sleep(kReportPauseMs);

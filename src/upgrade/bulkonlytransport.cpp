@@ -1,6 +1,7 @@
 #include "upgrade/bulkonlytransport.h"
 
 #include "platform/kernel.h"
+#include "upgrade/runflag.h"
 
 #include <QRegularExpression>
 #include <QtEndian>
@@ -9,6 +10,7 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +22,10 @@ constexpr int kCbwLength = 31, kCswLength = 13;
 constexpr std::uint32_t kCbwSignature = 0x43425355, kCswSignature = 0x53425355;
 constexpr std::uint8_t kCswPassed = 0, kCswPhaseError = 2;
 constexpr unsigned kControlTimeoutMs = 5000;
+// usb_stor_reset_common(): the device is given this long to recover from a
+// class reset before its halts are cleared.
+constexpr int kResetSettleMs = 6000;
+constexpr std::uint8_t kRequestSense = 0x03;
 constexpr int kInterfaceType = 0x04, kEndpointType = 0x05;
 constexpr int kClassMassStorage = 0x08, kProtocolBulkOnly = 0x50;
 
@@ -161,12 +167,43 @@ void BulkOnlyTransport::resetRecovery()
         m_gone = true;
         return;
     }
+    pauseMs(kResetSettleMs);
     clearHalt(m_in);
     clearHalt(m_out);
 }
 
 int BulkOnlyTransport::execute(const ScsiCommand &command)
 {
+    m_sense = {};
+    const int rc = transport(command);
+    if (rc == kFailed) {
+        const int residue = m_residue;
+        requestSense(command.timeoutMs);
+        m_residue = residue;
+    }
+    return rc;
+}
+
+void BulkOnlyTransport::requestSense(unsigned timeoutMs)
+{
+    const std::uint8_t cdb[6] = {kRequestSense, 0, 0, 0, std::uint8_t(m_sense.bytes.size()), 0};
+    ScsiSense sense;
+    ScsiCommand command;
+    command.cdb = cdb;
+    command.cdbLength = sizeof cdb;
+    command.direction = ScsiCommand::Direction::In;
+    command.data = sense.bytes.data();
+    command.length = int(sense.bytes.size());
+    command.timeoutMs = timeoutMs;
+    if (transport(command) == kPassed) {
+        sense.length = command.length - m_residue;
+        m_sense = sense;
+    }
+}
+
+int BulkOnlyTransport::transport(const ScsiCommand &command)
+{
+    m_residue = 0;
     if (m_fd < 0)
         return -EBADF;
     if (m_gone)
@@ -192,6 +229,8 @@ int BulkOnlyTransport::execute(const ScsiCommand &command)
     }
 
     int moved = 0;
+    std::uint8_t csw[kCswLength] = {};
+    bool statusInData = false;
     if (command.length > 0) {
         const unsigned endpoint = in ? m_in : m_out;
         rc = bulk(endpoint, command.data, command.length, command.timeoutMs);
@@ -205,25 +244,38 @@ int BulkOnlyTransport::execute(const ScsiCommand &command)
             resetRecovery();
             return m_gone ? -ENODEV : rc;
         }
+        // A device that skips its data stage sends its status in the data's place.
+        if (in && moved == kCswLength && command.length > kCswLength
+            && qFromLittleEndian<std::uint32_t>(command.data) == kCswSignature) {
+            std::memcpy(csw, command.data, kCswLength);
+            statusInData = true;
+            moved = 0;
+        }
     }
 
-    std::uint8_t csw[kCswLength] = {};
-    rc = bulk(m_in, csw, kCswLength, command.timeoutMs);
-    if (rc == -EPIPE && clearHalt(m_in) == 0)
-        rc = bulk(m_in, csw, kCswLength, command.timeoutMs); // a stalled status is asked for once more
-    if (m_gone)
-        return -ENODEV;
-    const bool valid = rc == kCswLength && qFromLittleEndian<std::uint32_t>(csw) == kCswSignature
-        && qFromLittleEndian<std::uint32_t>(csw + 4) == tag;
-    if (!valid || csw[12] == kCswPhaseError) {
-        resetRecovery();
-        return m_gone ? -ENODEV : rc < 0 ? rc : -EPROTO;
+    if (!statusInData) {
+        rc = bulk(m_in, csw, kCswLength, command.timeoutMs);
+        if (rc == 0) // a zero-length packet ended the data: the status follows
+            rc = bulk(m_in, csw, kCswLength, command.timeoutMs);
+        if (rc == -EPIPE && clearHalt(m_in) == 0)
+            rc = bulk(m_in, csw, kCswLength, command.timeoutMs); // a stalled status is asked for once more
+        if (m_gone)
+            return -ENODEV;
+        if (rc != kCswLength) {
+            resetRecovery();
+            return m_gone ? -ENODEV : rc < 0 ? rc : -EPROTO;
+        }
     }
-    // A short data stage or a residue means the command did not see all its data.
-    const std::uint32_t residue = qFromLittleEndian<std::uint32_t>(csw + 8);
-    if (csw[12] != kCswPassed || residue != 0 || moved != command.length)
-        return kFailed;
-    return kPassed;
+    const std::uint8_t status = csw[12];
+    if (qFromLittleEndian<std::uint32_t>(csw) != kCswSignature || qFromLittleEndian<std::uint32_t>(csw + 4) != tag
+        || status >= kCswPhaseError) {
+        resetRecovery();
+        return m_gone ? -ENODEV : -EPROTO;
+    }
+    // What did not move: the short data stage, or the device's own count if larger.
+    const int reported = int(std::min<std::uint32_t>(qFromLittleEndian<std::uint32_t>(csw + 8), std::uint32_t(command.length)));
+    m_residue = std::max(command.length - moved, reported);
+    return status == kCswPassed ? kPassed : kFailed;
 }
 
 } // namespace lumora::upgrade

@@ -20,6 +20,10 @@ public:
     BulkOnlyTransport(const BulkOnlyTransport &) = delete;
     BulkOnlyTransport &operator=(const BulkOnlyTransport &) = delete;
 
+    // Judged as usb-storage judges it (usb_stor_Bulk_transport): a pass with a
+    // residue is a pass, a failure is followed by REQUEST SENSE, and a status
+    // wrapper that is not one (bad signature or tag, status past 2) is a phase
+    // error: reset recovery, with the settle wait after the class reset.
     int execute(const ScsiCommand &command) override;
     QString describe() const override;
     // Releases the interface and, with giveBack, lets the storage driver bind
@@ -29,6 +33,10 @@ public:
 
 private:
     BulkOnlyTransport(int fd, QString node, unsigned interface, unsigned in, unsigned out);
+    // kPassed, kFailed or -errno; fills m_residue.
+    int transport(const ScsiCommand &command);
+    // Reads a failed command's sense data into m_sense.
+    void requestSense(unsigned timeoutMs);
     // Bytes moved or -errno.
     int bulk(unsigned endpoint, void *data, int length, unsigned timeoutMs);
     int clearHalt(unsigned endpoint);

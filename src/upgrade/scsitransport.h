@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <array>
 #include <cstdint>
 
 namespace lumora::upgrade {
@@ -20,6 +21,18 @@ struct ScsiCommand {
     unsigned timeoutMs = 0;
 };
 
+// Fixed-format sense data of a failed command, as REQUEST SENSE or SG_IO's
+// sense buffer gives it.
+struct ScsiSense {
+    std::array<std::uint8_t, 18> bytes{};
+    int length = 0;
+    int key() const { return length > 2 ? bytes[2] & 0x0F : 0; }
+    int asc() const { return length > 12 ? bytes[12] : 0; }
+    int ascq() const { return length > 13 ? bytes[13] : 0; }
+    // "sense key 2, asc 04/00"; "no sense data" when there is none.
+    QString describe() const;
+};
+
 class ScsiTransport {
 public:
     // The device carried out the command; it reported a failure.
@@ -29,9 +42,19 @@ public:
     virtual ~ScsiTransport() = default;
     // kPassed, kFailed, or -errno when the transfer itself failed (-ENODEV:
     // the drive has gone; -EPERM or -EACCES: the kernel refused the command).
+    // A pass may move less data than asked: residue() says how much less.
     virtual int execute(const ScsiCommand &command) = 0;
     // "SG_IO", "USB Bulk-Only transport on /dev/bus/usb/001/004", for the log.
     virtual QString describe() const = 0;
+
+    // Of the last command: the bytes its data stage did not move, and, when
+    // it failed, the sense data that says why.
+    int residue() const { return m_residue; }
+    const ScsiSense &sense() const { return m_sense; }
+
+protected:
+    int m_residue = 0;
+    ScsiSense m_sense;
 };
 
 // SG_IO on a disk descriptor the caller owns.

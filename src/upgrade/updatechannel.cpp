@@ -61,9 +61,10 @@ void chooseBulkOnly(int refusal)
     g_transport = std::move(bulk);
 }
 
-// One command to the current drive; true when the device completed it without error.
+// One command to the current drive; true when the device completed it without
+// error. `moved`, when given, gets the bytes the data stage moved.
 bool passThrough(const std::uint8_t *cdb, int cdbLength, ScsiCommand::Direction direction, int length, void *data,
-                 unsigned timeoutMs)
+                 unsigned timeoutMs, int *moved = nullptr)
 {
     if (!g_transport) {
         if (g_currentFd < 0)
@@ -92,6 +93,19 @@ bool passThrough(const std::uint8_t *cdb, int cdbLength, ScsiCommand::Direction 
     // not worth the retries meant for a busy device.
     if (rc == -ENODEV || rc == -EPERM || rc == -EACCES)
         g_driveGone = true;
+    // Either transport reports the same: why a command failed, and a pass
+    // that moved less than asked (the drive took the command all the same).
+    const QString opcode = QStringLiteral("%1 %2").arg(cdb[0], 2, 16, QLatin1Char('0')).arg(cdbLength > 1 ? cdb[1] : 0, 2, 16, QLatin1Char('0'));
+    if (rc == ScsiTransport::kFailed)
+        qDebug().noquote() << QStringLiteral("update drive %1: command %2 failed: %3")
+                                  .arg(g_currentNode, opcode, g_transport->sense().describe());
+    else if (rc == ScsiTransport::kPassed && g_transport->residue() > 0)
+        qDebug().noquote() << QStringLiteral("update drive %1: command %2 passed with %3 of %4 bytes not moved")
+                                  .arg(g_currentNode, opcode)
+                                  .arg(g_transport->residue())
+                                  .arg(length);
+    if (moved)
+        *moved = length - std::clamp(g_transport->residue(), 0, length);
     return rc == ScsiTransport::kPassed;
 }
 
@@ -298,12 +312,11 @@ int findUpdateDrive(int manufacturerCode, int *state, const QString &port)
             || !probeDisk(name, manufacturerCode, &info))
             continue;
         const QString node = "/dev/" + name;
-        // A CD-ROM or write-protected drive refuses a writable open (EROFS).
-        // Vendor commands need no write access: SG_IO passes them by
-        // privilege, and Bulk-Only goes over the USB device node.
-        int fd = platform::kernel().open(node, O_RDWR | O_NONBLOCK);
-        if (fd == -EROFS)
-            fd = platform::kernel().open(node, O_RDONLY | O_NONBLOCK);
+        // Read-only: vendor commands need no write access (SG_IO passes them
+        // by privilege, Bulk-Only goes over the USB device node), and closing
+        // a disk opened for writing makes udev probe it again (blkid, READs
+        // to the camera in the middle of an upgrade).
+        const int fd = platform::kernel().open(node, O_RDONLY | O_NONBLOCK);
         if (fd < 0)
             continue;
         g_currentFd = fd;
@@ -337,10 +350,12 @@ int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice,
         TransferCounter::count(subCommand, length);
         return 0;
     }
+    // Only what the data stage moved is copied: a pass may come short.
     QByteArray area(length, '\0');
-    if (!passThrough(cdb.data(), int(cdb.size()), ScsiCommand::Direction::In, length, area.data(), kVendorTimeoutMs))
+    int moved = 0;
+    if (!passThrough(cdb.data(), int(cdb.size()), ScsiCommand::Direction::In, length, area.data(), kVendorTimeoutMs, &moved))
         return -1;
-    std::memcpy(data, area.constData(), size_t(length));
+    std::memcpy(data, area.constData(), size_t(moved));
     return 0;
 }
 
@@ -471,8 +486,9 @@ int sendRawFile(const QString &path)
     QByteArray data;
     if (!readWholeFile(path, &data))
         return -1;
-    sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kRawChunkSize);
-    return 0;
+    // The boot ROM has no digest to catch a chunk lost or sent twice: a
+    // transfer that did not go through whole is a failure here.
+    return sendData(reinterpret_cast<const std::uint8_t *>(data.constData()), data.size(), kRawChunkSize);
 }
 
 } // namespace lumora::upgrade

@@ -73,6 +73,9 @@ struct UpdateDriveInfo {
     int productId = 0;
     QByteArray vendor;    // INQUIRY vendor identification, blanks trimmed
     int state = 3;        // UpdateDeviceState
+    // Why this user cannot send it firmware, with the fix; empty when it can
+    // or when nobody asked (see driveaccess.h).
+    QString accessProblem;
 };
 // Every accepted update drive, in name order. Each disk is opened read-only for
 // its INQUIRY and closed again; the current drive is not touched.
@@ -81,8 +84,8 @@ QVector<UpdateDriveInfo> listUpdateDrives(int manufacturerCode);
 QString usbPortOfSysfsPath(const QString &canonicalPath);
 
 // Searches the USB disks in name order, only the one on `port` when a port is
-// given; the first accepted one becomes the current drive, opened for the
-// vendor commands (the previous one is closed first). Returns its descriptor,
+// given; the first accepted one becomes the current drive, opened read-only
+// for the vendor commands (the previous one is closed first). Returns its descriptor,
 // or -1 with state StateNone when none is accepted.
 int findUpdateDrive(int manufacturerCode, int *state, const QString &port = QString());
 // Closes the current drive, if any.
@@ -91,7 +94,8 @@ void closeUpdateDrive();
 QString currentDriveNode();
 
 bool scsiInquiry(std::uint8_t answer[36]);
-// 0, or -1 when the request fails. fromDevice copies `length` bytes back into data.
+// 0, or -1 when the request fails. fromDevice copies the bytes the drive sent
+// (up to `length`) into data; the rest of data is left as it was.
 int vendorCommand(std::uint8_t opcode, std::uint8_t subCommand, bool fromDevice, int length, std::uint8_t *data);
 int sendCommandText(const QByteArray &text);
 int sendLoadHeader(const std::uint8_t *header, int length);

@@ -431,6 +431,42 @@ private Q_SLOTS:
         QVERIFY2(text.split('\n').contains(out.toUtf8()), text.constData());
     }
 
+    // Two cameras whose serials share a beginning: -c matches a serial whole,
+    // so a part of one selects no camera and nothing is sent to either.
+    void partialSerialSelectsNoCamera_data()
+    {
+        QTest::addColumn<QString>("selector");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("the first, whole") << "OR4000001" << 0 << "zoom: 200";
+        QTest::newRow("the second, whole") << "OR4000002" << 0 << "zoom: 300";
+        QTest::newRow("the shared beginning") << "OR400000" << 3 << "lumora-cli: no connected camera is named OR400000";
+        QTest::newRow("a beginning of one") << "OR40" << 3 << "lumora-cli: no connected camera is named OR40";
+        QTest::newRow("an end of one") << "R4000002" << 3 << "lumora-cli: no connected camera is named R4000002";
+        QTest::newRow("longer than one") << "OR40000011" << 3 << "lumora-cli: no connected camera is named OR40000011";
+    }
+
+    void partialSerialSelectsNoCamera()
+    {
+        QFETCH(QString, selector);
+        QFETCH(int, exitCode);
+        QFETCH(QString, line);
+        QJsonObject first = orbit("ORBIT 410", "0x0306");
+        first.insert("controls", QJsonObject{{"zoom", QJsonObject{{"value", 200}}}});
+        QJsonObject second = first;
+        second.insert("id", "cam2");
+        second.insert("serial", "OR4000002");
+        second.insert("port", "1-5");
+        second.insert("controls", QJsonObject{{"zoom", QJsonObject{{"value", 300}}}});
+        Machine machine({{"cameras", QJsonArray{first, second}}});
+        const Result result = machine.run({"get", "zoom", "-c", selector});
+        QCOMPARE(result.exitCode, exitCode);
+        const QByteArray text = exitCode == 0 ? result.out : result.err;
+        QVERIFY2(text.split('\n').contains(line.toUtf8()), text.constData());
+        if (exitCode != 0)
+            QVERIFY(machine.trace("xu").isEmpty() && machine.trace("ctl").isEmpty());
+    }
+
     void restartingChangeWaitsForTheCamera_data()
     {
         QTest::addColumn<QString>("feature");
@@ -610,6 +646,37 @@ private Q_SLOTS:
             QVERIFY(!machine.cameraTouched());
     }
 
+    // A drive whose ids the rule does not name is found, but its USB device
+    // node cannot be opened for writing: the rescue says so before anything
+    // is sent, with the exact line for its ids; as root it goes through.
+    void rescueOutOfReachNamesTheRuleLine_data()
+    {
+        QTest::addColumn<bool>("privileged");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("as the seat user") << false << 1;
+        QTest::newRow("as root") << true << 0;
+    }
+
+    void rescueOutOfReachNamesTheRuleLine()
+    {
+        QFETCH(bool, privileged);
+        QFETCH(int, exitCode);
+        const QJsonObject chipIds{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
+        Machine machine(QJsonObject{{"drives", QJsonArray{stuckDrive("rom", chipIds)}}, {"privileged", privileged}});
+        const Result rescue = machine.run({"rescue", machine.package("ORBIT 400"), "--force"});
+        QCOMPARE(rescue.exitCode, exitCode);
+        if (privileged)
+            return;
+        const QString err = QString::fromUtf8(rescue.err);
+        const QString line = R"(SUBSYSTEM=="usb", ATTR{idVendor}=="1b3f", ATTR{idProduct}=="0c52", TAG+="uaccess")";
+        QVERIFY2(err.contains("its USB device node /dev/bus/usb/001/002 cannot be opened for writing"), qPrintable(err));
+        QVERIFY2(err.contains("\n  " + line + "\n"), qPrintable(err));
+        QVERIFY2(err.contains("echo '" + line + "' | sudo tee -a /etc/udev/rules.d/70-lumora.rules"), qPrintable(err));
+        QVERIFY2(err.contains("sudo udevadm control --reload && sudo udevadm trigger"), qPrintable(err));
+        QVERIFY2(err.contains("Running the rescue as root works at once."), qPrintable(err));
+        QVERIFY(!machine.cameraTouched());
+    }
+
     // The script ran, but the camera never came back: no success, and the rescue is named.
     void cameraNeverComesBack()
     {
@@ -725,13 +792,18 @@ private Q_SLOTS:
         chipDrive.insert("productId", "0x0c52");
         chipDrive.insert("cdrom", true);
         QTest::newRow("a CD-ROM drive with the chip maker's ids")
-            << QJsonObject{{"drives", QJsonArray{chipDrive}}} << 0
+            << QJsonObject{{"drives", QJsonArray{chipDrive}}} << 1
             << QStringList{"ok    update drive /dev/sr0: disk node: /dev/sr0 opens for reading",
                            "ok    update drive /dev/sr0: INQUIRY: answered (ROM)",
+                           "FAIL  update drive /dev/sr0: USB device node: /dev/bus/usb/001/002 cannot be opened: Permission denied",
+                           "      fix: The update drive /dev/sr0 (USB id 1b3f:0c52) was found, but its USB device node "
+                           "/dev/bus/usb/001/002 cannot be opened for writing, so the firmware cannot be sent to it as this "
+                           "user. Nothing was sent.",
+                           "             SUBSYSTEM==\"usb\", ATTR{idVendor}==\"1b3f\", ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\"",
+                           "           Running the rescue as root works at once.",
                            "warn  update drive /dev/sr0: udev rule ids: 1b3f:0c52 is not covered by 70-lumora.rules",
                            "      fix: add this line to /etc/udev/rules.d/70-lumora.rules, then reload udev: "
-                           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1b3f\", "
-                           "ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\""};
+                           "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"1b3f\", ATTR{idProduct}==\"0c52\", TAG+=\"uaccess\""};
         QTest::newRow("no access to the video node")
             << QJsonObject{{"cameras", QJsonArray{with(orbit400(), {"video"})}}} << 1
             << QStringList{"FAIL  camera 0 (ORBIT 400): video node: /dev/video0 cannot be opened: Permission denied", fix,

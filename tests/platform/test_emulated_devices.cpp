@@ -211,7 +211,19 @@ private Q_SLOTS:
         QVERIFY2(shows.match(QString::fromUtf8(simulated.out) + simulated.wire.join('\n')).hasMatch(),
                  qPrintable(show(simulated) + QStringLiteral("\n--- wire\n") + simulated.wire.join('\n').right(1500)));
         QVERIFY2(emulated.exitCode == exitCode, qPrintable(show(emulated)));
-        QVERIFY2(emulated.wire == simulated.wire, qPrintable(difference(simulated.wire, emulated.wire)));
+        // The preview worker's capture calls run beside the window's own
+        // traffic and the device events: each keeps its order, their
+        // interleaving is the threads'.
+        for (const bool capture : {false, true}) {
+            const auto part = [capture](const QStringList &wire) {
+                QStringList lines;
+                for (const QString &line : wire)
+                    if (line.startsWith(QLatin1String("v4l2 ")) == capture)
+                        lines << line;
+                return lines;
+            };
+            QVERIFY2(part(emulated.wire) == part(simulated.wire), qPrintable(difference(part(simulated.wire), part(emulated.wire))));
+        }
         QCOMPARE(QString::fromUtf8(emulated.out), QString::fromUtf8(simulated.out));
     }
 };

@@ -159,6 +159,9 @@ private Q_SLOTS:
         QCOMPARE(m_kernel->open(m_root.filePath(QStringLiteral("dev/video9")), O_RDWR), -ENOENT);
         const int fd = m_kernel->open(m_root.filePath(QStringLiteral("class/video4linux/video0/name")), O_RDONLY);
         QVERIFY(fd >= 0);
+        // Every node is opened close-on-exec: a child process never keeps a
+        // stream, or the buffers it points into, alive.
+        QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
         v4l2_capability cap{};
         QCOMPARE(m_kernel->ioctl(fd, VIDIOC_QUERYCAP, &cap), -ENOTTY);
         QCOMPARE(m_kernel->close(fd), 0);

@@ -143,6 +143,14 @@ private Q_SLOTS:
                                   << "scsi /dev/sdb cdb=e8010000 dir=out len=3 head=c0ffee rc=0";
         QTest::newRow("scsi out failing") << "/dev/broken" << "scsi-out"
                                           << "scsi /dev/broken cdb=e8010000 dir=out len=3 head=c0ffee rc=-5";
+        QTest::newRow("s_fmt") << "/dev/video0" << "s_fmt"
+                               << "v4l2 /dev/video0 s_fmt fmt=MJPG size=1920x1080 sizeimage=1036800 rc=0";
+        QTest::newRow("g_fmt failing") << "/dev/broken" << "g_fmt"
+                                       << "v4l2 /dev/broken g_fmt fmt=MJPG size=1920x1080 sizeimage=1036800 rc=-5";
+        QTest::newRow("s_parm") << "/dev/video0" << "s_parm" << "v4l2 /dev/video0 s_parm interval=1/30 rc=0";
+        QTest::newRow("reqbufs") << "/dev/video0" << "reqbufs" << "v4l2 /dev/video0 reqbufs memory=userptr count=4 rc=0";
+        QTest::newRow("streamon") << "/dev/video0" << "streamon" << "v4l2 /dev/video0 streamon rc=0";
+        QTest::newRow("streamoff failing") << "/dev/broken" << "streamoff" << "v4l2 /dev/broken streamoff rc=-5";
     }
     void transfers()
     {
@@ -158,7 +166,26 @@ private Q_SLOTS:
         uvc_xu_control_query query{};
         v4l2_control control{};
         sg_io_hdr hdr{};
-        if (kind.startsWith(QLatin1String("xu"))) {
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        format.fmt.pix = {1920, 1080, V4L2_PIX_FMT_MJPEG, V4L2_FIELD_NONE, 0, 1036800, V4L2_COLORSPACE_SRGB, 0, 0, {0}, 0, 0};
+        v4l2_streamparm parameters{};
+        parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        parameters.parm.capture.timeperframe = {1, 30};
+        v4l2_requestbuffers request{};
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_USERPTR;
+        request.count = 4;
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (kind == QLatin1String("s_fmt") || kind == QLatin1String("g_fmt")) {
+            m_trace->ioctl(fd, kind == QLatin1String("s_fmt") ? VIDIOC_S_FMT : VIDIOC_G_FMT, &format);
+        } else if (kind == QLatin1String("s_parm")) {
+            m_trace->ioctl(fd, VIDIOC_S_PARM, &parameters);
+        } else if (kind == QLatin1String("reqbufs")) {
+            m_trace->ioctl(fd, VIDIOC_REQBUFS, &request);
+        } else if (kind.startsWith(QLatin1String("stream"))) {
+            m_trace->ioctl(fd, kind == QLatin1String("streamon") ? VIDIOC_STREAMON : VIDIOC_STREAMOFF, &type);
+        } else if (kind.startsWith(QLatin1String("xu"))) {
             const bool set = kind == QLatin1String("xu-set");
             if (!set)
                 std::memset(xu, 0, sizeof xu);
@@ -204,6 +231,16 @@ private Q_SLOTS:
         const int fd = m_trace->open(QStringLiteral("/dev/video0"), 0);
         v4l2_capability cap{};
         m_trace->ioctl(fd, VIDIOC_QUERYCAP, &cap);
+        // Per-buffer calls, format listing, and the metadata node's format.
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        m_trace->ioctl(fd, VIDIOC_QBUF, &buffer);
+        m_trace->ioctl(fd, VIDIOC_DQBUF, &buffer);
+        v4l2_fmtdesc description{};
+        m_trace->ioctl(fd, VIDIOC_ENUM_FMT, &description);
+        v4l2_format metadata{};
+        metadata.type = V4L2_BUF_TYPE_META_CAPTURE;
+        m_trace->ioctl(fd, VIDIOC_G_FMT, &metadata);
         m_trace->close(fd);
         QByteArray ignored;
         m_trace->readAttribute(QStringLiteral("/sys/class/video4linux/video0/name"), &ignored);

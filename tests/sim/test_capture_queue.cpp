@@ -10,6 +10,7 @@
 #include "support/testsupport.h"
 
 #include <QImage>
+#include <QJsonArray>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -53,29 +54,33 @@ private slots:
         m_kernel.reset();
     }
 
-    // The camera offers MJPEG at 1920x1080: S_FMT answers that whatever is
-    // asked, and the application must look at the answer.
+    // The camera offers MJPEG at 640x480, 1280x720 and 1920x1080: S_FMT
+    // answers the nearest of those, and the application must look at the
+    // answer. sizeimage is the camera's bound for an MJPEG frame, not w*h*2.
     void formatIsTheNearestOffered_data()
     {
         QTest::addColumn<quint32>("pixelFormat");
         QTest::addColumn<QSize>("size");
-        QTest::newRow("mjpeg 1920x1080") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(1920, 1080);
-        QTest::newRow("mjpeg 1280x720") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(1280, 720);
-        QTest::newRow("mjpeg 3840x2160") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(3840, 2160);
-        QTest::newRow("yuyv 1920x1080") << quint32(V4L2_PIX_FMT_YUYV) << QSize(1920, 1080);
-        QTest::newRow("h264 640x480") << quint32(V4L2_PIX_FMT_H264) << QSize(640, 480);
+        QTest::addColumn<QSize>("answered");
+        QTest::newRow("mjpeg 1920x1080") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(1920, 1080) << QSize(1920, 1080);
+        QTest::newRow("mjpeg 1280x720") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(1280, 720) << QSize(1280, 720);
+        QTest::newRow("mjpeg 1000x700") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(1000, 700) << QSize(1280, 720);
+        QTest::newRow("mjpeg 3840x2160") << quint32(V4L2_PIX_FMT_MJPEG) << QSize(3840, 2160) << QSize(1920, 1080);
+        QTest::newRow("yuyv 1920x1080") << quint32(V4L2_PIX_FMT_YUYV) << QSize(1920, 1080) << QSize(1920, 1080);
+        QTest::newRow("h264 640x480") << quint32(V4L2_PIX_FMT_H264) << QSize(640, 480) << QSize(640, 480);
     }
 
     void formatIsTheNearestOffered()
     {
         QFETCH(quint32, pixelFormat);
         QFETCH(QSize, size);
+        QFETCH(QSize, answered);
         CaptureStream s = open();
         v4l2_format answer{};
         QCOMPARE(s.setFormat(pixelFormat, quint32(size.width()), quint32(size.height()), &answer), 0);
         QCOMPARE(answer.fmt.pix.pixelformat, quint32(V4L2_PIX_FMT_MJPEG));
-        QCOMPARE(QSize(int(answer.fmt.pix.width), int(answer.fmt.pix.height)), QSize(1920, 1080));
-        QVERIFY(answer.fmt.pix.sizeimage >= 1920u * 1080u);
+        QCOMPARE(QSize(int(answer.fmt.pix.width), int(answer.fmt.pix.height)), answered);
+        QCOMPARE(answer.fmt.pix.sizeimage, quint32(answered.width() * answered.height() / 2));
 
         v4l2_fmtdesc description{};
         description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -162,6 +167,127 @@ private slots:
         }
         QCOMPARE(s.stream(false), 0);
         QCOMPARE(m_kernel->poll(s.fd, POLLIN, 0), int(POLLERR));
+    }
+
+    // Each model lists the frame sizes it has, each with its rates, and takes
+    // the size asked for.
+    void frameSizesFollowTheModel_data()
+    {
+        QTest::addColumn<QJsonArray>("listed");
+        QTest::addColumn<QVector<QSize>>("sizes");
+        const QVector<QSize> hd{QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)};
+        QTest::newRow("1080p camera") << QJsonArray() << hd;
+        QTest::newRow("4K camera") << QJsonArray{"640x480", "1280x720", "1920x1080", "3840x2160"}
+                                   << (hd + QVector<QSize>{QSize(3840, 2160)});
+    }
+
+    void frameSizesFollowTheModel()
+    {
+        QFETCH(QJsonArray, listed);
+        QFETCH(QVector<QSize>, sizes);
+        QJsonObject config = cameraConfig("model", "1-2");
+        if (!listed.isEmpty())
+            config.insert("frameSizes", listed);
+        m_kernel->plug(makeCamera(config));
+        CaptureStream s{*m_kernel, m_kernel->open(m_kernel->devNodes("model").value(0), O_RDWR | O_NONBLOCK), {}};
+        QVector<QSize> enumerated;
+        for (quint32 index = 0;; ++index) {
+            v4l2_frmsizeenum frameSize{};
+            frameSize.index = index;
+            frameSize.pixel_format = V4L2_PIX_FMT_MJPEG;
+            if (m_kernel->ioctl(s.fd, VIDIOC_ENUM_FRAMESIZES, &frameSize) != 0)
+                break;
+            QCOMPARE(frameSize.type, quint32(V4L2_FRMSIZE_TYPE_DISCRETE));
+            enumerated.append(QSize(int(frameSize.discrete.width), int(frameSize.discrete.height)));
+            QVector<quint32> rates;
+            v4l2_frmivalenum interval{};
+            interval.pixel_format = V4L2_PIX_FMT_MJPEG;
+            interval.width = frameSize.discrete.width;
+            interval.height = frameSize.discrete.height;
+            for (; m_kernel->ioctl(s.fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index)
+                rates.append(interval.discrete.denominator / interval.discrete.numerator);
+            QCOMPARE(rates, (QVector<quint32>{30, 15}));
+        }
+        QCOMPARE(enumerated, sizes);
+        for (const QSize &size : sizes) {
+            v4l2_format answer{};
+            QCOMPARE(s.setFormat(V4L2_PIX_FMT_MJPEG, quint32(size.width()), quint32(size.height()), &answer), 0);
+            QCOMPARE(QSize(int(answer.fmt.pix.width), int(answer.fmt.pix.height)), size);
+        }
+    }
+
+    // uvcvideo probes the camera again on S_PARM; a camera whose frame size
+    // bound grows with the rate then answers a larger sizeimage, and a buffer
+    // sized from S_FMT's answer is refused at QBUF.
+    void newRateRaisesTheFrameBound()
+    {
+        QJsonObject config = cameraConfig("growing", "1-2");
+        config.insert("frameRates", QJsonArray{15, 30});
+        config.insert("frameBoundFollowsRate", true);
+        m_kernel->plug(makeCamera(config));
+        CaptureStream s{*m_kernel, m_kernel->open(m_kernel->devNodes("growing").value(0), O_RDWR | O_NONBLOCK), {}};
+        v4l2_format format{};
+        QCOMPARE(s.setFormat(V4L2_PIX_FMT_MJPEG, 1920, 1080, &format), 0);
+        const quint32 atFifteen = format.fmt.pix.sizeimage;
+        v4l2_streamparm parameters{};
+        parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        parameters.parm.capture.timeperframe = {1, 30};
+        QCOMPARE(m_kernel->ioctl(s.fd, VIDIOC_S_PARM, &parameters), 0);
+        QCOMPARE(parameters.parm.capture.timeperframe.denominator, 30u);
+        format = {};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        QCOMPARE(m_kernel->ioctl(s.fd, VIDIOC_G_FMT, &format), 0);
+        QCOMPARE(format.fmt.pix.sizeimage, 2 * atFifteen);
+        QCOMPARE(s.request(2), 0);
+        QCOMPARE(s.queue(0, atFifteen), -EINVAL);
+        QCOMPARE(s.queue(0, 2 * atFifteen), 0);
+        QCOMPARE(s.stream(true), 0);
+        QCOMPARE(m_kernel->ioctl(s.fd, VIDIOC_S_PARM, &parameters), -EBUSY);
+    }
+
+    // Since Linux 6.14 uvcvideo hands damaged frames on: flagged
+    // V4L2_BUF_FLAG_ERROR with what arrived, or empty. An MJPEG frame that
+    // merely ends early carries no flag.
+    void damagedFramesComeFlagged_data()
+    {
+        QTest::addColumn<int>("keptPercent");
+        QTest::addColumn<bool>("flagged");
+        QTest::newRow("flagged, half of it") << 50 << true;
+        QTest::newRow("flagged, empty") << 0 << true;
+        QTest::newRow("short, unflagged") << 50 << false;
+    }
+
+    void damagedFramesComeFlagged()
+    {
+        QFETCH(int, keptPercent);
+        QFETCH(bool, flagged);
+        QJsonObject config = cameraConfig("damaged", "1-2");
+        config.insert("faults", QJsonArray{QJsonObject{{"kind", "damagedFrames"}, {"every", 2},
+                                                       {"keptPercent", keptPercent}, {"flagged", flagged}}});
+        m_kernel->plug(makeCamera(config));
+        CaptureStream s{*m_kernel, m_kernel->open(m_kernel->devNodes("damaged").value(0), O_RDWR | O_NONBLOCK), {}};
+        QCOMPARE(s.setFormat(V4L2_PIX_FMT_MJPEG, 1920, 1080), 0);
+        QCOMPARE(s.request(2), 0);
+        QCOMPARE(s.queue(0), 0);
+        QCOMPARE(s.queue(1), 0);
+        QCOMPARE(s.stream(true), 0);
+        int whole = 0, damaged = 0;
+        for (int frames = 0; frames < 200 && (whole < 3 || damaged < 3); ++frames) {
+            QVERIFY(m_kernel->poll(s.fd, POLLIN, kFrameWaitMs) & POLLIN);
+            v4l2_buffer buffer{};
+            QCOMPARE(s.dequeue(&buffer), 0);
+            const QByteArray jpeg = s.frame(buffer);
+            if (jpeg.endsWith("\xff\xd9")) {
+                QVERIFY(!(buffer.flags & V4L2_BUF_FLAG_ERROR));
+                ++whole;
+            } else {
+                QCOMPARE(bool(buffer.flags & V4L2_BUF_FLAG_ERROR), flagged);
+                QCOMPARE(buffer.bytesused == 0, keptPercent == 0);
+                ++damaged;
+            }
+            QCOMPARE(s.queue(int(buffer.index)), 0);
+        }
+        QVERIFY(whole >= 3 && damaged >= 3);
     }
 
     // A blocking DQBUF waits for a frame; one on a camera that stopped

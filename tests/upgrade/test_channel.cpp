@@ -2,6 +2,8 @@
 // chunking and loads, against the simulated update drive.
 
 #include "upgraderig.h"
+
+#include "upgrade/driveaccess.h"
 #include "upgrade/updatechannel.h"
 
 #include <QtTest>
@@ -98,14 +100,15 @@ private slots:
     {
         QTest::addColumn<QJsonObject>("shape");
         QTest::addColumn<QString>("node");
-        QTest::addColumn<int>("writableOpen"); // what O_RDWR gets
+        QTest::addColumn<int>("writableOpen"); // what O_RDWR | O_NONBLOCK gets
+        QTest::addColumn<bool>("ruleCovers");  // whether the shipped rule grants its USB device node
         const QJsonObject foreign{{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}};
         QJsonObject foreignCdrom = foreign;
         foreignCdrom.insert("cdrom", true);
-        QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0;
-        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << -EROFS;
-        QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS;
-        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << -EROFS;
+        QTest::newRow("chip maker's ids") << foreign << "/dev/sdb" << 0 << false;
+        QTest::newRow("CD-ROM") << QJsonObject{{"cdrom", true}} << "/dev/sr0" << 0 << true;
+        QTest::newRow("write-protected") << QJsonObject{{"writeProtected", true}} << "/dev/sdb" << -EROFS << true;
+        QTest::newRow("CD-ROM with the chip maker's ids") << foreignCdrom << "/dev/sr0" << 0 << false;
     }
 
     void driveShapes()
@@ -113,6 +116,7 @@ private slots:
         QFETCH(QJsonObject, shape);
         QFETCH(QString, node);
         QFETCH(int, writableOpen);
+        QFETCH(bool, ruleCovers);
         UpgradeRig rig;
         auto drive = rig.plugDrive("uboot", shape);
         lumora::platform::Kernel &kernel = lumora::platform::kernel();
@@ -125,6 +129,17 @@ private slots:
         QCOMPARE(drives.size(), 1);
         QCOMPARE(drives[0].node, node);
         QCOMPARE(drives[0].port, QStringLiteral("1-4"));
+        // Ids the rule does not name: found, but said to be out of reach, with the line that fixes it.
+        const DriveAccess access = checkDriveAccess(drives[0]);
+        QCOMPARE(access.reachable, ruleCovers);
+        if (!ruleCovers) {
+            QCOMPARE(access.ruleLine, lumora::platform::usbAccessRuleLine(drives[0].vendorId, drives[0].productId));
+            QVERIFY(access.explanation(drives[0]).contains(access.ruleLine));
+            rig.grantUsbIds(drives[0].vendorId, drives[0].productId);
+            QVERIFY(checkDriveAccess(drives[0]).reachable);
+        }
+        // Opened read-only: closing it gives udev no cause to probe the disk again.
+        const int writableBefore = rig.kernel->writableOpens(node);
         int state = -1;
         QCOMPARE(findUpdateDrive(1, &state, QStringLiteral("1-3")), -1);
         QVERIFY(findUpdateDrive(1, &state, QStringLiteral("1-4")) >= 0);
@@ -134,6 +149,7 @@ private slots:
         rig.writeFile("image", QByteArray(100, 'i'));
         QCOMPARE(loadFile(rig.workspace() + "/image", 0x1F0), 0);
         QCOMPARE(drive->acceptedLoads(), QVector<quint32>{0x1F0});
+        QCOMPARE(rig.kernel->writableOpens(node), writableBefore);
     }
 
     // Two drives at once: each search names its port and gets that drive, not the first one.
@@ -204,19 +220,37 @@ private slots:
         QCOMPARE(drive->acceptedLoads(), QVector<quint32>{0x1F0});
     }
 
+    // The boot ROM has no digest: a chunk the drive took is never sent again,
+    // and a transfer that did not go through whole is a failure.
+    void rawFileLiftsRomToUpdater_data()
+    {
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("chunks");
+        const QJsonObject residue{{"usbFaults", QJsonObject{{"residueAt", 2}}}};
+        QTest::newRow("clean") << QJsonObject{} << 0 << 3;
+        QTest::newRow("chunk passed with a residue: not sent again") << residue << 0 << 3;
+        QTest::newRow("drive leaves mid-transfer")
+            << QJsonObject{{"protocolFaults", QJsonObject{{"dropAtChunk", 2}}}} << -1 << 2;
+    }
+
     void rawFileLiftsRomToUpdater()
     {
+        QFETCH(QJsonObject, faults);
+        QFETCH(int, result);
+        QFETCH(int, chunks);
         UpgradeRig rig;
-        auto drive = rig.plugDrive("rom");
+        auto drive = rig.plugDrive("rom", faults);
         rig.writeFile("usb_updater.bin", QByteArray(2049, 'u'));
         int state = -1;
         QVERIFY(findUpdateDrive(0, &state) >= 0);
         rig.takeTrace();
-        QCOMPARE(sendRawFile(rig.workspace() + "/usb_updater.bin"), 0);
-        QCOMPARE(rig.takeVendorCommands(), (QStringList{"cdb=e8010000000000000400 dir=out len=1024",
-                                                         "cdb=e8010000000000000400 dir=out len=1024",
-                                                         "cdb=e8040000000000000001 dir=out len=1"}));
-        QCOMPARE(drive->state(), lumora::sim::SimUpdateDrive::State::Updater);
+        QCOMPARE(sendRawFile(rig.workspace() + "/usb_updater.bin"), result);
+        const QStringList all{"cdb=e8010000000000000400 dir=out len=1024", "cdb=e8010000000000000400 dir=out len=1024",
+                              "cdb=e8040000000000000001 dir=out len=1"};
+        QCOMPARE(rig.takeVendorCommands(), all.mid(0, chunks));
+        if (result == 0)
+            QCOMPARE(drive->state(), lumora::sim::SimUpdateDrive::State::Updater);
         QCOMPARE(sendRawFile(rig.workspace() + "/missing.bin"), -1);
     }
 

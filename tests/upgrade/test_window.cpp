@@ -431,6 +431,24 @@ private slots:
         QVERIFY(!f.cameraTouched());
     }
 
+    // A drive whose USB device node this user cannot write to: the offer says
+    // so at once, with the rule line for its ids, before anything is sent.
+    void rescueOfferNamesTheRuleLineForIdsOutOfReach()
+    {
+        Fixture f("rom", {{"vendorId", "0x1b3f"}, {"productId", "0x0c52"}});
+        LogCapture log;
+        QString prompt;
+        clickInNextModal("FormAbnormal", "btnCancel",
+                         [&](QWidget *w) { prompt = w->findChild<QLabel *>("labelPrompt")->text(); });
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("FormAbnormal rejected."), deadlineMs(30000));
+        const QString line = R"(SUBSYSTEM=="usb", ATTR{idVendor}=="1b3f", ATTR{idProduct}=="0c52", TAG+="uaccess")";
+        QVERIFY2(prompt.contains(line.toHtmlEscaped()), qPrintable(prompt));
+        QVERIFY2(prompt.contains("cannot be opened for writing"), qPrintable(prompt));
+        QVERIFY2(prompt.contains("sudo udevadm control --reload"), qPrintable(prompt));
+        QVERIFY2(prompt.contains("Running the rescue as root works at once."), qPrintable(prompt));
+        QVERIFY(!f.cameraTouched());
+    }
+
     // A drive that does not tell its model is flashed only after a second confirmation naming the package's model.
     void rescueOfAnUnknownModelAsksFirst_data()
     {

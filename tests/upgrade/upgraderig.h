@@ -3,6 +3,7 @@
 // capture, for the firmware engine's tests.
 
 #include "platform/kernel.h"
+#include "platform/udev_rules.h"
 #include "sim/sim_kernel.h"
 #include "sim/sim_update_drive.h"
 #include "upgrade/updatechannel.h"
@@ -72,6 +73,18 @@ public:
         QDir().mkpath(workspace());
     }
     ~UpgradeRig() { lumora::upgrade::closeUpdateDrive(); }
+
+    // The installed rule becomes the shipped one plus the line for these ids,
+    // as a user who followed the printed advice has it.
+    void grantUsbIds(int vendorId, int productId)
+    {
+        const QString folder = m_dir.filePath("rules.d");
+        QDir().mkpath(folder);
+        QFile rule(folder + '/' + QLatin1String(lumora::platform::kUdevRuleName));
+        if (rule.open(QIODevice::WriteOnly))
+            rule.write((lumora::platform::shippedUdevRule() + lumora::platform::usbAccessRuleLine(vendorId, productId) + '\n').toUtf8());
+        kernel->setUdevRuleFolder(folder);
+    }
 
     QString workspace() const { return m_dir.filePath("firmware"); }
 

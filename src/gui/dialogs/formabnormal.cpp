@@ -30,6 +30,17 @@ FormAbnormal::FormAbnormal(QWidget *parent) : QDialog(parent), ui(new Ui::FormAb
 
 FormAbnormal::~FormAbnormal() { delete ui; }
 
+void FormAbnormal::setDrive(const UpdateDriveInfo &drive)
+{
+    m_drive = drive;
+    if (drive.accessProblem.isEmpty())
+        return;
+    ui->labelPrompt->setText(tr("<h3>Unknown Exception Detected</h3>\r\n") + "<p style='white-space:pre-wrap'>"
+                             + drive.accessProblem.toHtmlEscaped() + "</p>");
+    ui->labelPrompt->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    ui->labelPrompt->adjustSize();
+}
+
 void FormAbnormal::refuse(const QString &text)
 {
     FormCustomizeMessagebox box(text);

@@ -21,7 +21,8 @@ public:
     ~FormAbnormal() override;
 
     // The drive the poller found; the package is checked against its family.
-    void setDrive(const lumora::upgrade::UpdateDriveInfo &drive) { m_drive = drive; }
+    // A drive this user cannot send firmware to is said so at once, with the fix.
+    void setDrive(const lumora::upgrade::UpdateDriveInfo &drive);
     // After acceptance: the package's model and whether the user confirmed it
     // for a drive that does not tell its model.
     int packageModel() const { return m_packageModel; }

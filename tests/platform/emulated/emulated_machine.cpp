@@ -12,6 +12,7 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,8 +249,13 @@ int EmulatedMachine::modeOf(const QString &node) const
                    || m_kernel->readAttribute(deviceDir + QStringLiteral("/devnum"), &devnum) != 0))
             deviceDir = deviceDir.left(deviceDir.lastIndexOf(QLatin1Char('/')));
         const QStringList parts = node.split(QLatin1Char('/'));
-        if (trimmed(bus).toInt() == parts.value(4).toInt() && trimmed(devnum).toInt() == parts.value(5).toInt())
-            return denied.contains(QStringLiteral("usbfs")) ? 0444 : 0666;
+        // Writable where the model lets the seat user write: "denied", and the ids the rule grants.
+        if (trimmed(bus).toInt() == parts.value(4).toInt() && trimmed(devnum).toInt() == parts.value(5).toInt()) {
+            const int fd = m_kernel->open(node, O_RDWR);
+            if (fd >= 0)
+                m_kernel->close(fd);
+            return fd >= 0 ? 0666 : 0444;
+        }
     }
     // The internal disk, and anything no scenario device owns.
     return usbfs ? 0444 : 0;
