@@ -38,7 +38,7 @@ timed_tests() { local start=$SECONDS; run_tests "$@"; local rc=$?; test_seconds=
 # package's, whose installed paths are compiled in: the package stage reuses the plain tree.
 test_build=(-DLUMORA_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr)
 asan_build=("${test_build[@]}" -DLUMORA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
-asan_env=(ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)
+asan_options=detect_leaks=0 ubsan_options=print_stacktrace=1
 # Cases that preload umockdev or run outside our binaries stay in the plain stage.
 plain_only='umockdev|fleet'
 # Deadlines in the tests are for a quiet machine and a plain build; slower
@@ -51,7 +51,7 @@ stage_plain() {
 }
 stage_asan() {
   timed_build build-asan "${asan_build[@]}" \
-    && env "${asan_env[@]}" LUMORA_TEST_TIME_FACTOR=$asan_factor timed_tests build-asan -LE "$plain_only"
+    && ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options LUMORA_TEST_TIME_FACTOR=$asan_factor timed_tests build-asan -LE "$plain_only"
 }
 # The TSan tree builds only what its stage runs: the worker tests and the programs they start.
 stage_tsan() {
@@ -65,7 +65,7 @@ stage_tsan() {
 # Thread-starting tests again and again: a race that fails one run in a hundred shows here.
 stage_repeat() {
   timed_build build-asan "${asan_build[@]}" \
-    && env "${asan_env[@]}" LUMORA_TEST_TIME_FACTOR=$asan_factor \
+    && ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options LUMORA_TEST_TIME_FACTOR=$asan_factor \
        timed_tests build-asan -L worker -LE "$plain_only" --repeat until-fail:3
 }
 # The thread-starting tests while other work keeps both cores busy, as on a
@@ -75,7 +75,7 @@ stage_loaded() {
   timed_build build-asan "${asan_build[@]}" || return 1
   stress-ng --cpu "$jobs" --timeout 3600 --quiet &
   local stress=$! rc=0
-  env "${asan_env[@]}" LUMORA_TEST_TIME_FACTOR=$loaded_factor timed_tests build-asan -L worker -LE "$plain_only" || rc=1
+  ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options LUMORA_TEST_TIME_FACTOR=$loaded_factor timed_tests build-asan -L worker -LE "$plain_only" || rc=1
   kill "$stress" 2>/dev/null; wait "$stress" 2>/dev/null
   return $rc
 }
@@ -125,7 +125,7 @@ fuzz_all() {
     (
       cd "$out/$name"
       mkdir -p home
-      env "${asan_env[@]}" QT_QPA_PLATFORM=offscreen HOME="$PWD/home" \
+      ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options QT_QPA_PLATFORM=offscreen HOME="$PWD/home" \
         "../../fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix=crashes/ corpus "../../../fuzz/corpus/${name#fuzz_}" >log.txt 2>&1
     ) &
